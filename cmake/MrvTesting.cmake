@@ -1,0 +1,76 @@
+# Helpers for unit tests and benchmarks. Tests live beside the library they
+# check; their executables go to build/tests so that build/bin stays the clean
+# program directory of a title.
+if(MRV_TESTS)
+  enable_testing()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(MRV_BENCHMARKS)
+  find_package(benchmark QUIET)
+  if(NOT benchmark_FOUND)
+    message(STATUS "Google Benchmark not found: benchmarks are not built")
+    set(MRV_BENCHMARKS OFF)
+  endif()
+endif()
+
+# mrv_add_test(NAME SOURCES src... LIBS lib...)
+function(mrv_add_test name)
+  if(NOT MRV_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  set_target_properties(${name} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests
+    BUILD_RPATH "${MRV_BIN_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
+    PROPERTIES ENVIRONMENT "MRV_TEST_BIN_DIR=${MRV_BIN_DIR};MRV_TEST_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# mrv_add_benchmark(NAME SOURCES src... LIBS lib...)
+function(mrv_add_benchmark name)
+  if(NOT MRV_BENCHMARKS)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
+  set_target_properties(${name} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench
+    BUILD_RPATH "${MRV_BIN_DIR}")
+endfunction()
+
+# mrv_library(NAME [SHARED|MODULE] LIBS ...): a library of every .cpp in its
+# directory, with one test executable per tests/*_test.cpp and one benchmark
+# per bench/*_bench.cpp.
+function(mrv_library name kind)
+  cmake_parse_arguments(L "" "" "PUBLIC_LIBS;PRIVATE_LIBS;TEST_LIBS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${name} ${kind} ${srcs})
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/include)
+    target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
+  endif()
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${L_PUBLIC_LIBS} PRIVATE ${L_PRIVATE_LIBS})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
+  foreach(t ${tests})
+    get_filename_component(tn ${t} NAME_WE)
+    mrv_add_test(${name}_${tn} SOURCES ${t} LIBS ${name} ${L_PRIVATE_LIBS} ${L_TEST_LIBS})
+    if(TARGET ${name}_${tn})
+      target_include_directories(${name}_${tn} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
+                                 ${CMAKE_SOURCE_DIR}/testsupport)
+    endif()
+  endforeach()
+  file(GLOB benches CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/bench/*_bench.cpp)
+  foreach(b ${benches})
+    get_filename_component(bn ${b} NAME_WE)
+    mrv_add_benchmark(${name}_${bn} SOURCES ${b} LIBS ${name} ${L_PRIVATE_LIBS} ${L_TEST_LIBS})
+    if(TARGET ${name}_${bn})
+      target_include_directories(${name}_${bn} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
+                                 ${CMAKE_SOURCE_DIR}/testsupport)
+    endif()
+  endforeach()
+endfunction()

@@ -1,0 +1,1 @@
+// Drawing library stand-in: the surfaces arrive with the host.

@@ -1,0 +1,220 @@
+/* The value manager: the system context, the typed value (FAQ), variable
+ * tables, exact decimal numbers, rectangles, strings, argument checking and
+ * value display.
+ *
+ * This is the header that every library of the system and every outside
+ * command library includes. The records below are read and written directly
+ * by separately built libraries, so their layout is fixed: every field has the
+ * width given and follows the previous one without padding, on every build.
+ * Addresses stored in 32-bit words are converted with MRV_PTR and MRV_WORD.
+ *
+ * Functions return 1 for success and 0 after a reported failure unless their
+ * comment says otherwise. Errors are shown at once (through MRVTASK_ErrorStop
+ * with the context's `hwndMain` as owner); a caller that gets 0 returns 0
+ * without a second message. */
+#ifndef MRVVAL_H
+#define MRVVAL_H
+
+#include "mrvdefs.h"
+#include "mrvtask.h"
+
+MRV_EXTERN_C_BEGIN
+
+/* ---- Type tags ---------------------------------------------------------- */
+enum {
+  TYPE_NULL = 0,
+  TYPE_NUMBER = 'N',   /* word1 sign (bit 31) and magnitude, word2 fraction in 10^-9 */
+  TYPE_RECT = 'R',     /* word1 x, word2 y, word3 width, word4 height (signed) */
+  TYPE_POINTER = 'P',  /* word2 signed byte offset; word1 as its creator sets it */
+  TYPE_STRING = 'S',   /* word1 string heap handle, word2 data offset, word3 length */
+  TYPE_CELL = 'C',     /* word1 address of a picture descriptor block, or 0 */
+  TYPE_HANDLE = 'H',   /* word1 window, word2 kind (>> 8: 1 button, 2 edit) */
+  TYPE_MEMORY = 'M',   /* word1 block address, word2 size, word3 offset */
+  TYPE_VARIABLE = 'V', /* word1..word3 a VarTable copy, word4 relative index */
+  TYPE_WAVE = 'W',     /* word1 address of a sound block, or 0 */
+  TYPE_OMITTED = 'Z',  /* an argument position left empty */
+  TYPE_ANY = 0x7F,     /* signature code: any argument, an empty one included */
+  SIG_BYREF = 0x100,   /* signature code: a 'V' reference to a cell of (code & 0xFF) */
+  SIG_REST = '~',      /* signature code: no further check */
+  CELL_TYPE_RAW_STRING = 0x1053 /* display request: a string without quotes */
+};
+
+/* ---- The typed value (24 bytes) ----------------------------------------- */
+typedef struct FAQ {
+  uint16_t type;     /* type tag */
+  uint16_t setCount; /* grows (wrapping) each time the value is stored by MRVVAL_Set */
+  uint32_t word1;
+  uint32_t word2;
+  uint32_t word3;
+  uint32_t word4;
+  uint32_t word5; /* in argument lists: a code position kept by the interpreter */
+} FAQ;
+typedef FAQ RAQ; /* a FAQ holding a rectangle */
+typedef FAQ SAQ; /* a FAQ holding a string */
+
+/* ---- Variable table descriptor (12 bytes) ------------------------------- */
+/* Relative index i addresses cell i + base; valid when 0 <= i + base < count. */
+typedef struct VarTable {
+  uint32_t cells; /* address of an array of FAQs (a memory block) */
+  int32_t count;  /* number of cells */
+  int32_t base;
+} VarTable;
+
+/* The system rectangle (left, top, right, bottom). */
+typedef struct MRVRECT {
+  int32_t left;
+  int32_t top;
+  int32_t right;
+  int32_t bottom;
+} MRVRECT;
+
+enum {
+  MRV_TASKS = 20,
+  MRV_LIBRARIES = 20,
+  MRV_PATH = 260,
+  MRV_SYSTEM_VARS = 200,
+  MRV_COMMON_VARS = 10000,
+  MRV_FRAME_CELLS = 27,
+  MRV_LOCAL_CELLS = 540,
+  MRV_WORDBUF = 1000,
+  MRV_MSGBUF = 2000
+};
+
+/* ---- The system context ------------------------------------------------- */
+typedef struct SystemContext {
+  uint32_t reserved;
+  uint32_t hwndMain;  /* main window, owner of every box; 0 until it exists */
+  uint32_t hInstance; /* program instance given to MRVVAL_Create */
+  uint32_t execFlags; /* trace and single-step flags of the execution manager */
+  uint32_t startTime; /* millisecond tick count at creation */
+  char programDir[MRV_PATH]; /* program directory, upper case, no trailing '\' */
+  uint32_t libModule[MRV_LIBRARIES]; /* command-library modules */
+  char libName[MRV_LIBRARIES][9];    /* command-library names, "" = free slot */
+  uint32_t hostRequest;     /* 0 none, 1 create window, 2 destroy window, 3..5 sound */
+  uint32_t hostRequestData; /* argument of hostRequest; receives a created window */
+  int32_t currentTask;      /* task now running, -1 none */
+  int32_t superTask;        /* task holding exclusive execution, -1 none */
+  uint32_t waitStart[MRV_TASKS];
+  uint32_t taskEvent[MRV_TASKS];
+  uint32_t taskFlags[MRV_TASKS];
+  char taskFile[MRV_TASKS][MRV_PATH];
+  uint32_t taskThread[MRV_TASKS]; /* 0 = no task in the slot */
+  uint32_t taskThreadId[MRV_TASKS];
+  uint32_t taskLine[MRV_TASKS];  /* current line, counted from 0 */
+  uint32_t blockDepth[MRV_TASKS];
+  uint32_t stringHeap; /* handle of the string heap block */
+  VarTable systemVars; /* #0 .. #199 */
+  VarTable commonVars; /* $0 .. $9999 */
+  VarTable localVars[MRV_TASKS];
+  uint16_t wordBuf1[MRV_WORDBUF]; /* scratch text in 16-bit characters */
+  uint16_t wordBuf2[MRV_WORDBUF];
+  char msgBuf[MRV_MSGBUF];  /* scratch for composing messages */
+  char msgBuf2[MRV_MSGBUF]; /* scratch for parts of messages */
+} SystemContext;
+
+MRV_STATIC_ASSERT(sizeof(FAQ) == 24, "FAQ is 24 bytes");
+MRV_STATIC_ASSERT(sizeof(VarTable) == 12, "VarTable is 12 bytes");
+MRV_STATIC_ASSERT(offsetof(SystemContext, hwndMain) == 4, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, programDir) == 20, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, libModule) == 280, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, libName) == 360, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, hostRequest) == 540, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, currentTask) == 548, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, waitStart) == 556, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, taskEvent) == 636, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, taskFlags) == 716, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, taskFile) == 796, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, taskThread) == 5996, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, taskThreadId) == 6076, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, taskLine) == 6156, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, blockDepth) == 6236, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, stringHeap) == 6316, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, systemVars) == 6320, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, commonVars) == 6332, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, localVars) == 6344, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, wordBuf1) == 6584, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, wordBuf2) == 8584, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, msgBuf) == 10584, "layout");
+MRV_STATIC_ASSERT(offsetof(SystemContext, msgBuf2) == 12584, "layout");
+MRV_STATIC_ASSERT(sizeof(SystemContext) == 14584, "layout");
+
+/* The cells of a variable table, as an address. */
+static inline FAQ* MRV_CELLS(const VarTable* t) { return (FAQ*)MRV_PTR(t->cells); }
+
+/* ---- Context and variables ---------------------------------------------- */
+MRV_API SystemContext* MRVVAL_Create(uint32_t hInstance);
+MRV_API void MRVVAL_Delete(SystemContext* ctx);
+MRV_API int32_t MRVVAL_Get(SystemContext* ctx, VarTable* table, int32_t index, FAQ* out);
+MRV_API int32_t MRVVAL_Set(SystemContext* ctx, VarTable* table, int32_t index, FAQ* value);
+MRV_API int32_t MRVVAL_NULL(SystemContext* ctx, VarTable* table, int32_t index);
+MRV_API int32_t MRVVAL_Clear(SystemContext* ctx, VarTable* table, int32_t index);
+MRV_API int32_t MRVVAL_Copy(SystemContext* ctx, VarTable* target, int32_t targetIndex,
+                            VarTable* source, int32_t sourceIndex);
+MRV_API int32_t MRVVAL_Swap(SystemContext* ctx, VarTable* a, int32_t indexA, VarTable* b,
+                            int32_t indexB);
+MRV_API int32_t MRVVAL_CreateLocal(SystemContext* ctx, int32_t task, VarTable* source);
+MRV_API int32_t MRVVAL_DeleteLocal(SystemContext* ctx, int32_t task);
+MRV_API VarTable* MRVVAL_GetLocal(SystemContext* ctx, int32_t task);
+MRV_API int32_t MRVVAL_StringValue(SystemContext* ctx, VarTable* table, int32_t index, char* out);
+
+/* ---- Generic values and numbers ----------------------------------------- */
+MRV_API int32_t MRVFAQ_NULL(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Clear(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Copy(SystemContext* ctx, FAQ* target, FAQ* source);
+MRV_API int32_t MRVFAQ_Swap(SystemContext* ctx, FAQ* a, FAQ* b);
+MRV_API int32_t MRVFAQ_CheckRange(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Bool(SystemContext* ctx, FAQ* out, int32_t flag);
+MRV_API int32_t MRVFAQ_Number(SystemContext* ctx, FAQ* out, int32_t mode, int32_t integer,
+                              uint32_t fraction);
+MRV_API const char* MRVFAQ_GetNumber(SystemContext* ctx, FAQ* out, const char* text);
+MRV_API int32_t MRVFAQ_String(SystemContext* ctx, FAQ* faq, char* out);
+MRV_API int32_t MRVFAQ_StringBin(SystemContext* ctx, FAQ* faq, char* out, int32_t mode);
+MRV_API int32_t MRVFAQ_StringHex(SystemContext* ctx, FAQ* faq, char* out, int32_t mode);
+MRV_API int32_t MRVFAQ_Int(SystemContext* ctx, FAQ* faq, int32_t* out);
+MRV_API int32_t MRVFAQ_Abs(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Sign(SystemContext* ctx, FAQ* faq, int32_t* out);
+MRV_API int32_t MRVFAQ_Neg(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Reverce(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Power(SystemContext* ctx, FAQ* faq, int32_t exponent);
+MRV_API int32_t MRVFAQ_High(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Low(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Not(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVFAQ_Or(SystemContext* ctx, FAQ* a, FAQ* b);
+MRV_API int32_t MRVFAQ_And(SystemContext* ctx, FAQ* a, FAQ* b);
+MRV_API int32_t MRVFAQ_Xor(SystemContext* ctx, FAQ* a, FAQ* b);
+MRV_API int32_t MRVFAQ_Comp(SystemContext* ctx, FAQ* a, FAQ* b, int32_t* out);
+MRV_API int32_t MRVFAQ_Add(SystemContext* ctx, FAQ* a, FAQ* b);
+MRV_API int32_t MRVFAQ_Sub(SystemContext* ctx, FAQ* a, FAQ* b);
+MRV_API int32_t MRVFAQ_Mul(SystemContext* ctx, FAQ* a, FAQ* b);
+MRV_API int32_t MRVFAQ_Div(SystemContext* ctx, FAQ* a, FAQ* b);
+MRV_API int32_t MRVFAQ_Mod(SystemContext* ctx, FAQ* a, FAQ* b);
+
+/* ---- Rectangles and strings --------------------------------------------- */
+MRV_API int32_t MRVRAQ_CheckMode(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVRAQ_Rect(SystemContext* ctx, FAQ* out, int32_t x, int32_t y, int32_t width,
+                            int32_t height);
+MRV_API int32_t MRVRAQ_RaqToRect(SystemContext* ctx, MRVRECT* out, FAQ* faq);
+MRV_API int32_t MRVRAQ_RectToRaq(SystemContext* ctx, FAQ* out, const MRVRECT* rect);
+MRV_API int32_t MRVSTR_CheckMode(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVSTR_Word(SystemContext* ctx, uint16_t* out, const char* text);
+MRV_API int32_t MRVSTR_Byte(SystemContext* ctx, char* out, const uint16_t* text);
+MRV_API int32_t MRVSTR_SetWord(SystemContext* ctx, FAQ* out, const uint16_t* text);
+MRV_API int32_t MRVSTR_SetByte(SystemContext* ctx, FAQ* out, const char* text);
+MRV_API int32_t MRVSTR_GetWord(SystemContext* ctx, FAQ* faq, uint16_t* out);
+MRV_API int32_t MRVSTR_GetByte(SystemContext* ctx, FAQ* faq, char* out);
+MRV_API int32_t MRVSTR_Clear(SystemContext* ctx, FAQ* faq);
+MRV_API int32_t MRVSTR_Append(SystemContext* ctx, FAQ* a, FAQ* b);
+
+/* ---- Arguments and display ---------------------------------------------- */
+MRV_API int32_t MRVVAL_CheckArgument(SystemContext* ctx, const char* command,
+                                     const uint16_t* signature, VarTable* list);
+MRV_API int32_t MRVVAL_OmitArgument(SystemContext* ctx, VarTable* list, int32_t index,
+                                    FAQ* def);
+MRV_API int32_t MRVVAL_ArgNumber(SystemContext* ctx, VarTable* list, int32_t index, int32_t* out);
+MRV_API int32_t MRVVAL_ArgRect(SystemContext* ctx, VarTable* list, int32_t index, MRVRECT* out);
+MRV_API int32_t MRVVAL_ArgString(SystemContext* ctx, VarTable* list, int32_t index, char* out);
+MRV_API int32_t MRVVAL_DisplayValue(SystemContext* ctx, FAQ* faq, char* out);
+
+MRV_EXTERN_C_END
+
+#endif

@@ -1,0 +1,44 @@
+// Movable memory blocks in one region below 4 GiB.
+//
+// Every address inside the region converts losslessly to a 32-bit word, which
+// is how values, variable tables and command libraries refer to blocks. Each
+// block has a stable 32-bit handle, so a block can be found from its start
+// address and can move when it is resized. Any address that is not the start
+// of a live block is rejected without being dereferenced. Blocks and growth are
+// zero-filled. All functions are thread-safe.
+//
+// The region's size is MRV_MEMORY_MB mebibytes (read once, at first use).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/export.h"
+
+namespace plat {
+
+// A new zero-filled block of `size` bytes (0 is allowed), or nullptr when the
+// region cannot hold it.
+PLAT_API void* mem_alloc(std::size_t size);
+// Resizes the block that starts at `p`; the result may differ from `p`.
+// Contents up to the smaller size are kept, growth is zero-filled. nullptr when
+// `p` is not a block start or the region cannot hold the new size (the old
+// block then stays valid).
+PLAT_API void* mem_resize(void* p, std::size_t size);
+// Frees the block that starts at `p`; false (and nothing done) otherwise.
+PLAT_API bool mem_free(void* p);
+// Usable size of the block that starts at `p` (at least what was asked), or 0.
+PLAT_API std::size_t mem_size(const void* p);
+// Stable handle of the block that starts at `p`, or 0.
+PLAT_API uint32_t mem_handle(const void* p);
+// Current start address of the block with handle `h`, or nullptr.
+PLAT_API void* mem_address(uint32_t h);
+// True when `p` is the start of a live block.
+PLAT_API bool mem_is_block(const void* p);
+// Number of live blocks and bytes in use (for leak checks in tests).
+PLAT_API std::size_t mem_live_blocks();
+PLAT_API std::size_t mem_live_bytes();
+// Bounds of the region: [begin, end).
+PLAT_API uintptr_t mem_region_begin();
+PLAT_API uintptr_t mem_region_end();
+
+}  // namespace plat

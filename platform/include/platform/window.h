@@ -1,0 +1,94 @@
+// A headless window system: classes with procedures, windows with a user-data
+// word and a client rectangle, one message queue per thread, post and send,
+// peek and dispatch, input injection and a single-instance lock.
+//
+// A send to a window of another thread waits until that thread pumps its
+// queue (peek_message serves pending sends first); a send to a window of the
+// calling thread calls the procedure directly.
+#pragma once
+#include <cstdint>
+
+#include "platform/export.h"
+
+namespace plat {
+
+using WndProc = intptr_t (*)(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam);
+
+struct Message {
+  uint32_t hwnd;
+  uint32_t msg;
+  uintptr_t wparam;
+  intptr_t lparam;
+};
+
+struct Rect {
+  int32_t left, top, right, bottom;
+};
+
+// Window messages the platform itself produces.
+enum : uint32_t {
+  WM_CREATE = 0x0001,
+  WM_DESTROY = 0x0002,
+  WM_SIZE = 0x0005,
+  WM_PAINT = 0x000F,
+  WM_CLOSE = 0x0010,
+  WM_QUIT = 0x0012,
+  WM_KEYDOWN = 0x0100,
+  WM_KEYUP = 0x0101,
+  WM_CHAR = 0x0102,
+  WM_MOUSEMOVE = 0x0200,
+  WM_LBUTTONDOWN = 0x0201,
+  WM_LBUTTONUP = 0x0202,
+  WM_RBUTTONDOWN = 0x0204,
+  WM_RBUTTONUP = 0x0205,
+  WM_USER = 0x0400,
+};
+
+PLAT_API bool register_class(const char* name, WndProc proc);
+// Creates a window owned by the calling thread; WM_CREATE is sent before it
+// returns. 0 when the class is unknown.
+PLAT_API uint32_t create_window(const char* class_name, const char* title, uint32_t parent,
+                                Rect rect);
+// Destroys a window of any thread (WM_DESTROY reaches its procedure on the
+// owning thread); false for a window that does not exist.
+PLAT_API bool destroy_window(uint32_t hwnd);
+PLAT_API bool is_window(uint32_t hwnd);
+PLAT_API uint32_t window_thread(uint32_t hwnd);
+PLAT_API uint32_t find_window(const char* class_name);
+PLAT_API intptr_t get_user_data(uint32_t hwnd);
+PLAT_API intptr_t set_user_data(uint32_t hwnd, intptr_t value);  // returns the old value
+PLAT_API bool client_rect(uint32_t hwnd, Rect* out);
+PLAT_API bool set_client_rect(uint32_t hwnd, Rect rect);
+PLAT_API bool minimise_window(uint32_t hwnd);
+PLAT_API bool restore_window(uint32_t hwnd);
+PLAT_API bool is_minimised(uint32_t hwnd);
+
+PLAT_API bool post_message(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam);
+PLAT_API bool post_quit(int32_t code);
+// 0 when the window does not exist.
+PLAT_API intptr_t send_message(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam);
+// Takes the next message of the calling thread's queue, if any (serving any
+// pending sends first); false when there is none.
+PLAT_API bool peek_message(Message* out);
+// Waits up to `timeout_ms` for a message or a pending send to arrive.
+PLAT_API bool wait_message(uint32_t timeout_ms);
+PLAT_API intptr_t dispatch_message(const Message& m);
+
+// Cursor in screen coordinates and the window under it.
+PLAT_API void cursor_pos(int32_t* x, int32_t* y);
+PLAT_API uint32_t window_from_point(int32_t x, int32_t y);
+// Key state: bit 15 when the key is down; async state also sets bit 0 when the
+// key was pressed since the previous async query.
+PLAT_API int16_t async_key_state(int32_t vkey);
+PLAT_API int16_t key_state(int32_t vkey);
+
+// Input injection (what a user would do), posted to the window's queue.
+PLAT_API bool inject_key(uint32_t hwnd, int32_t vkey, bool down);
+PLAT_API bool inject_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y);
+PLAT_API bool inject_close(uint32_t hwnd);
+
+// A per-user lock held across processes; false when another process holds it.
+PLAT_API bool single_instance_acquire(const char* name);
+PLAT_API void single_instance_release();
+
+}  // namespace plat

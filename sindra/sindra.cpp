@@ -1,0 +1,1 @@
+// Sound library stand-in.
