@@ -26,16 +26,26 @@ constexpr uint64_t kScale = 1000000000u;     // 10^9, one unit of the integer pa
 constexpr u128 kMaxScaledProduct = static_cast<u128>(999999999999999999ull) * kScale;
 
 // Shows a message (code page 932) with the value manager's caption; 0.
-int32_t fail(SystemContext* ctx, const char* text) { return mrvval::report(ctx, "%s", text); }
+int32_t fail(SystemContext* ctx, const char* text) {
+  return mrvval::report(ctx, "%s", text);
+}
 
-const char* msg_not_number() { return MRV_CP932("指定されたFAQは数値ではありません。"); }
+const char* msg_not_number() {
+  return MRV_CP932("指定されたFAQは数値ではありません。");
+}
 const char* msg_pair_not_number() {
   return MRV_CP932("指定された2つのFAQの型が数値型ではありません。");
 }
 
-uint32_t magnitude(const FAQ* f) { return f->word1 & kMagnitudeMask; }
-bool negative(const FAQ* f) { return (f->word1 & kSignBit) != 0; }
-bool is_number(const FAQ* f) { return f->type == TYPE_NUMBER; }
+uint32_t magnitude(const FAQ* f) {
+  return f->word1 & kMagnitudeMask;
+}
+bool negative(const FAQ* f) {
+  return (f->word1 & kSignBit) != 0;
+}
+bool is_number(const FAQ* f) {
+  return f->type == TYPE_NUMBER;
+}
 
 // A sign and a magnitude as word1. A magnitude that does not fit the 31 bits
 // (only reachable from out-of-range operands) is kept at the largest 31-bit
@@ -55,10 +65,14 @@ void set_int_value(FAQ* f, int64_t v) {
   f->word1 = v < 0 ? pack(true, static_cast<uint64_t>(-v)) : pack(false, static_cast<uint64_t>(v));
 }
 // The integer part as 32 unsigned bits, for the bit operations and formatters.
-uint32_t int_bits(const FAQ* f) { return static_cast<uint32_t>(int_value(f)); }
+uint32_t int_bits(const FAQ* f) {
+  return static_cast<uint32_t>(int_value(f));
+}
 
 // |value| as a count of 10^-9.
-uint64_t abs_scaled(const FAQ* f) { return magnitude(f) * kScale + f->word2; }
+uint64_t abs_scaled(const FAQ* f) {
+  return magnitude(f) * kScale + f->word2;
+}
 int64_t scaled(const FAQ* f) {
   int64_t s = static_cast<int64_t>(abs_scaled(f));
   return negative(f) ? -s : s;
@@ -158,7 +172,9 @@ int32_t add_numbers(SystemContext* ctx, FAQ* a, const FAQ* b, int sign, const ch
   return finish(ctx, a, overflow);
 }
 
-char* write_decimal(char* p, uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
+char* write_decimal(char* p, uint64_t v) {
+  return std::to_chars(p, p + 20, v).ptr;
+}
 
 }  // namespace
 
@@ -422,7 +438,8 @@ MRV_API int32_t MRVFAQ_Comp(SystemContext* ctx, FAQ* a, FAQ* b, int32_t* out) {
     *out = d == 0 ? 0 : d > 0 ? 1 : -1;
     return 1;
   }
-  if (a->type == TYPE_STRING && b->type == TYPE_STRING) return mrvval::string_compare(ctx, a, b, out);
+  if (a->type == TYPE_STRING && b->type == TYPE_STRING)
+    return mrvval::string_compare(ctx, a, b, out);
   if (a->type == TYPE_RECT && b->type == TYPE_RECT) {
     bool same = a->word1 == b->word1 && a->word2 == b->word2 && a->word3 == b->word3 &&
                 a->word4 == b->word4;
