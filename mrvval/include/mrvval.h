@@ -142,25 +142,60 @@ MRV_STATIC_ASSERT(sizeof(SystemContext) == 14584, "layout");
 static inline FAQ* MRV_CELLS(const VarTable* t) { return (FAQ*)MRV_PTR(t->cells); }
 
 /* ---- Context and variables ---------------------------------------------- */
+/* Variables are addressed by a table and a relative index: cell index + base.
+ * A cell holds its value's resources; Get and Set move 24 bytes and neither
+ * duplicate nor release anything. Out-of-range accesses are reported with the
+ * variable's name (#n system, $n common, $@ and $A..$Z local). */
+
+/* Creates the one context of a run: 200 system and 10000 common variables (all
+ * NULL), 20 local areas without a frame, the string heap and the 20 task
+ * events. Null when memory was refused (nothing is left allocated). */
 MRV_API SystemContext* MRVVAL_Create(uint32_t hInstance);
+/* Releases every variable, frees the tables, the heap and the loaded command
+ * libraries, then the context. A task still live is abandoned, not resumed. */
 MRV_API void MRVVAL_Delete(SystemContext* ctx);
+/* Copies the cell into `out` (the variable keeps owning its resources). */
 MRV_API int32_t MRVVAL_Get(SystemContext* ctx, VarTable* table, int32_t index, FAQ* out);
+/* Increments value->setCount (wrapping), then stores the 24 bytes; ownership
+ * passes to the variable. The old content is not released: Clear it first. */
 MRV_API int32_t MRVVAL_Set(SystemContext* ctx, VarTable* table, int32_t index, FAQ* value);
+/* Stores an empty value without releasing the old one (after its ownership
+ * moved elsewhere). Always 1. */
 MRV_API int32_t MRVVAL_NULL(SystemContext* ctx, VarTable* table, int32_t index);
+/* Releases the variable's value and empties it; an index outside 0..count-1
+ * does nothing. Always 1. */
 MRV_API int32_t MRVVAL_Clear(SystemContext* ctx, VarTable* table, int32_t index);
+/* Stores a duplicate (MRVFAQ_Copy) of the source variable into the target,
+ * without releasing the target's old value. */
 MRV_API int32_t MRVVAL_Copy(SystemContext* ctx, VarTable* target, int32_t targetIndex,
                             VarTable* source, int32_t sourceIndex);
+/* Exchanges two variables' values (both setCounts grow). */
 MRV_API int32_t MRVVAL_Swap(SystemContext* ctx, VarTable* a, int32_t indexA, VarTable* b,
                             int32_t indexB);
+/* Pushes a local frame of 27 cells for `task` (at most 20 frames). With a
+ * source list the frame takes over its cells 0..26 and the list's cells 1..26
+ * become NULL; without one the frame is empty. */
 MRV_API int32_t MRVVAL_CreateLocal(SystemContext* ctx, int32_t task, VarTable* source);
+/* Releases the current frame of `task` and drops it. Always 1. */
 MRV_API int32_t MRVVAL_DeleteLocal(SystemContext* ctx, int32_t task);
+/* The local table of `task` ($@, $A..$Z address its current frame); null for a
+ * task number outside 0..19. */
 MRV_API VarTable* MRVVAL_GetLocal(SystemContext* ctx, int32_t task);
+/* Writes the scenario name of a variable ("#5", "$5", "$A") into `out` (at
+ * least 13 bytes); returns its length. */
 MRV_API int32_t MRVVAL_StringValue(SystemContext* ctx, VarTable* table, int32_t index, char* out);
 
 /* ---- Generic values and numbers ----------------------------------------- */
+/* Empties a value without releasing anything. */
 MRV_API int32_t MRVFAQ_NULL(SystemContext* ctx, FAQ* faq);
+/* Releases what the value owns (string, picture cell blocks, memory block,
+ * window, sound block), then empties it. Always 1. */
 MRV_API int32_t MRVFAQ_Clear(SystemContext* ctx, FAQ* faq);
+/* Duplicates `source` into `target`: strings, picture cells and memory blocks
+ * get blocks of their own, other types are copied byte for byte. For cells and
+ * memory blocks the target keeps the words the duplicate does not set. */
 MRV_API int32_t MRVFAQ_Copy(SystemContext* ctx, FAQ* target, FAQ* source);
+/* Exchanges two values' 24 bytes. */
 MRV_API int32_t MRVFAQ_Swap(SystemContext* ctx, FAQ* a, FAQ* b);
 MRV_API int32_t MRVFAQ_CheckRange(SystemContext* ctx, FAQ* faq);
 MRV_API int32_t MRVFAQ_Bool(SystemContext* ctx, FAQ* out, int32_t flag);
