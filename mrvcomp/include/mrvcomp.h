@@ -56,7 +56,17 @@ enum {
   MRVCOMP_ERR_VARTYPE = 14,    /* "\" not followed by "#" or "$" */
   MRVCOMP_ERR_ELSE = 15,       /* "ELSE" not followed by "{" */
   MRVCOMP_ERR_VARNAME = 16,    /* no valid operand after "#" or "$" */
-  MRVCOMP_ERR_COUNT = 17
+  MRVCOMP_ERR_RUNAWAY = 17,    /* replacing macros and includes does not come to an end
+                                  (a name whose text holds the name again), or the
+                                  text grows beyond MRVCOMP_MAX_TEXT */
+  MRVCOMP_ERR_COUNT = 18
+};
+
+/* Bounds of pass 1: the number of runs of one compile, and the size a text may
+ * grow to by replacements. */
+enum {
+  MRVCOMP_MAX_RUNS = 64,
+  MRVCOMP_MAX_TEXT = 32 * 1024 * 1024
 };
 
 /* ---- Definition file ------------------------------------------------------ */
