@@ -5,10 +5,13 @@
 // UTF-8 where they reach a person (bytes that do not convert become U+FFFD).
 //
 // The terminal backend prints the box to standard error and, when standard
-// input is a terminal, reads the answer there. Otherwise answers come from
+// input is a terminal (and neither variable below is set), reads the answer
+// there. Otherwise answers come from
 // MRV_DIALOG_ANSWERS (comma-separated words consumed in order: ok, cancel,
 // retry, yes, no, abort, ignore); when none is left the safe default is
-// Cancel where the box has it, else No, else OK. When MRV_DIALOG_LOG names a
+// Cancel where the box has it, else No, else OK (Abort for abort/retry/ignore);
+// a word that is not a button of the box is used up and the default taken.
+// When MRV_DIALOG_LOG names a
 // file, every box is appended to it as one JSON line (flushed before return).
 #pragma once
 #include <cstdint>

@@ -1,0 +1,209 @@
+// The terminal message box. One box at a time: the box, the answer and the
+// log line of one call are never interleaved with another thread's.
+#include "platform/dialog.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "platform/text.h"
+
+namespace plat {
+namespace {
+
+struct ButtonSet {
+  const char* name;               // as logged
+  const char* prompt;             // as shown
+  int32_t ids[3];                 // buttons, 0 = none
+};
+
+const ButtonSet kSets[] = {
+    {"ok", "OK", {IDOK, 0, 0}},
+    {"okcancel", "OK/Cancel", {IDOK, IDCANCEL, 0}},
+    {"abortretryignore", "Abort/Retry/Ignore", {IDABORT, IDRETRY, IDIGNORE}},
+    {"yesnocancel", "Yes/No/Cancel", {IDYES, IDNO, IDCANCEL}},
+    {"yesno", "Yes/No", {IDYES, IDNO, 0}},
+    {"retrycancel", "Retry/Cancel", {IDRETRY, IDCANCEL, 0}},
+};
+
+const char* const kAnswerNames[] = {nullptr, "ok", "cancel", "abort", "retry", "ignore", "yes", "no"};
+
+const ButtonSet& button_set(uint32_t flags) {
+  uint32_t t = flags & MB_TYPEMASK;
+  return t < sizeof kSets / sizeof kSets[0] ? kSets[t] : kSets[0];  // unknown types: OK only
+}
+
+const char* icon_name(uint32_t flags) {
+  switch (flags & MB_ICONMASK) {
+    case MB_ICONERROR: return "error";
+    case MB_ICONQUESTION: return "question";
+    case MB_ICONWARNING: return "warning";
+    case MB_ICONINFORMATION: return "information";
+    default: return "none";
+  }
+}
+
+bool has(const ButtonSet& s, int32_t id) {
+  return s.ids[0] == id || s.ids[1] == id || s.ids[2] == id;
+}
+
+// What a box answers when nobody is there to choose: Cancel, else No, else
+// OK; the abort/retry/ignore box has none of them and gives Abort, so a retry
+// loop always ends.
+int32_t safe_default(const ButtonSet& s) {
+  for (int32_t id : {IDCANCEL, IDNO, IDOK, IDABORT})
+    if (has(s, id)) return id;
+  return s.ids[0];
+}
+
+// Answer word (any case; on a terminal the first letter will do, they are all
+// different) to button number, 0 if unknown.
+int32_t parse_answer(std::string w, bool allow_letter) {
+  std::size_t b = w.find_first_not_of(" \t\r\n");
+  std::size_t e = w.find_last_not_of(" \t\r\n");
+  if (b == std::string::npos) return 0;
+  w = w.substr(b, e - b + 1);
+  for (char& c : w) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (int32_t id = IDOK; id <= IDNO; ++id)
+    if (w == kAnswerNames[id]) return id;
+  if (allow_letter && w.size() == 1) {
+    for (int32_t id = IDOK; id <= IDNO; ++id)
+      if (w[0] == kAnswerNames[id][0]) return id;
+  }
+  return 0;
+}
+
+void json_string(std::string& out, const std::string& s) {
+  out += '"';
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+}
+
+class Dialogs {
+ public:
+  int32_t show(const char* text, const char* caption, uint32_t flags) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!loaded_) load();
+    const ButtonSet& set = button_set(flags);
+    std::string utext = cp932_to_utf8(text ? text : "");
+    std::string ucap = cp932_to_utf8(caption ? caption : "");
+    std::fprintf(stderr, "\n[%s]\n%s\n(%s)\n", ucap.c_str(), utext.c_str(), set.prompt);
+    int32_t answer = scripted_ ? from_queue(set) : ask_terminal(set);
+    std::fprintf(stderr, "-> %s\n", kAnswerNames[answer]);
+    std::fflush(stderr);
+    log(ucap, utext, set, icon_name(flags), answer);
+    return answer;
+  }
+
+  void reset() {
+    std::lock_guard<std::mutex> lock(mu_);
+    load();
+  }
+
+ private:
+  void load() {
+    loaded_ = true;
+    answers_.clear();
+    if (const char* a = std::getenv("MRV_DIALOG_ANSWERS")) {
+      std::string all = a;
+      std::size_t pos = 0;
+      while (pos <= all.size()) {
+        std::size_t comma = all.find(',', pos);
+        if (comma == std::string::npos) comma = all.size();
+        std::string w = all.substr(pos, comma - pos);
+        if (w.find_first_not_of(" \t") != std::string::npos) answers_.push_back(w);
+        pos = comma + 1;
+      }
+    }
+    const char* l = std::getenv("MRV_DIALOG_LOG");
+    log_path_ = l ? l : "";
+    // A run with answers or a log is a script (a test), even on a terminal.
+    scripted_ = !isatty(STDIN_FILENO) || std::getenv("MRV_DIALOG_ANSWERS") != nullptr || l;
+  }
+
+  int32_t ask_terminal(const ButtonSet& set) {
+    for (;;) {
+      std::fprintf(stderr, "Answer [%s]: ", set.prompt);
+      std::fflush(stderr);
+      char line[256];
+      if (std::fgets(line, sizeof line, stdin) == nullptr) return safe_default(set);
+      int32_t id = parse_answer(line, true);
+      if (id != 0 && has(set, id)) return id;
+    }
+  }
+
+  // The next queued word; a word that is not a button of this box is used up
+  // and the box takes its safe default (so a script of answers cannot make a
+  // retry box loop).
+  int32_t from_queue(const ButtonSet& set) {
+    if (answers_.empty()) return safe_default(set);
+    std::string w = answers_.front();
+    answers_.pop_front();
+    int32_t id = parse_answer(w, false);
+    if (id != 0 && has(set, id)) return id;
+    std::fprintf(stderr, "(answer \"%s\" does not fit this box; default taken)\n", w.c_str());
+    return safe_default(set);
+  }
+
+  void log(const std::string& caption, const std::string& text, const ButtonSet& set,
+           const char* icon, int32_t answer) {
+    if (log_path_.empty()) return;
+    std::string line = "{\"caption\":";
+    json_string(line, caption);
+    line += ",\"text\":";
+    json_string(line, text);
+    line += ",\"buttons\":\"";
+    line += set.name;
+    line += "\",\"icon\":\"";
+    line += icon;
+    line += "\",\"answer\":\"";
+    line += kAnswerNames[answer];
+    line += "\"}\n";
+    if (std::FILE* f = std::fopen(log_path_.c_str(), "ab")) {
+      std::fwrite(line.data(), 1, line.size(), f);
+      std::fclose(f);  // flushes before the box returns
+    }
+  }
+
+  std::mutex mu_;
+  bool loaded_ = false;
+  bool scripted_ = true;
+  std::deque<std::string> answers_;
+  std::string log_path_;
+};
+
+Dialogs& dialogs() {
+  static Dialogs* d = new Dialogs;  // boxes may appear during static destruction
+  return *d;
+}
+
+}  // namespace
+
+int32_t message_box(uint32_t owner, const char* text, const char* caption, uint32_t flags) {
+  return dialogs().show(text, caption, flags);
+}
+
+void dialog_reset() { dialogs().reset(); }
+
+}  // namespace plat

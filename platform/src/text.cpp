@@ -1,0 +1,137 @@
+// Code page 932 helpers. The conversions use the C library's iconv tables;
+// anything that does not convert is replaced, never passed on half-decoded.
+#include "platform/text.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/profile.h"
+
+namespace plat {
+namespace {
+
+// One converter per thread and direction (an iconv descriptor is not
+// thread-safe); closed when the thread ends.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (ok()) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+  // Converts `in`; on an unconvertible input sequence appends `bad` and skips
+  // `skip(p, left)` bytes.
+  template <typename Skip>
+  std::string run(std::string_view in, std::string_view bad, Skip skip) {
+    std::string out;
+    out.reserve(in.size() * 3 / 2 + 8);
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    char* ip = const_cast<char*>(in.data());
+    std::size_t il = in.size();
+    char buf[1024];
+    while (il > 0) {
+      char* op = buf;
+      std::size_t ol = sizeof buf;
+      std::size_t r = iconv(cd_, &ip, &il, &op, &ol);
+      out.append(buf, static_cast<std::size_t>(op - buf));
+      if (r != static_cast<std::size_t>(-1)) break;
+      if (errno == E2BIG) continue;
+      // EILSEQ or EINVAL (a sequence cut at the end).
+      out.append(bad);
+      std::size_t n = skip(reinterpret_cast<const unsigned char*>(ip), il);
+      ip += n;
+      il -= n;
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    }
+    return out;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+// Bytes of the UTF-8 sequence at `p` that cannot be converted: the whole
+// sequence when well formed, otherwise one byte.
+std::size_t skip_utf8(const unsigned char* p, std::size_t left) {
+  std::size_t n = 1;
+  if (p[0] >= 0xF0 && p[0] < 0xF8)
+    n = 4;
+  else if (p[0] >= 0xE0)
+    n = 3;
+  else if (p[0] >= 0xC0)
+    n = 2;
+  if (n > left) return 1;
+  for (std::size_t i = 1; i < n; ++i)
+    if ((p[i] & 0xC0) != 0x80) return 1;
+  return n;
+}
+
+std::size_t skip_one(const unsigned char*, std::size_t) { return 1; }
+
+}  // namespace
+
+int32_t country_code() {
+  if (const char* env = std::getenv("MRV_COUNTRY")) {
+    char* end = nullptr;
+    long v = std::strtol(env, &end, 10);
+    if (end != env && v > 0 && v < 100000) return static_cast<int32_t>(v);
+  }
+  int32_t v = profile_get_int(system_profile().c_str(), "intl", "iCountry", 0);
+  return v > 0 ? v : 81;
+}
+
+bool is_lead_byte(uint8_t b, int32_t country) {
+  if (country == 81) return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+  return b >= 0x81;
+}
+
+char* upper_cp932(char* s) {
+  if (s == nullptr) return s;
+  for (unsigned char* p = reinterpret_cast<unsigned char*>(s); *p != 0; ++p) {
+    if (is_lead_byte(*p, 81)) {
+      if (p[1] == 0) break;
+      ++p;  // the trail byte may look like an ASCII letter: leave it
+    } else if (*p >= 'a' && *p <= 'z') {
+      *p = static_cast<unsigned char>(*p - 'a' + 'A');
+    }
+  }
+  return s;
+}
+
+std::string cp932_to_utf8(std::string_view s) {
+  thread_local Converter conv("UTF-8", "CP932");
+  if (!conv.ok()) {
+    // No tables: ASCII passes, the rest is replaced.
+    std::string out;
+    for (unsigned char c : s) out += c < 0x80 ? std::string(1, char(c)) : "\xEF\xBF\xBD";
+    return out;
+  }
+  return conv.run(s, "\xEF\xBF\xBD", skip_one);
+}
+
+std::string utf8_to_cp932(std::string_view s) {
+  thread_local Converter conv("CP932", "UTF-8");
+  if (!conv.ok()) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+      auto c = static_cast<unsigned char>(s[i]);
+      if (c < 0x80) {
+        out += char(c);
+        ++i;
+      } else {
+        out += '?';
+        i += skip_utf8(reinterpret_cast<const unsigned char*>(s.data()) + i, s.size() - i);
+      }
+    }
+    return out;
+  }
+  return conv.run(s, "?", skip_utf8);
+}
+
+}  // namespace plat
