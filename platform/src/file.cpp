@@ -8,50 +8,27 @@
 
 #include <cerrno>
 #include <climits>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/text.h"
+#include "handles.h"
 #include "internal.h"
 
 namespace plat {
 namespace {
 
-class FileTable {
- public:
-  uint32_t add(int fd) {
-    std::lock_guard<std::mutex> lock(mu_);
-    do {
-      ++next_;
-    } while (next_ == 0 || fds_.count(next_) != 0);
-    fds_.emplace(next_, fd);
-    return next_;
-  }
-  // The descriptor of an open handle, or -1.
-  int get(uint32_t h) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = fds_.find(h);
-    return it == fds_.end() ? -1 : it->second;
-  }
-  int take(uint32_t h) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = fds_.find(h);
-    if (it == fds_.end()) return -1;
-    int fd = it->second;
-    fds_.erase(it);
-    return fd;
-  }
-
- private:
-  std::mutex mu_;
-  uint32_t next_ = 0x100;  // small numbers look like descriptors; keep them apart
-  std::unordered_map<uint32_t, int> fds_;
+// An open file; the descriptor is closed when the last user lets go, so a
+// close racing a read never closes a descriptor under it.
+struct File {
+  int fd;
+  explicit File(int f) : fd(f) {}
+  ~File() { close(fd); }
 };
 
-FileTable& files() {
-  static FileTable* t = new FileTable;
+HandleTable<File>& files() {
+  static auto* t = new HandleTable<File>(0x100);  // apart from small descriptor numbers
   return *t;
 }
 
@@ -209,7 +186,7 @@ uint32_t file_open(const char* path, FileMode mode, int32_t* dos_error) {
     return 0;
   }
   set(dos_error, 0);
-  return files().add(fd);
+  return files().add(std::make_shared<File>(fd));
 }
 
 bool file_delete(const char* path, int32_t* dos_error) {
@@ -231,8 +208,9 @@ bool file_delete(const char* path, int32_t* dos_error) {
 }
 
 int64_t file_read(uint32_t h, void* buf, uint32_t count) {
-  int fd = files().get(h);
-  if (fd < 0 || (buf == nullptr && count != 0)) return -1;
+  auto f = files().get(h);
+  if (!f || (buf == nullptr && count != 0)) return -1;
+  int fd = f->fd;
   uint32_t done = 0;
   while (done < count) {
     ssize_t n = read(fd, static_cast<char*>(buf) + done, count - done);
@@ -245,8 +223,9 @@ int64_t file_read(uint32_t h, void* buf, uint32_t count) {
 }
 
 int64_t file_write(uint32_t h, const void* data, uint32_t count) {
-  int fd = files().get(h);
-  if (fd < 0 || (data == nullptr && count != 0)) return -1;
+  auto f = files().get(h);
+  if (!f || (data == nullptr && count != 0)) return -1;
+  int fd = f->fd;
   uint32_t done = 0;
   while (done < count) {
     ssize_t n = write(fd, static_cast<const char*>(data) + done, count - done);
@@ -258,26 +237,22 @@ int64_t file_write(uint32_t h, const void* data, uint32_t count) {
 }
 
 int64_t file_seek(uint32_t h, int64_t offset, int whence) {
-  int fd = files().get(h);
-  if (fd < 0 || whence < 0 || whence > 2) return -1;
+  auto f = files().get(h);
+  if (!f || whence < 0 || whence > 2) return -1;
+  int fd = f->fd;
   static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
   off_t r = lseek(fd, static_cast<off_t>(offset), kWhence[whence]);
   return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
 int64_t file_size(uint32_t h) {
-  int fd = files().get(h);
+  auto f = files().get(h);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return -1;
+  if (!f || fstat(f->fd, &st) != 0) return -1;
   return static_cast<int64_t>(st.st_size);
 }
 
-bool file_close(uint32_t h) {
-  int fd = files().take(h);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
+bool file_close(uint32_t h) { return files().remove(h) != nullptr; }
 
 std::string program_dir() {
   std::string exe = program_path();
