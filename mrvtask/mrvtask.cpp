@@ -21,7 +21,9 @@ constexpr uint32_t kQueryTask = 0x5104;      // lParam: int32_t, running task
 
 constexpr std::size_t kBoxBuffer = 260;
 
-const char* task_caption() { return MRV_CP932("『Marovine33』タスクマネージャ(MRVTASK.DLL)"); }
+const char* task_caption() {
+  return MRV_CP932("『Marovine33』タスクマネージャ(MRVTASK.DLL)");
+}
 
 // Length of the longest prefix of `s` that fits `max` bytes without splitting a
 // double-byte character (message texts are code page 932).
@@ -75,9 +77,8 @@ int32_t MRVTASK_ErrorStop(uint32_t owner, const char* caption, const char* text)
 int32_t MRVTASK_ErrorRetry(uint32_t owner, const char* caption, const char* text) {
   uint32_t flags = plat::MB_RETRYCANCEL | plat::MB_ICONERROR;
   if (owner == 0) flags |= plat::MB_TASKMODAL;
-  return plat::message_box(owner, text != nullptr ? text : "", caption, flags) == plat::IDRETRY
-             ? 1
-             : 0;
+  return plat::message_box(owner, text != nullptr ? text : "", caption, flags) == plat::IDRETRY ? 1
+                                                                                                : 0;
 }
 
 void* MRVTASK_AllocMemory(uint32_t owner, uint32_t size) {
@@ -103,7 +104,9 @@ void* MRVTASK_ResizeMemory(uint32_t owner, void* block, uint32_t size) {
   return p;
 }
 
-int32_t MRVTASK_FreeMemory(uint32_t owner, void* block) { return plat::mem_free(block) ? 1 : 0; }
+int32_t MRVTASK_FreeMemory(uint32_t owner, void* block) {
+  return plat::mem_free(block) ? 1 : 0;
+}
 
 uint32_t MRVTASK_SizeMemory(uint32_t owner, void* block) {
   return static_cast<uint32_t>(plat::mem_size(block));

@@ -17,7 +17,9 @@ namespace {
 
 constexpr int32_t kMaxFrames = MRV_LOCAL_CELLS / MRV_FRAME_CELLS;  // 20
 
-bool valid_task(int32_t t) { return t >= 0 && t < MRV_TASKS; }
+bool valid_task(int32_t t) {
+  return t >= 0 && t < MRV_TASKS;
+}
 
 // The absolute cell of a relative index, or -1 when it lies outside the table.
 // Computed in 64 bits so that no index or base can overflow.
@@ -188,7 +190,8 @@ int32_t MRVVAL_CreateLocal(SystemContext* ctx, int32_t task, VarTable* source) {
   VarTable* local = &ctx->localVars[task];
   const int64_t next = int64_t{local->base} + MRV_FRAME_CELLS;
   if (next < 0 || next + MRV_FRAME_CELLS > local->count) {
-    return mrvval::report(ctx, MRV_CP932("タスク(%d)でローカル変数領域が制限以上(%d)消費されました。"),
+    return mrvval::report(ctx,
+                          MRV_CP932("タスク(%d)でローカル変数領域が制限以上(%d)消費されました。"),
                           static_cast<int>(ctx->currentTask), static_cast<int>(kMaxFrames));
   }
   FAQ* frame = MRV_CELLS(local) + next;

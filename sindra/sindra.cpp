@@ -28,19 +28,29 @@ void record(int32_t ordinal, std::initializer_list<uint64_t> args) {
   if (obs != nullptr) obs(&c, user);
 }
 
-uint64_t addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+uint64_t addr(const void* p) {
+  return reinterpret_cast<uintptr_t>(p);
+}
 
 }  // namespace
 
 extern "C" {
 
-void sindra_ordinal_2(uint32_t data) { record(2, {data}); }
-void sindra_ordinal_3(void) { record(3, {}); }
+void sindra_ordinal_2(uint32_t data) {
+  record(2, {data});
+}
+void sindra_ordinal_3(void) {
+  record(3, {});
+}
 void sindra_ordinal_6(uint32_t word4, void* at264, void* at8, uint32_t word280) {
   record(6, {word4, addr(at264), addr(at8), word280});
 }
-void sindra_ordinal_7(void) { record(7, {}); }
-void sindra_ordinal_25(uint32_t block) { record(25, {block}); }
+void sindra_ordinal_7(void) {
+  record(7, {});
+}
+void sindra_ordinal_25(uint32_t block) {
+  record(25, {block});
+}
 
 int32_t sindra_call_count(void) {
   std::lock_guard lock(log_mutex);

@@ -13,7 +13,9 @@ namespace {
 
 const std::string kCaption = "『Marovine33』変数マネージャ(MRVVAL.DLL)";
 
-std::string cp932(const std::string& utf8) { return plat::utf8_to_cp932(utf8); }
+std::string cp932(const std::string& utf8) {
+  return plat::utf8_to_cp932(utf8);
+}
 
 // What the owner window answers to the three queries.
 struct Answers {

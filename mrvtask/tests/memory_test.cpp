@@ -1,4 +1,6 @@
 // Memory blocks and the two string helpers of the runtime services.
+#include "platform/memory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +8,6 @@
 
 #include "dialog_log.h"
 #include "mrvtask.h"
-#include "platform/memory.h"
 
 namespace {
 
@@ -82,8 +83,8 @@ TEST(MemoryBlock, NonBlockAddressesAreRejectedSilently) {
   struct Case {
     const char* name;
     void* address;
-  } cases[] = {{"null", nullptr}, {"inside a block", block + 8}, {"freed block", freed},
-               {"stack", stack}};
+  } cases[] = {
+      {"null", nullptr}, {"inside a block", block + 8}, {"freed block", freed}, {"stack", stack}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(MRVTASK_SizeMemory(0, c.address), 0u);

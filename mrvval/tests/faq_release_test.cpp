@@ -79,10 +79,15 @@ TEST_F(Values, ClearFreesWhatEachTypeOwnsAndEmptiesTheValue) {
   FAQ empty_wave{};
   empty_wave.type = TYPE_WAVE;
   Case cases[] = {
-      {"string", str, 0},        {"memory", mem, 1},        {"cell", picture(block(100, 'p')), 2},
-      {"cell without data", picture(0), 1}, {"short descriptor", small_desc, 1},
-      {"foreign data", foreign, 1},         {"number", num, 0},
-      {"pointer", ptr, 0},                  {"wave without block", empty_wave, 0},
+      {"string", str, 0},
+      {"memory", mem, 1},
+      {"cell", picture(block(100, 'p')), 2},
+      {"cell without data", picture(0), 1},
+      {"short descriptor", small_desc, 1},
+      {"foreign data", foreign, 1},
+      {"number", num, 0},
+      {"pointer", ptr, 0},
+      {"wave without block", empty_wave, 0},
   };
   const std::size_t allocated = plat::mem_live_blocks();
   std::size_t freed = 0;
@@ -230,8 +235,8 @@ TEST_F(Values, CopyDuplicatesCellsAndBlocksDeeply) {
 }
 
 TEST_F(Values, PlainTypesCopyByteForByteAndSwapExchanges) {
-  const uint16_t types[] = {TYPE_NULL, TYPE_NUMBER, TYPE_RECT, TYPE_POINTER,
-                            TYPE_VARIABLE, TYPE_WAVE, TYPE_OMITTED};
+  const uint16_t types[] = {TYPE_NULL,     TYPE_NUMBER, TYPE_RECT,   TYPE_POINTER,
+                            TYPE_VARIABLE, TYPE_WAVE,   TYPE_OMITTED};
   for (uint16_t t : types) {
     FAQ src{t, 3, 1, 2, 3, 4, 5};
     FAQ dst{TYPE_NUMBER, 9, 9, 9, 9, 9, 9};

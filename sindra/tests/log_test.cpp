@@ -37,8 +37,10 @@ TEST_F(SindraLog, RecordsEveryOrdinalWithItsArgumentsInOrder) {
   const Want want[] = {
       {2, 1, {0x11}},
       {3, 0, {}},
-      {6, 4, {0x22, reinterpret_cast<uintptr_t>(block + 264), reinterpret_cast<uintptr_t>(block + 8),
-              0x33}},
+      {6,
+       4,
+       {0x22, reinterpret_cast<uintptr_t>(block + 264), reinterpret_cast<uintptr_t>(block + 8),
+        0x33}},
       {7, 0, {}},
       {25, 1, {0x44}},
   };
