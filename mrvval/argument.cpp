@@ -19,16 +19,26 @@ namespace {
 
 const char* type_name(uint32_t code) {
   switch (code & 0xFF) {
-    case TYPE_NUMBER: return MRV_CP932("数値");
-    case TYPE_RECT: return MRV_CP932("領域");
-    case TYPE_POINTER: return MRV_CP932("ポインタ");
-    case TYPE_STRING: return MRV_CP932("文字");
-    case TYPE_CELL: return MRV_CP932("セル");
-    case TYPE_HANDLE: return MRV_CP932("ハンドル");
-    case TYPE_MEMORY: return MRV_CP932("メモリ");
-    case TYPE_VARIABLE: return MRV_CP932("変数");
-    case TYPE_WAVE: return MRV_CP932("ウェーブ");
-    default: return MRV_CP932("不明");
+    case TYPE_NUMBER:
+      return MRV_CP932("数値");
+    case TYPE_RECT:
+      return MRV_CP932("領域");
+    case TYPE_POINTER:
+      return MRV_CP932("ポインタ");
+    case TYPE_STRING:
+      return MRV_CP932("文字");
+    case TYPE_CELL:
+      return MRV_CP932("セル");
+    case TYPE_HANDLE:
+      return MRV_CP932("ハンドル");
+    case TYPE_MEMORY:
+      return MRV_CP932("メモリ");
+    case TYPE_VARIABLE:
+      return MRV_CP932("変数");
+    case TYPE_WAVE:
+      return MRV_CP932("ウェーブ");
+    default:
+      return MRV_CP932("不明");
   }
 }
 
@@ -72,7 +82,8 @@ MRV_API int32_t MRVVAL_CheckArgument(SystemContext* ctx, const char* command,
     if (s == TYPE_OMITTED)
       return mrvval::report(ctx, MRV_CP932("関数(%s)において第%d引数は省略できません。"), name,
                             static_cast<int>(i));
-    if (s == 0) return mrvval::report(ctx, MRV_CP932("関数(%s)において引数の数が多すぎます。"), name);
+    if (s == 0)
+      return mrvval::report(ctx, MRV_CP932("関数(%s)において引数の数が多すぎます。"), name);
     FAQ cell;
     if (!read_cell(ctx, list, static_cast<int32_t>(i), &cell)) return 0;
     if ((s >> 8) == 1) {
@@ -86,8 +97,7 @@ MRV_API int32_t MRVVAL_CheckArgument(SystemContext* ctx, const char* command,
   return mrvval::report(ctx, MRV_CP932("関数(%s)において引数が足りません。"), name);
 }
 
-MRV_API int32_t MRVVAL_OmitArgument(SystemContext* ctx, VarTable* list, int32_t index,
-                                    FAQ* def) {
+MRV_API int32_t MRVVAL_OmitArgument(SystemContext* ctx, VarTable* list, int32_t index, FAQ* def) {
   FAQ cell;
   if (!read_cell(ctx, list, index, &cell)) return 0;
   if (cell.type != TYPE_OMITTED) return 1;

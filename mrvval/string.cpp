@@ -59,9 +59,13 @@ Header load(const uint8_t* heap, uint32_t off) {
   return h;
 }
 
-void store(uint8_t* heap, uint32_t off, const Header& h) { std::memcpy(heap + off, &h, sizeof h); }
+void store(uint8_t* heap, uint32_t off, const Header& h) {
+  std::memcpy(heap + off, &h, sizeof h);
+}
 
-uint32_t magnitude(int32_t size) { return size < 0 ? 0u - static_cast<uint32_t>(size) : size; }
+uint32_t magnitude(int32_t size) {
+  return size < 0 ? 0u - static_cast<uint32_t>(size) : size;
+}
 
 // The heap's current address and its used length (the end of its last
 // block), or false when the block or its first header is not plausible.
@@ -123,13 +127,13 @@ uint32_t heap_alloc(uint32_t handle, const void* data, uint32_t n) {
   uint32_t off = 0;
   for (;;) {
     Header h = load(heap, off);
-    if (h.size >= 0 && (static_cast<uint32_t>(h.size) == n ||
-                        static_cast<uint32_t>(h.size) >= n + kHeader)) {
+    if (h.size >= 0 &&
+        (static_cast<uint32_t>(h.size) == n || static_cast<uint32_t>(h.size) >= n + kHeader)) {
       uint32_t s = static_cast<uint32_t>(h.size);
       if (s != n) {
         uint32_t split = off + kHeader + n;
-        store(heap, split, Header{h.next, static_cast<int32_t>(off),
-                                  static_cast<int32_t>(s - n - kHeader)});
+        store(heap, split,
+              Header{h.next, static_cast<int32_t>(off), static_cast<int32_t>(s - n - kHeader)});
         h.next = static_cast<int32_t>(split);
         h.size = -static_cast<int32_t>(n);
         store(heap, off, h);
@@ -174,12 +178,12 @@ void heap_free(uint8_t* heap, uint32_t b) {
   Header h = load(heap, b);
   h.size = static_cast<int32_t>(magnitude(h.size));
   store(heap, b, h);
-  if (h.next != 0 && load(heap, static_cast<uint32_t>(h.next)).size > 0) absorb_next(heap, b);
+  if (h.next != 0 && load(heap, static_cast<uint32_t>(h.next)).size >= 0) absorb_next(heap, b);
   // The first block is a neighbour like any other: merging into it keeps two
   // free blocks from ever lying side by side.
   if (b != 0) {
     uint32_t p = static_cast<uint32_t>(h.prev);
-    if (load(heap, p).size > 0) absorb_next(heap, p);
+    if (load(heap, p).size >= 0) absorb_next(heap, p);
   }
 }
 
@@ -310,8 +314,7 @@ int32_t string_concat(SystemContext* ctx, FAQ* a, FAQ* b) {
   if (!read_units(ctx, a, ctx->wordBuf1, false) || !read_units(ctx, b, ctx->wordBuf2, false))
     return 0;
   if (!string_release(ctx, a)) return 0;
-  if (la + lb >= MRV_WORDBUF)
-    return report(ctx, MRV_CP932("文字列の連結で1000文字を超えました。"));
+  if (la + lb >= MRV_WORDBUF) return report(ctx, MRV_CP932("文字列の連結で1000文字を超えました。"));
   std::memcpy(ctx->wordBuf1 + la, ctx->wordBuf2, 2 * lb + 2);
   return store_units(ctx, a, ctx->wordBuf1, la + lb);
 }
@@ -420,6 +423,8 @@ MRV_API int32_t MRVSTR_Clear(SystemContext* ctx, FAQ* faq) {
   return string_release(ctx, faq);
 }
 
-MRV_API int32_t MRVSTR_Append(SystemContext* ctx, FAQ* a, FAQ* b) { return string_concat(ctx, a, b); }
+MRV_API int32_t MRVSTR_Append(SystemContext* ctx, FAQ* a, FAQ* b) {
+  return string_concat(ctx, a, b);
+}
 
 }  // extern "C"

@@ -43,12 +43,14 @@ inline std::vector<Block> blocks(const SystemContext* ctx) {
   return out;
 }
 
-inline uint32_t magnitude(int32_t s) { return s < 0 ? static_cast<uint32_t>(-s) : s; }
+inline uint32_t magnitude(int32_t s) {
+  return s < 0 ? static_cast<uint32_t>(-s) : s;
+}
 
 // An empty text when the chain is consistent: every next is the end of its
 // block, every prev names the block before (the first block's names the
 // last), the blocks tile a heap of whole 65536-byte regions that fits its
-// memory block, and no two free blocks lie side by side.
+// memory block, and no two free blocks (size >= 0) lie side by side.
 inline std::string problems(const SystemContext* ctx) {
   std::ostringstream err;
   std::vector<Block> bs = blocks(ctx);
@@ -63,7 +65,7 @@ inline std::string problems(const SystemContext* ctx) {
     uint32_t want_prev = i == 0 ? bs.back().off : bs[i - 1].off;
     if (static_cast<uint32_t>(b.prev) != want_prev)
       err << "block " << b.off << ": prev " << b.prev << " should be " << want_prev << "; ";
-    if (i > 0 && b.size > 0 && bs[i - 1].size > 0)
+    if (i > 0 && b.size >= 0 && bs[i - 1].size >= 0)
       err << "blocks " << bs[i - 1].off << " and " << b.off << " are both free; ";
     end = stop;
   }

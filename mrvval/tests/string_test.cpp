@@ -20,7 +20,9 @@ namespace {
 // These tests run with the Japanese lead-byte rule unless a test says else.
 const bool kJapanese = (setenv("MRV_COUNTRY", "81", 1), true);
 
-std::string cp932(const char* utf8) { return plat::utf8_to_cp932(utf8); }
+std::string cp932(const char* utf8) {
+  return plat::utf8_to_cp932(utf8);
+}
 
 class StringTest : public ::testing::Test {
  protected:
@@ -112,7 +114,7 @@ TEST_F(StringTest, JapaneseBytesAndUnitsRoundTrip) {
     std::vector<uint16_t> units;
   } rows[] = {
       {"\x82\xA0", {0x82A0}},
-      {"\xA0", {0xA0}},  // not a lead byte in Japan
+      {"\xA0", {0xA0}},        // not a lead byte in Japan
       {"a\x82", {'a', 0x82}},  // a lead byte before the terminator stays one unit
       {"\x82\xA0z\xE0\x40\x9F\xFC", {0x82A0, 'z', 0xE040, 0x9FFC}},
       {"\x80\xFD\xA1", {0x80, 0xFD, 0xA1}},
@@ -211,7 +213,8 @@ TEST_F(StringTest, HeapGrowsAndOlderStringsSurvive) {
   // 999 double-byte characters: 2000 data bytes a block, 32 blocks a region.
   for (int i = 0; i < 70; ++i) {
     std::string text;
-    for (int k = 0; k < 999; ++k) text += static_cast<char>(0x82), text += static_cast<char>(0x9F + i % 40);
+    for (int k = 0; k < 999; ++k)
+      text += static_cast<char>(0x82), text += static_cast<char>(0x9F + i % 40);
     want.push_back(text);
     held.push_back(store(text));
     ASSERT_EQ(held.back().word3, 999u);
@@ -294,7 +297,7 @@ TEST_F(StringTest, CompareTellsEqualPrefixAndDifferent) {
   struct Row {
     const char *a, *b;
     int32_t want;
-  } rows[] = {{"abc", "abc", 0}, {"ab", "abc", 1}, {"abc", "ab", 1},   {"", "a", 1},
+  } rows[] = {{"abc", "abc", 0},  {"ab", "abc", 1},   {"abc", "ab", 1}, {"", "a", 1},
               {"abc", "abd", -1}, {"abd", "abc", -1}, {"", "", 0}};
   for (const Row& r : rows) {
     FAQ a = store(r.a), b = store(r.b);
