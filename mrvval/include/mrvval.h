@@ -225,11 +225,21 @@ MRV_API int32_t MRVFAQ_Div(SystemContext* ctx, FAQ* a, FAQ* b);
 MRV_API int32_t MRVFAQ_Mod(SystemContext* ctx, FAQ* a, FAQ* b);
 
 /* ---- Rectangles and strings --------------------------------------------- */
+/* A RAQ is (x, y, width, height); the system rectangle is (x, y, x + width,
+ * y + height), never normalised. */
 MRV_API int32_t MRVRAQ_CheckMode(SystemContext* ctx, FAQ* faq);
 MRV_API int32_t MRVRAQ_Rect(SystemContext* ctx, FAQ* out, int32_t x, int32_t y, int32_t width,
                             int32_t height);
 MRV_API int32_t MRVRAQ_RaqToRect(SystemContext* ctx, MRVRECT* out, FAQ* faq);
 MRV_API int32_t MRVRAQ_RectToRaq(SystemContext* ctx, FAQ* out, const MRVRECT* rect);
+/* Strings hold at most 999 characters; one 16-bit unit per character (a
+ * double-byte character is lead byte * 256 + trail byte). MRVSTR_Word writes
+ * at most 1000 units and MRVSTR_Byte at most 1999 bytes, both with the
+ * terminator: a longer text is cut after 999 characters. Storing a longer
+ * text (SetWord, SetByte) is refused with a message instead. A SAQ whose
+ * handle, offset or length does not name a held block of this context's
+ * string heap is refused with a message and never read or freed. SetWord and
+ * SetByte do not release what `out` held. */
 MRV_API int32_t MRVSTR_CheckMode(SystemContext* ctx, FAQ* faq);
 MRV_API int32_t MRVSTR_Word(SystemContext* ctx, uint16_t* out, const char* text);
 MRV_API int32_t MRVSTR_Byte(SystemContext* ctx, char* out, const uint16_t* text);
@@ -238,16 +248,30 @@ MRV_API int32_t MRVSTR_SetByte(SystemContext* ctx, FAQ* out, const char* text);
 MRV_API int32_t MRVSTR_GetWord(SystemContext* ctx, FAQ* faq, uint16_t* out);
 MRV_API int32_t MRVSTR_GetByte(SystemContext* ctx, FAQ* faq, char* out);
 MRV_API int32_t MRVSTR_Clear(SystemContext* ctx, FAQ* faq);
+/* A := A followed by B. 999 characters at most: a longer result is reported
+ * and leaves A released (NULL). */
 MRV_API int32_t MRVSTR_Append(SystemContext* ctx, FAQ* a, FAQ* b);
 
 /* ---- Arguments and display ---------------------------------------------- */
+/* Checks the count cell (relative 0) and the arguments of a command's list
+ * against a 0-ended signature of type codes (TYPE_ANY, SIG_BYREF + tag,
+ * SIG_REST, TYPE_OMITTED for a position that cannot be left out). */
 MRV_API int32_t MRVVAL_CheckArgument(SystemContext* ctx, const char* command,
                                      const uint16_t* signature, VarTable* list);
+/* An omitted ('Z') cell receives the default (stored with MRVVAL_Set). */
 MRV_API int32_t MRVVAL_OmitArgument(SystemContext* ctx, VarTable* list, int32_t index,
                                     FAQ* def);
+/* The Arg functions leave `out` untouched for an omitted cell, so a caller
+ * pre-loads it with the default. ArgString writes at most 1999 bytes. */
 MRV_API int32_t MRVVAL_ArgNumber(SystemContext* ctx, VarTable* list, int32_t index, int32_t* out);
 MRV_API int32_t MRVVAL_ArgRect(SystemContext* ctx, VarTable* list, int32_t index, MRVRECT* out);
 MRV_API int32_t MRVVAL_ArgString(SystemContext* ctx, VarTable* list, int32_t index, char* out);
+/* The display text of any value, at most MRV_MSGBUF bytes with the NUL (a
+ * long string is cut after its last whole character that fits). A value of
+ * type CELL_TYPE_RAW_STRING is changed back to 'S' and shown without quotes.
+ * Safe to call from the host's main thread while a task runs: it uses none
+ * of the context's scratch buffers and shows no message (a string or picture
+ * that cannot be read is shown as holding nothing). */
 MRV_API int32_t MRVVAL_DisplayValue(SystemContext* ctx, FAQ* faq, char* out);
 
 MRV_EXTERN_C_END
