@@ -3,10 +3,12 @@
 // peek and dispatch, input injection and a single-instance lock.
 //
 // A send to a window of another thread waits until that thread pumps its
-// queue (peek_message serves pending sends first); a send to a window of the
-// calling thread calls the procedure directly.
+// queue (peek_message and wait_message serve pending sends first); a send to a
+// window of the calling thread calls the procedure directly. A send to a
+// thread that has ended gives 0: a thread's windows go away with it.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "platform/export.h"
 
@@ -44,6 +46,14 @@ enum : uint32_t {
   WM_USER = 0x0400,
 };
 
+// wParam of WM_SIZE and of the mouse messages.
+enum : uintptr_t {
+  SIZE_RESTORED = 0,
+  SIZE_MINIMIZED = 1,
+  MK_LBUTTON = 0x0001,
+  MK_RBUTTON = 0x0002,
+};
+
 PLAT_API bool register_class(const char* name, WndProc proc);
 // Creates a window owned by the calling thread; WM_CREATE is sent before it
 // returns. 0 when the class is unknown.
@@ -53,12 +63,22 @@ PLAT_API uint32_t create_window(const char* class_name, const char* title, uint3
 // owning thread); false for a window that does not exist.
 PLAT_API bool destroy_window(uint32_t hwnd);
 PLAT_API bool is_window(uint32_t hwnd);
+// What a procedure does with a message it does not handle itself: WM_CLOSE
+// destroys the window, everything else gives 0.
+PLAT_API intptr_t def_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam);
 PLAT_API uint32_t window_thread(uint32_t hwnd);
 PLAT_API uint32_t find_window(const char* class_name);
 PLAT_API intptr_t get_user_data(uint32_t hwnd);
 PLAT_API intptr_t set_user_data(uint32_t hwnd, intptr_t value);  // returns the old value
+// A window's client area is `rect` of create_window, in screen coordinates:
+// client_rect gives it as (0, 0, width, height), window_rect as placed.
 PLAT_API bool client_rect(uint32_t hwnd, Rect* out);
+PLAT_API bool window_rect(uint32_t hwnd, Rect* out);
+// Moves or resizes the client area (screen coordinates); sends WM_SIZE.
 PLAT_API bool set_client_rect(uint32_t hwnd, Rect rect);
+// Screen to client coordinates of a window, in place.
+PLAT_API bool screen_to_client(uint32_t hwnd, int32_t* x, int32_t* y);
+// Minimise and restore send WM_SIZE (SIZE_MINIMIZED, SIZE_RESTORED).
 PLAT_API bool minimise_window(uint32_t hwnd);
 PLAT_API bool restore_window(uint32_t hwnd);
 PLAT_API bool is_minimised(uint32_t hwnd);
@@ -76,19 +96,28 @@ PLAT_API intptr_t dispatch_message(const Message& m);
 
 // Cursor in screen coordinates and the window under it.
 PLAT_API void cursor_pos(int32_t* x, int32_t* y);
+PLAT_API void set_cursor_pos(int32_t x, int32_t y);
+// The topmost window that is not minimised and whose client area holds the point.
 PLAT_API uint32_t window_from_point(int32_t x, int32_t y);
 // Key state: bit 15 when the key is down; async state also sets bit 0 when the
 // key was pressed since the previous async query.
 PLAT_API int16_t async_key_state(int32_t vkey);
 PLAT_API int16_t key_state(int32_t vkey);
 
-// Input injection (what a user would do), posted to the window's queue.
+// Input injection (what a user would do), posted to the window's queue. Keys
+// update the key state at once. Mouse coordinates are client coordinates;
+// the cursor moves there.
 PLAT_API bool inject_key(uint32_t hwnd, int32_t vkey, bool down);
 PLAT_API bool inject_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y);
 PLAT_API bool inject_close(uint32_t hwnd);
 
 // A per-user lock held across processes; false when another process holds it.
+// It lives in the runtime directory and goes when the process ends.
 PLAT_API bool single_instance_acquire(const char* name);
+// Releases every lock this process holds.
 PLAT_API void single_instance_release();
+// The per-user runtime directory ($MRV_RUNTIME_DIR, else
+// $XDG_RUNTIME_DIR/mrv33, else ${TMPDIR:-/tmp}/mrv33-<uid>), created when missing.
+PLAT_API std::string runtime_dir();
 
 }  // namespace plat

@@ -1,0 +1,603 @@
+// The headless window system.
+//
+// All state sits behind one mutex. Window procedures are always called with
+// the mutex released, so a procedure may call back into anything here.
+// Every thread that owns a window or sends a message gets a queue; when the
+// thread ends, its queue dies with it: its windows go away and any send still
+// waiting for it fails instead of hanging.
+#include "platform/window.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "platform/thread.h"
+
+namespace plat {
+namespace {
+
+struct Queue;
+
+struct SendItem {
+  Message m{};
+  bool destroy = false;  // a destroy routed to the owning thread
+  intptr_t result = 0;
+  bool done = false;
+  std::shared_ptr<Queue> reply_to;
+};
+
+struct Queue {
+  uint32_t tid = 0;
+  bool alive = true;
+  std::deque<Message> posted;
+  std::deque<std::shared_ptr<SendItem>> sends;
+  std::condition_variable cv;
+  bool quit = false;
+  int32_t quit_code = 0;
+};
+
+struct Window {
+  std::string cls;  // upper case
+  WndProc proc = nullptr;
+  std::string title;
+  uint32_t parent = 0;
+  uint32_t tid = 0;
+  intptr_t user = 0;
+  Rect rect{};  // client area in screen coordinates
+  bool minimised = false;
+  bool dying = false;
+};
+
+struct KeyState {
+  bool down = false;
+  bool pressed = false;  // since the previous async query
+  bool toggled = false;
+};
+
+struct State {
+  std::mutex mu;
+  std::map<std::string, WndProc> classes;
+  std::map<uint32_t, Window> windows;  // ordered: creation order
+  std::map<uint32_t, std::shared_ptr<Queue>> queues;
+  uint32_t next_hwnd = 0x10000;
+  int32_t cursor_x = 0, cursor_y = 0;
+  KeyState keys[256];
+};
+
+State& st() {
+  static auto* s = new State;  // never destroyed: threads may outlive statics
+  return *s;
+}
+
+std::string upper(const char* s) {
+  std::string r = s ? s : "";
+  for (char& c : r)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return r;
+}
+
+void fail_pending(Queue& q) {
+  for (auto& item : q.sends) {
+    item->done = true;
+    item->result = 0;
+    if (item->reply_to) item->reply_to->cv.notify_all();
+  }
+  q.sends.clear();
+}
+
+// Ends the calling thread's queue when the thread ends.
+struct QueueGuard {
+  std::shared_ptr<Queue> q;
+  ~QueueGuard() {
+    if (!q) return;
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    q->alive = false;
+    fail_pending(*q);
+    std::erase_if(s.windows, [&](const auto& kv) { return kv.second.tid == q->tid; });
+    s.queues.erase(q->tid);
+  }
+};
+thread_local QueueGuard t_queue;
+
+// The calling thread's queue (created on first use). Needs the lock.
+std::shared_ptr<Queue> my_queue(State& s) {
+  if (!t_queue.q) {
+    auto q = std::make_shared<Queue>();
+    q->tid = thread_current_id();
+    s.queues[q->tid] = q;
+    t_queue.q = q;
+  }
+  return t_queue.q;
+}
+
+std::shared_ptr<Queue> queue_of(State& s, uint32_t tid) {
+  auto it = s.queues.find(tid);
+  return it == s.queues.end() || !it->second->alive ? nullptr : it->second;
+}
+
+Window* find(State& s, uint32_t hwnd) {
+  auto it = s.windows.find(hwnd);
+  return it == s.windows.end() ? nullptr : &it->second;
+}
+
+void destroy_here(uint32_t hwnd);
+
+// Runs the sends waiting in `q`, releasing the lock around each procedure.
+bool serve_sends(State& s, Queue& q, std::unique_lock<std::mutex>& lock) {
+  bool any = false;
+  while (!q.sends.empty()) {
+    auto item = q.sends.front();
+    q.sends.pop_front();
+    any = true;
+    WndProc proc = nullptr;
+    if (Window* w = find(s, item->m.hwnd)) proc = w->proc;
+    lock.unlock();
+    intptr_t r = 0;
+    if (item->destroy) {
+      destroy_here(item->m.hwnd);
+      r = 1;
+    } else if (proc) {
+      r = proc(item->m.hwnd, item->m.msg, item->m.wparam, item->m.lparam);
+    }
+    lock.lock();
+    item->result = r;
+    item->done = true;
+    if (item->reply_to) item->reply_to->cv.notify_all();
+  }
+  return any;
+}
+
+// Sends to the owner of `hwnd`: directly on the own thread, otherwise queued
+// for the owner while this thread goes on serving sends addressed to it (two
+// threads sending to each other do not lock up).
+intptr_t send(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam, bool destroy) {
+  State& s = st();
+  std::unique_lock<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  if (w == nullptr) return 0;
+  if (w->tid == thread_current_id()) {
+    WndProc proc = w->proc;
+    lock.unlock();
+    if (destroy) {
+      destroy_here(hwnd);
+      return 1;
+    }
+    return proc ? proc(hwnd, msg, wparam, lparam) : 0;
+  }
+  auto owner = queue_of(s, w->tid);
+  if (!owner) return 0;
+  auto me = my_queue(s);
+  auto item = std::make_shared<SendItem>();
+  item->m = Message{hwnd, msg, wparam, lparam};
+  item->destroy = destroy;
+  item->reply_to = me;
+  owner->sends.push_back(item);
+  owner->cv.notify_all();
+  while (!item->done) {
+    if (serve_sends(s, *me, lock)) continue;
+    me->cv.wait(lock);
+  }
+  return item->result;
+}
+
+// Destroys a window of the calling thread: WM_DESTROY to it, then its
+// children, then it is gone.
+void destroy_here(uint32_t hwnd) {
+  State& s = st();
+  WndProc proc = nullptr;
+  std::vector<uint32_t> children;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    Window* w = find(s, hwnd);
+    if (w == nullptr || w->dying) return;
+    w->dying = true;
+    proc = w->proc;
+    for (auto& [h, c] : s.windows)
+      if (c.parent == hwnd) children.push_back(h);
+  }
+  if (proc) proc(hwnd, WM_DESTROY, 0, 0);
+  for (uint32_t c : children) destroy_window(c);
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.windows.erase(hwnd);
+}
+
+intptr_t size_lparam(const Rect& r) {
+  auto w = static_cast<uint32_t>(r.right - r.left) & 0xFFFF;
+  auto h = static_cast<uint32_t>(r.bottom - r.top) & 0xFFFF;
+  return static_cast<intptr_t>(w | (h << 16));
+}
+
+bool post(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  std::shared_ptr<Queue> q;
+  if (hwnd == 0) {
+    q = my_queue(s);
+  } else {
+    Window* w = find(s, hwnd);
+    if (w == nullptr) return false;
+    q = queue_of(s, w->tid);
+  }
+  if (!q) return false;
+  q->posted.push_back(Message{hwnd, msg, wparam, lparam});
+  q->cv.notify_all();
+  return true;
+}
+
+}  // namespace
+
+bool register_class(const char* name, WndProc proc) {
+  if (name == nullptr || *name == '\0' || proc == nullptr) return false;
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.classes.emplace(upper(name), proc).second;  // a class exists once
+}
+
+uint32_t create_window(const char* class_name, const char* title, uint32_t parent, Rect rect) {
+  State& s = st();
+  uint32_t hwnd;
+  WndProc proc;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    auto it = s.classes.find(upper(class_name));
+    if (it == s.classes.end()) return 0;
+    if (parent != 0 && find(s, parent) == nullptr) return 0;
+    proc = it->second;
+    hwnd = s.next_hwnd++;
+    Window w;
+    w.cls = it->first;
+    w.proc = proc;
+    w.title = title ? title : "";
+    w.parent = parent;
+    w.tid = thread_current_id();
+    w.rect = rect;
+    s.windows.emplace(hwnd, std::move(w));
+    my_queue(s);
+  }
+  // A procedure that refuses WM_CREATE (-1) gets no window.
+  if (proc(hwnd, WM_CREATE, 0, 0) == -1) {
+    destroy_here(hwnd);
+    return 0;
+  }
+  return hwnd;
+}
+
+bool destroy_window(uint32_t hwnd) {
+  if (!is_window(hwnd)) return false;
+  send(hwnd, 0, 0, 0, /*destroy=*/true);
+  return true;
+}
+
+intptr_t def_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t, intptr_t) {
+  if (msg == WM_CLOSE) destroy_window(hwnd);
+  return 0;
+}
+
+bool is_window(uint32_t hwnd) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return find(s, hwnd) != nullptr;
+}
+
+uint32_t window_thread(uint32_t hwnd) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  return w ? w->tid : 0;
+}
+
+uint32_t find_window(const char* class_name) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  std::string cls = upper(class_name);
+  for (auto& [h, w] : s.windows)
+    if (w.cls == cls && !w.dying) return h;
+  return 0;
+}
+
+intptr_t get_user_data(uint32_t hwnd) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  return w ? w->user : 0;
+}
+
+intptr_t set_user_data(uint32_t hwnd, intptr_t value) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  if (w == nullptr) return 0;
+  intptr_t old = w->user;
+  w->user = value;
+  return old;
+}
+
+bool client_rect(uint32_t hwnd, Rect* out) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  if (w == nullptr || out == nullptr) return false;
+  *out = Rect{0, 0, w->rect.right - w->rect.left, w->rect.bottom - w->rect.top};
+  return true;
+}
+
+bool window_rect(uint32_t hwnd, Rect* out) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  if (w == nullptr || out == nullptr) return false;
+  *out = w->rect;
+  return true;
+}
+
+bool set_client_rect(uint32_t hwnd, Rect rect) {
+  {
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    Window* w = find(s, hwnd);
+    if (w == nullptr) return false;
+    w->rect = rect;
+  }
+  send(hwnd, WM_SIZE, 0, size_lparam(rect), false);
+  return true;
+}
+
+bool screen_to_client(uint32_t hwnd, int32_t* x, int32_t* y) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  if (w == nullptr || x == nullptr || y == nullptr) return false;
+  *x -= w->rect.left;
+  *y -= w->rect.top;
+  return true;
+}
+
+static bool set_minimised(uint32_t hwnd, bool on) {
+  Rect r;
+  {
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    Window* w = find(s, hwnd);
+    if (w == nullptr) return false;
+    w->minimised = on;
+    r = w->rect;
+  }
+  send(hwnd, WM_SIZE, uintptr_t{on ? SIZE_MINIMIZED : SIZE_RESTORED}, on ? 0 : size_lparam(r), false);
+  return true;
+}
+
+bool minimise_window(uint32_t hwnd) { return set_minimised(hwnd, true); }
+bool restore_window(uint32_t hwnd) { return set_minimised(hwnd, false); }
+
+bool is_minimised(uint32_t hwnd) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  return w && w->minimised;
+}
+
+bool post_message(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+  return post(hwnd, msg, wparam, lparam);
+}
+
+bool post_quit(int32_t code) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  auto q = my_queue(s);
+  q->quit = true;
+  q->quit_code = code;
+  q->cv.notify_all();
+  return true;
+}
+
+intptr_t send_message(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+  return send(hwnd, msg, wparam, lparam, false);
+}
+
+bool peek_message(Message* out) {
+  State& s = st();
+  std::unique_lock<std::mutex> lock(s.mu);
+  auto q = my_queue(s);
+  serve_sends(s, *q, lock);
+  while (!q->posted.empty()) {
+    Message m = q->posted.front();
+    q->posted.pop_front();
+    if (m.hwnd != 0 && find(s, m.hwnd) == nullptr) continue;  // its window is gone
+    if (out) *out = m;
+    return true;
+  }
+  if (q->quit) {
+    q->quit = false;
+    if (out) *out = Message{0, WM_QUIT, static_cast<uintptr_t>(q->quit_code), 0};
+    return true;
+  }
+  return false;
+}
+
+bool wait_message(uint32_t timeout_ms) {
+  State& s = st();
+  std::unique_lock<std::mutex> lock(s.mu);
+  auto q = my_queue(s);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (serve_sends(s, *q, lock)) return true;
+    if (!q->posted.empty() || q->quit) return true;
+    if (timeout_ms == ~0u)
+      q->cv.wait(lock);
+    else if (q->cv.wait_until(lock, deadline) == std::cv_status::timeout && q->sends.empty() &&
+             q->posted.empty() && !q->quit)
+      return false;
+  }
+}
+
+intptr_t dispatch_message(const Message& m) {
+  WndProc proc = nullptr;
+  {
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (Window* w = find(s, m.hwnd)) proc = w->proc;
+  }
+  return proc ? proc(m.hwnd, m.msg, m.wparam, m.lparam) : 0;
+}
+
+void cursor_pos(int32_t* x, int32_t* y) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (x) *x = s.cursor_x;
+  if (y) *y = s.cursor_y;
+}
+
+void set_cursor_pos(int32_t x, int32_t y) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.cursor_x = x;
+  s.cursor_y = y;
+}
+
+uint32_t window_from_point(int32_t x, int32_t y) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  // The newest window is on top (children are created after their parents).
+  for (auto it = s.windows.rbegin(); it != s.windows.rend(); ++it) {
+    const Window& w = it->second;
+    if (!w.minimised && !w.dying && x >= w.rect.left && x < w.rect.right && y >= w.rect.top &&
+        y < w.rect.bottom)
+      return it->first;
+  }
+  return 0;
+}
+
+int16_t async_key_state(int32_t vkey) {
+  if (vkey < 0 || vkey > 255) return 0;
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  KeyState& k = s.keys[vkey];
+  int r = (k.down ? 0x8000 : 0) | (k.pressed ? 1 : 0);
+  k.pressed = false;
+  return static_cast<int16_t>(r);
+}
+
+int16_t key_state(int32_t vkey) {
+  if (vkey < 0 || vkey > 255) return 0;
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  const KeyState& k = s.keys[vkey];
+  return static_cast<int16_t>((k.down ? 0x8000 : 0) | (k.toggled ? 1 : 0));
+}
+
+bool inject_key(uint32_t hwnd, int32_t vkey, bool down) {
+  if (vkey < 0 || vkey > 255 || !is_window(hwnd)) return false;
+  bool repeat;
+  {
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    KeyState& k = s.keys[vkey];
+    repeat = down && k.down;
+    if (down && !k.down) k.toggled = !k.toggled;
+    if (down) k.pressed = true;
+    k.down = down;
+  }
+  // lParam as Windows builds it: repeat count 1, previous state bit 30,
+  // transition bit 31.
+  uint32_t lp = 1u | (repeat || !down ? 1u << 30 : 0) | (down ? 0 : 1u << 31);
+  return post(hwnd, down ? WM_KEYDOWN : WM_KEYUP, static_cast<uintptr_t>(vkey),
+              static_cast<intptr_t>(lp));
+}
+
+bool inject_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y) {
+  if (msg < WM_MOUSEMOVE || msg > WM_RBUTTONUP) return false;
+  uintptr_t buttons;
+  {
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    Window* w = find(s, hwnd);
+    if (w == nullptr) return false;
+    s.cursor_x = w->rect.left + x;
+    s.cursor_y = w->rect.top + y;
+    if (msg == WM_LBUTTONDOWN || msg == WM_LBUTTONUP) s.keys[1].down = msg == WM_LBUTTONDOWN;
+    if (msg == WM_RBUTTONDOWN || msg == WM_RBUTTONUP) s.keys[2].down = msg == WM_RBUTTONDOWN;
+    if (msg == WM_LBUTTONDOWN) s.keys[1].pressed = true;
+    if (msg == WM_RBUTTONDOWN) s.keys[2].pressed = true;
+    buttons = (s.keys[1].down ? uintptr_t{MK_LBUTTON} : 0) | (s.keys[2].down ? uintptr_t{MK_RBUTTON} : 0);
+  }
+  auto lp = static_cast<intptr_t>((static_cast<uint32_t>(x) & 0xFFFF) |
+                                  ((static_cast<uint32_t>(y) & 0xFFFF) << 16));
+  return post(hwnd, msg, buttons, lp);
+}
+
+bool inject_close(uint32_t hwnd) { return post(hwnd, WM_CLOSE, 0, 0); }
+
+// The lock file lives in the per-user runtime directory and is held with
+// flock for the life of the process (the kernel drops it when the process
+// ends, however it ends).
+namespace {
+struct InstanceLock {
+  std::mutex mu;
+  std::map<std::string, int> fds;
+  pid_t pid = 0;  // a forked child holds nothing of its parent's
+};
+InstanceLock& instance_lock() {
+  static auto* l = new InstanceLock;
+  return *l;
+}
+}  // namespace
+
+std::string runtime_dir() {
+  std::string dir;
+  if (const char* r = std::getenv("MRV_RUNTIME_DIR"); r && *r) {
+    dir = r;
+  } else if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
+    dir = std::string(x) + "/mrv33";
+  } else {
+    const char* t = std::getenv("TMPDIR");
+    dir = std::string(t && *t ? t : "/tmp") + "/mrv33-" + std::to_string(getuid());
+  }
+  make_dirs(dir);
+  return dir;
+}
+
+bool single_instance_acquire(const char* name) {
+  std::string n = name && *name ? name : "mrv33";
+  for (char& c : n)
+    if (c == '/' || c == '\\') c = '_';
+  InstanceLock& l = instance_lock();
+  std::lock_guard<std::mutex> lock(l.mu);
+  if (l.pid != getpid()) {
+    for (auto& [k, fd] : l.fds) close(fd);
+    l.fds.clear();
+    l.pid = getpid();
+  }
+  if (l.fds.count(n)) return true;
+  std::string path = runtime_dir() + "/" + n + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  l.fds.emplace(n, fd);
+  return true;
+}
+
+void single_instance_release() {
+  InstanceLock& l = instance_lock();
+  std::lock_guard<std::mutex> lock(l.mu);
+  if (l.pid == getpid())
+    for (auto& [k, fd] : l.fds) close(fd);
+  l.fds.clear();
+}
+
+}  // namespace plat
