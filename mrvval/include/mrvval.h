@@ -197,31 +197,70 @@ MRV_API int32_t MRVFAQ_Clear(SystemContext* ctx, FAQ* faq);
 MRV_API int32_t MRVFAQ_Copy(SystemContext* ctx, FAQ* target, FAQ* source);
 /* Exchanges two values' 24 bytes. */
 MRV_API int32_t MRVFAQ_Swap(SystemContext* ctx, FAQ* a, FAQ* b);
+/* Numbers (type 'N'): word1 sign (bit 31) and magnitude 0..999,999,999, word2
+ * fraction in units of 10^-9 (0..999,999,999); word3..word5 are never touched.
+ * Every function below except CheckRange, Bool and Number first checks that
+ * its operands are numbers (Or, And, Comp, Add and Sub also take the other
+ * types they name). Results that leave the range are reported twice: the
+ * range message, then the operation's; the first operand keeps the result
+ * (a magnitude beyond 31 bits is kept as 0x7FFFFFFF, which still fails). */
+
+/* 0 valid, 1 integer part too large, 2 fraction too large (both reported). */
 MRV_API int32_t MRVFAQ_CheckRange(SystemContext* ctx, FAQ* faq);
+/* out := -1 when flag != 0, else 0. Always returns 0. */
 MRV_API int32_t MRVFAQ_Bool(SystemContext* ctx, FAQ* out, int32_t flag);
+/* Builds a number: mode -1 negative, 0 zero, 1 sign of `integer`. 0 for any
+ * other mode (out untouched) or when the value is out of range (kept). */
 MRV_API int32_t MRVFAQ_Number(SystemContext* ctx, FAQ* out, int32_t mode, int32_t integer,
                               uint32_t fraction);
+/* Parses [-](digits[.digits] | 0x hex | 0b binary); hex and binary patterns go
+ * to word1 as they are. Returns the address just past the parsed text, or null
+ * (reported) when the value is out of range. */
 MRV_API const char* MRVFAQ_GetNumber(SystemContext* ctx, FAQ* out, const char* text);
+/* Decimal text without trailing zeros ("-0.5", "12.5"); writes at most 23
+ * bytes including the NUL. */
 MRV_API int32_t MRVFAQ_String(SystemContext* ctx, FAQ* faq, char* out);
+/* Binary text of the integer value as 32 bits: mode 0 all 32 digits, other
+ * modes without leading zeros. Writes at most 33 bytes including the NUL. */
 MRV_API int32_t MRVFAQ_StringBin(SystemContext* ctx, FAQ* faq, char* out, int32_t mode);
+/* Hexadecimal text of the integer value as 32 bits: mode 1 "%08x", 2 "%X",
+ * 3 "%08X", others "%x". Writes at most 9 bytes including the NUL. */
 MRV_API int32_t MRVFAQ_StringHex(SystemContext* ctx, FAQ* faq, char* out, int32_t mode);
+/* out := the integer part with its sign (the fraction dropped). */
 MRV_API int32_t MRVFAQ_Int(SystemContext* ctx, FAQ* faq, int32_t* out);
 MRV_API int32_t MRVFAQ_Abs(SystemContext* ctx, FAQ* faq);
+/* out := -1 when the sign bit is set (also on a negative zero), 1 for other
+ * non-zero values, 0 for zero. */
 MRV_API int32_t MRVFAQ_Sign(SystemContext* ctx, FAQ* faq, int32_t* out);
+/* Flips the sign of a non-zero value; a negative zero becomes 0. */
 MRV_API int32_t MRVFAQ_Neg(SystemContext* ctx, FAQ* faq);
+/* faq := 1 / faq (on division by zero faq is left as 1). */
 MRV_API int32_t MRVFAQ_Reverce(SystemContext* ctx, FAQ* faq);
+/* faq := faq to an integer power, by repeated multiplication (truncating at
+ * every step); a negative power takes the reciprocal at the end. */
 MRV_API int32_t MRVFAQ_Power(SystemContext* ctx, FAQ* faq, int32_t exponent);
+/* Drops the fraction (High) or the integer part (Low); the sign stays. */
 MRV_API int32_t MRVFAQ_High(SystemContext* ctx, FAQ* faq);
 MRV_API int32_t MRVFAQ_Low(SystemContext* ctx, FAQ* faq);
+/* Bit operations on the integer values in two's complement; fractions are
+ * dropped. Or and And of two rectangles give their union and intersection. */
 MRV_API int32_t MRVFAQ_Not(SystemContext* ctx, FAQ* faq);
 MRV_API int32_t MRVFAQ_Or(SystemContext* ctx, FAQ* a, FAQ* b);
 MRV_API int32_t MRVFAQ_And(SystemContext* ctx, FAQ* a, FAQ* b);
 MRV_API int32_t MRVFAQ_Xor(SystemContext* ctx, FAQ* a, FAQ* b);
+/* out := 1, 0 or -1 as a is greater than, equal to or less than b. Strings
+ * and rectangles compare for equality only (0 equal, non-zero different). */
 MRV_API int32_t MRVFAQ_Comp(SystemContext* ctx, FAQ* a, FAQ* b, int32_t* out);
+/* a := a + b; two strings are concatenated, a pointer moves by the integer
+ * value of b. Sub likewise, without the string case. A zero sum is 0. */
 MRV_API int32_t MRVFAQ_Add(SystemContext* ctx, FAQ* a, FAQ* b);
 MRV_API int32_t MRVFAQ_Sub(SystemContext* ctx, FAQ* a, FAQ* b);
+/* a := a * b and a := a / b, exact and truncated toward zero at 10^-9; the
+ * sign is that of the two signs combined, also on a zero result. */
 MRV_API int32_t MRVFAQ_Mul(SystemContext* ctx, FAQ* a, FAQ* b);
 MRV_API int32_t MRVFAQ_Div(SystemContext* ctx, FAQ* a, FAQ* b);
+/* a's magnitude := |a| mod |b| of the integer parts; a keeps its sign bit,
+ * the fraction becomes 0. */
 MRV_API int32_t MRVFAQ_Mod(SystemContext* ctx, FAQ* a, FAQ* b);
 
 /* ---- Rectangles and strings --------------------------------------------- */
