@@ -199,11 +199,12 @@ MRV_API int32_t MRVFAQ_Copy(SystemContext* ctx, FAQ* target, FAQ* source);
 MRV_API int32_t MRVFAQ_Swap(SystemContext* ctx, FAQ* a, FAQ* b);
 /* Numbers (type 'N'): word1 sign (bit 31) and magnitude 0..999,999,999, word2
  * fraction in units of 10^-9 (0..999,999,999); word3..word5 are never touched.
- * Every function below except CheckRange, Bool and Number first checks that
- * its operands are numbers (Or, And, Comp, Add and Sub also take the other
- * types they name). Results that leave the range are reported twice: the
- * range message, then the operation's; the first operand keeps the result
- * (a magnitude beyond 31 bits is kept as 0x7FFFFFFF, which still fails). */
+ * Every function below except CheckRange, Bool, Number and GetNumber checks
+ * first that its operands are numbers (Or, And, Comp, Add and Sub also take
+ * the other types they name). A result out of range is reported twice, the
+ * range message first and then the operation's, and stays in the first
+ * operand (a magnitude beyond 31 bits is kept as 0x7FFFFFFF, which still
+ * fails the range check). */
 
 /* 0 valid, 1 integer part too large, 2 fraction too large (both reported). */
 MRV_API int32_t MRVFAQ_CheckRange(SystemContext* ctx, FAQ* faq);
