@@ -56,8 +56,8 @@ class Converter {
   iconv_t cd_;
 };
 
-// Bytes of the UTF-8 sequence at `p` that cannot be converted: the whole
-// sequence when well formed, otherwise one byte.
+// Bytes of the UTF-8 sequence at `p` that cannot be converted: the sequence
+// as far as it is well formed (also when cut at the end), at least one byte.
 std::size_t skip_utf8(const unsigned char* p, std::size_t left) {
   std::size_t n = 1;
   if (p[0] >= 0xF0 && p[0] < 0xF8)
@@ -66,10 +66,9 @@ std::size_t skip_utf8(const unsigned char* p, std::size_t left) {
     n = 3;
   else if (p[0] >= 0xC0)
     n = 2;
-  if (n > left) return 1;
-  for (std::size_t i = 1; i < n; ++i)
-    if ((p[i] & 0xC0) != 0x80) return 1;
-  return n;
+  std::size_t i = 1;
+  while (i < n && i < left && (p[i] & 0xC0) == 0x80) ++i;
+  return i;
 }
 
 std::size_t skip_one(const unsigned char*, std::size_t) { return 1; }
