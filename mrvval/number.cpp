@@ -242,13 +242,13 @@ MRV_API const char* MRVFAQ_GetNumber(SystemContext* ctx, FAQ* out, const char* t
     for (; *p == '0' || *p == '1'; ++p) bits = (bits << 1) | static_cast<uint32_t>(*p - '0');
     out->word1 = bits;
   } else {
-    // The integer part stops growing once it is out of range, so that a long
-    // literal fails the range check instead of wrapping around.
+    // The integer part saturates at the largest 31-bit magnitude, so that a
+    // long literal fails the range check instead of wrapping around.
     uint64_t integer = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
-      if (integer <= kMaxDigits) integer = integer * 10 + static_cast<uint64_t>(*p - '0');
+      integer = std::min<uint64_t>(integer * 10 + static_cast<uint64_t>(*p - '0'), kMagnitudeMask);
     }
-    out->word1 = pack(false, integer);
+    out->word1 = static_cast<uint32_t>(integer);
     if (*p == '.') {
       ++p;
       uint32_t weight = 100000000u;
