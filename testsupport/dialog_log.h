@@ -97,16 +97,23 @@ class DialogLog {
       }
       char e = line[++p];
       switch (e) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u':
           if (p + 4 < line.size()) {
             out += static_cast<char>(std::stoi(line.substr(p + 1, 4), nullptr, 16));
             p += 4;
           }
           break;
-        default: out += e;
+        default:
+          out += e;
       }
     }
     return out;

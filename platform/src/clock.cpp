@@ -12,7 +12,8 @@ uint32_t ticks_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   // Truncation to 32 bits is the wrap-around of the Windows tick counter.
-  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
 

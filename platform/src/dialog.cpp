@@ -17,9 +17,9 @@ namespace plat {
 namespace {
 
 struct ButtonSet {
-  const char* name;               // as logged
-  const char* prompt;             // as shown
-  int32_t ids[3];                 // buttons, 0 = none
+  const char* name;    // as logged
+  const char* prompt;  // as shown
+  int32_t ids[3];      // buttons, 0 = none
 };
 
 const ButtonSet kSets[] = {
@@ -31,7 +31,8 @@ const ButtonSet kSets[] = {
     {"retrycancel", "Retry/Cancel", {IDRETRY, IDCANCEL, 0}},
 };
 
-const char* const kAnswerNames[] = {nullptr, "ok", "cancel", "abort", "retry", "ignore", "yes", "no"};
+const char* const kAnswerNames[] = {nullptr, "ok",     "cancel", "abort",
+                                    "retry", "ignore", "yes",    "no"};
 
 const ButtonSet& button_set(uint32_t flags) {
   uint32_t t = flags & MB_TYPEMASK;
@@ -40,11 +41,16 @@ const ButtonSet& button_set(uint32_t flags) {
 
 const char* icon_name(uint32_t flags) {
   switch (flags & MB_ICONMASK) {
-    case MB_ICONERROR: return "error";
-    case MB_ICONQUESTION: return "question";
-    case MB_ICONWARNING: return "warning";
-    case MB_ICONINFORMATION: return "information";
-    default: return "none";
+    case MB_ICONERROR:
+      return "error";
+    case MB_ICONQUESTION:
+      return "question";
+    case MB_ICONWARNING:
+      return "warning";
+    case MB_ICONINFORMATION:
+      return "information";
+    default:
+      return "none";
   }
 }
 
@@ -82,11 +88,21 @@ void json_string(std::string& out, const std::string& s) {
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char buf[8];
@@ -204,6 +220,8 @@ int32_t message_box(uint32_t owner, const char* text, const char* caption, uint3
   return dialogs().show(text, caption, flags);
 }
 
-void dialog_reset() { dialogs().reset(); }
+void dialog_reset() {
+  dialogs().reset();
+}
 
 }  // namespace plat

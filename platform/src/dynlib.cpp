@@ -80,6 +80,8 @@ std::string module_file_name(uint32_t h) {
   return mod ? mod->path : std::string();
 }
 
-uint32_t program_instance() { return kProgramInstance; }
+uint32_t program_instance() {
+  return kProgramInstance;
+}
 
 }  // namespace plat

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
 #include "handles.h"
 #include "internal.h"
+#include "platform/text.h"
 
 namespace plat {
 namespace {
@@ -132,32 +132,49 @@ std::string resolve_path(const char* path) {
 
 int32_t dos_error_from_errno(int err) {
   switch (err) {
-    case 0: return 0;
-    case ENOENT: return 2;
+    case 0:
+      return 0;
+    case ENOENT:
+      return 2;
     case ENOTDIR:
     case ENAMETOOLONG:
-    case ELOOP: return 3;
+    case ELOOP:
+      return 3;
     case EMFILE:
-    case ENFILE: return 4;
+    case ENFILE:
+      return 4;
     case EACCES:
     case EPERM:
-    case EISDIR: return 5;
-    case EBADF: return 6;
-    case ENOMEM: return 8;
-    case EXDEV: return 0x11;
-    case EROFS: return 0x13;
+    case EISDIR:
+      return 5;
+    case EBADF:
+      return 6;
+    case ENOMEM:
+      return 8;
+    case EXDEV:
+      return 0x11;
+    case EROFS:
+      return 0x13;
     case ENOSPC:
     case EFBIG:
-    case EDQUOT: return 0x1D;
+    case EDQUOT:
+      return 0x1D;
     case EBUSY:
-    case ETXTBSY: return 0x20;
-    case EAGAIN: return 0x21;
+    case ETXTBSY:
+      return 0x20;
+    case EAGAIN:
+      return 0x21;
     case ENXIO:
-    case ENODEV: return 0x37;
-    case EOPNOTSUPP: return 0x32;
-    case EEXIST: return 0x50;
-    case EINVAL: return 0x57;
-    default: return 0x1F;  // general failure
+    case ENODEV:
+      return 0x37;
+    case EOPNOTSUPP:
+      return 0x32;
+    case EEXIST:
+      return 0x50;
+    case EINVAL:
+      return 0x57;
+    default:
+      return 0x1F;  // general failure
   }
 }
 
@@ -169,10 +186,18 @@ uint32_t file_open(const char* path, FileMode mode, int32_t* dos_error) {
   std::string p = resolve_path(path);
   int flags = O_CLOEXEC;
   switch (mode) {
-    case FileMode::Read: flags |= O_RDONLY; break;
-    case FileMode::ReadWrite: flags |= O_RDWR; break;
-    case FileMode::Create: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
-    default: set(dos_error, 0x57); return 0;
+    case FileMode::Read:
+      flags |= O_RDONLY;
+      break;
+    case FileMode::ReadWrite:
+      flags |= O_RDWR;
+      break;
+    case FileMode::Create:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    default:
+      set(dos_error, 0x57);
+      return 0;
   }
   int fd = open(p.c_str(), flags, 0666);
   if (fd < 0) {
@@ -252,7 +277,9 @@ int64_t file_size(uint32_t h) {
   return static_cast<int64_t>(st.st_size);
 }
 
-bool file_close(uint32_t h) { return files().remove(h) != nullptr; }
+bool file_close(uint32_t h) {
+  return files().remove(h) != nullptr;
+}
 
 std::string program_dir() {
   std::string exe = program_path();

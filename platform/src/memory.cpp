@@ -325,17 +325,39 @@ Region& region() {
 
 }  // namespace
 
-void* mem_alloc(std::size_t size) { return region().alloc(size); }
-void* mem_resize(void* p, std::size_t size) { return region().resize(p, size); }
-bool mem_free(void* p) { return region().free(p); }
-std::size_t mem_size(const void* p) { return region().size(p); }
-uint32_t mem_handle(const void* p) { return region().handle(p); }
-void* mem_address(uint32_t h) { return region().address(h); }
-bool mem_is_block(const void* p) { return region().is_block(p); }
-std::size_t mem_live_blocks() { return region().live_blocks(); }
-std::size_t mem_live_bytes() { return region().live_bytes(); }
-uintptr_t mem_region_begin() { return region().begin(); }
-uintptr_t mem_region_end() { return region().end(); }
+void* mem_alloc(std::size_t size) {
+  return region().alloc(size);
+}
+void* mem_resize(void* p, std::size_t size) {
+  return region().resize(p, size);
+}
+bool mem_free(void* p) {
+  return region().free(p);
+}
+std::size_t mem_size(const void* p) {
+  return region().size(p);
+}
+uint32_t mem_handle(const void* p) {
+  return region().handle(p);
+}
+void* mem_address(uint32_t h) {
+  return region().address(h);
+}
+bool mem_is_block(const void* p) {
+  return region().is_block(p);
+}
+std::size_t mem_live_blocks() {
+  return region().live_blocks();
+}
+std::size_t mem_live_bytes() {
+  return region().live_bytes();
+}
+uintptr_t mem_region_begin() {
+  return region().begin();
+}
+uintptr_t mem_region_end() {
+  return region().end();
+}
 
 uint32_t mem_to_word(const void* p) {
   auto a = reinterpret_cast<uintptr_t>(p);

@@ -35,7 +35,9 @@ std::string trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-bool has_dir(const char* name) { return std::strpbrk(name, "/\\") != nullptr; }
+bool has_dir(const char* name) {
+  return std::strpbrk(name, "/\\") != nullptr;
+}
 
 // Where a profile name lives: a bare name in the Windows directory.
 std::string profile_path(const char* file) {
@@ -84,8 +86,8 @@ bool load(const std::string& path, Profile* p) {
   std::ifstream f(path, std::ios::binary);
   if (!f) return false;
   std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  p->eol = all.find("\r\n") != std::string::npos || all.find('\n') == std::string::npos ? "\r\n"
-                                                                                        : "\n";
+  p->eol =
+      all.find("\r\n") != std::string::npos || all.find('\n') == std::string::npos ? "\r\n" : "\n";
   p->final_eol = all.empty() || all.back() == '\n';
   std::size_t pos = 0;
   while (pos < all.size()) {
@@ -117,7 +119,9 @@ bool store(const std::string& path, const Profile& p) {
   return true;
 }
 
-bool same(const std::string& a, const char* b) { return name_equal_nocase(a, trim(b)); }
+bool same(const std::string& a, const char* b) {
+  return name_equal_nocase(a, trim(b));
+}
 
 // Index range [begin, end) of a section's body; begin is npos when missing.
 // `end` stops after the last non-blank line, where new keys go.
@@ -186,10 +190,12 @@ std::string windows_dir() {
   return dir;
 }
 
-std::string system_profile() { return resolve_path((windows_dir() + "/WIN.INI").c_str()); }
+std::string system_profile() {
+  return resolve_path((windows_dir() + "/WIN.INI").c_str());
+}
 
-uint32_t profile_get_string(const char* file, const char* section, const char* key,
-                            const char* def, char* buf, uint32_t size) {
+uint32_t profile_get_string(const char* file, const char* section, const char* key, const char* def,
+                            char* buf, uint32_t size) {
   std::string fallback = def ? def : "";
   // Trailing blanks of the default are dropped, as Windows does.
   while (!fallback.empty() && (fallback.back() == ' ' || fallback.back() == '\t'))

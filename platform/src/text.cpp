@@ -71,7 +71,9 @@ std::size_t skip_utf8(const unsigned char* p, std::size_t left) {
   return i;
 }
 
-std::size_t skip_one(const unsigned char*, std::size_t) { return 1; }
+std::size_t skip_one(const unsigned char*, std::size_t) {
+  return 1;
+}
 
 }  // namespace
 

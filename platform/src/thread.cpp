@@ -117,7 +117,9 @@ bool thread_exit_code(uint32_t h, uint32_t* code) {
   return true;
 }
 
-bool thread_close(uint32_t h) { return threads().remove(h) != nullptr; }
+bool thread_close(uint32_t h) {
+  return threads().remove(h) != nullptr;
+}
 
 uint32_t event_create(const char* name, bool manual_reset, bool initial) {
   Events& ev = events();

@@ -375,12 +375,17 @@ static bool set_minimised(uint32_t hwnd, bool on) {
     w->minimised = on;
     r = w->rect;
   }
-  send(hwnd, WM_SIZE, uintptr_t{on ? SIZE_MINIMIZED : SIZE_RESTORED}, on ? 0 : size_lparam(r), false);
+  send(hwnd, WM_SIZE, uintptr_t{on ? SIZE_MINIMIZED : SIZE_RESTORED}, on ? 0 : size_lparam(r),
+       false);
   return true;
 }
 
-bool minimise_window(uint32_t hwnd) { return set_minimised(hwnd, true); }
-bool restore_window(uint32_t hwnd) { return set_minimised(hwnd, false); }
+bool minimise_window(uint32_t hwnd) {
+  return set_minimised(hwnd, true);
+}
+bool restore_window(uint32_t hwnd) {
+  return set_minimised(hwnd, false);
+}
 
 bool is_minimised(uint32_t hwnd) {
   State& s = st();
@@ -531,14 +536,17 @@ bool inject_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y) {
     if (msg == WM_RBUTTONDOWN || msg == WM_RBUTTONUP) s.keys[2].down = msg == WM_RBUTTONDOWN;
     if (msg == WM_LBUTTONDOWN) s.keys[1].pressed = true;
     if (msg == WM_RBUTTONDOWN) s.keys[2].pressed = true;
-    buttons = (s.keys[1].down ? uintptr_t{MK_LBUTTON} : 0) | (s.keys[2].down ? uintptr_t{MK_RBUTTON} : 0);
+    buttons =
+        (s.keys[1].down ? uintptr_t{MK_LBUTTON} : 0) | (s.keys[2].down ? uintptr_t{MK_RBUTTON} : 0);
   }
   auto lp = static_cast<intptr_t>((static_cast<uint32_t>(x) & 0xFFFF) |
                                   ((static_cast<uint32_t>(y) & 0xFFFF) << 16));
   return post(hwnd, msg, buttons, lp);
 }
 
-bool inject_close(uint32_t hwnd) { return post(hwnd, WM_CLOSE, 0, 0); }
+bool inject_close(uint32_t hwnd) {
+  return post(hwnd, WM_CLOSE, 0, 0);
+}
 
 // The lock file lives in the per-user runtime directory and is held with
 // flock for the life of the process (the kernel drops it when the process

@@ -57,10 +57,11 @@ TEST(Dialog, LogLineIsValidJsonInUtf8) {
   message_box(0, "i", "", plat::MB_ICONINFORMATION | plat::MB_OKCANCEL);
   std::string raw = mrvtest::read_file(log.path());
   auto first = raw.substr(0, raw.find('\n'));
-  EXPECT_EQ(first,
-            "{\"caption\":\"『Marovine33』タスクマネージャ(MRVTASK.DLL)\","
-            "\"text\":\"ファイル\\\"a\\\\b\\\"\\nが見つかりません。\\t\\u0001\xEF\xBF\xBD\xEF\xBF\xBD\","
-            "\"buttons\":\"ok\",\"icon\":\"warning\",\"answer\":\"ok\"}");
+  EXPECT_EQ(
+      first,
+      "{\"caption\":\"『Marovine33』タスクマネージャ(MRVTASK.DLL)\","
+      "\"text\":\"ファイル\\\"a\\\\b\\\"\\nが見つかりません。\\t\\u0001\xEF\xBF\xBD\xEF\xBF\xBD\","
+      "\"buttons\":\"ok\",\"icon\":\"warning\",\"answer\":\"ok\"}");
   auto boxes = log.boxes();
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0].text.substr(0, 17), "ファイル\"a\\b\"");

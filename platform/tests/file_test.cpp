@@ -27,7 +27,7 @@ TEST_F(Files, ResolverMatchesEachComponentWithoutCasePreferringExact) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"\\DATA\\scene\\a.sna", "/Data/Scene/a.sna"},   // exact name wins
+      {"\\DATA\\scene\\a.sna", "/Data/Scene/a.sna"},  // exact name wins
       {"/data/SCENE/A.SNA", "/Data/Scene/A.SNA"},
       {"\\data/scene\\MIXED.TXT", "/Data/Scene/Mixed.Txt"},
       {"\\data\\\\scene\\new.TXT", "/Data/Scene/new.TXT"},  // missing: the case given
@@ -100,8 +100,8 @@ TEST_F(Files, OpenReadWriteSeekAndErrorCodes) {
 TEST(ErrorCodes, ErrnoMapsOntoMsDosCodes) {
   struct Case {
     int err, code;
-  } cases[] = {{ENOENT, 2}, {ENOTDIR, 3}, {EMFILE, 4}, {ENFILE, 4}, {EACCES, 5},
-               {EPERM, 5},  {EISDIR, 5},  {EEXIST, 0x50}, {EBUSY, 0x20}, {ETXTBSY, 0x20},
+  } cases[] = {{ENOENT, 2},   {ENOTDIR, 3},   {EMFILE, 4},    {ENFILE, 4},   {EACCES, 5},
+               {EPERM, 5},    {EISDIR, 5},    {EEXIST, 0x50}, {EBUSY, 0x20}, {ETXTBSY, 0x20},
                {EROFS, 0x13}, {EINVAL, 0x57}, {EIO, 0x1F}};
   for (const Case& c : cases) EXPECT_EQ(plat::dos_error_from_errno(c.err), c.code) << c.err;
 }

@@ -14,10 +14,9 @@ TEST(Text, LeadBytesFollowTheCountry) {
   struct Case {
     uint8_t b;
     bool japan, other;
-  } cases[] = {{0x40, false, false}, {0x80, false, false}, {0x81, true, true},
-               {0x9F, true, true},   {0xA0, false, true},  {0xB1, false, true},
-               {0xDF, false, true},  {0xE0, true, true},   {0xFC, true, true},
-               {0xFD, false, true},  {0xFF, false, true}};
+  } cases[] = {{0x40, false, false}, {0x80, false, false}, {0x81, true, true},  {0x9F, true, true},
+               {0xA0, false, true},  {0xB1, false, true},  {0xDF, false, true}, {0xE0, true, true},
+               {0xFC, true, true},   {0xFD, false, true},  {0xFF, false, true}};
   for (const Case& c : cases) {
     EXPECT_EQ(plat::is_lead_byte(c.b, 81), c.japan) << int(c.b);
     EXPECT_EQ(plat::is_lead_byte(c.b, 1), c.other) << int(c.b);
@@ -28,7 +27,7 @@ TEST(Text, CountryFromEnvironmentElseWinIniElseJapan) {
   mrvtest::TempDir dir;
   setenv("MRV_WINDIR", dir.path().c_str(), 1);
   unsetenv("MRV_COUNTRY");
-  EXPECT_EQ(plat::country_code(), 81);  // no WIN.INI
+  EXPECT_EQ(plat::country_code(), 81);                                       // no WIN.INI
   mrvtest::write_file(dir.path() / "win.ini", "[Intl]\r\niCountry=49\r\n");  // any case
   EXPECT_EQ(plat::country_code(), 49);
   setenv("MRV_COUNTRY", "1", 1);
@@ -56,14 +55,21 @@ TEST(Text, ConversionsRoundTripAndReplaceWhatDoesNotConvert) {
   EXPECT_EQ(std::string(MRV_CP932("見")), "\x8C\xA9");
   struct Case {
     std::string in, out;
-  } to_utf8[] = {{"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+  } to_utf8[] = {{"a\xFF"
+                  "b",
+                  "a\xEF\xBF\xBD"
+                  "b"},
                  {"\x82", "\xEF\xBF\xBD"},  // cut double-byte character
                  {std::string("x\0y", 3), std::string("x\0y", 3)}};
   for (auto& c : to_utf8) EXPECT_EQ(plat::cp932_to_utf8(c.in), c.out);
-  Case to_sjis[] = {{"a\xF0\x9F\x98\x80" "b", "a?b"},  // no such character in 932
-                    {"\xC3", "?"},                        // broken UTF-8
-                    {"\xE3\x81", "?"},                    // cut at the end
-                    {"\xE3\x81" "a", "?a"}};
+  Case to_sjis[] = {{"a\xF0\x9F\x98\x80"
+                     "b",
+                     "a?b"},            // no such character in 932
+                    {"\xC3", "?"},      // broken UTF-8
+                    {"\xE3\x81", "?"},  // cut at the end
+                    {"\xE3\x81"
+                     "a",
+                     "?a"}};
   for (auto& c : to_sjis) EXPECT_EQ(plat::utf8_to_cp932(c.in), c.out);
 }
 

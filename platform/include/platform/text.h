@@ -25,8 +25,8 @@ PLAT_API std::string utf8_to_cp932(std::string_view s);
 
 // A message text written once in UTF-8 in the source and converted to code
 // page 932 once, on first use: MRV_CP932("ファイルが見つかりません。").
-#define MRV_CP932(utf8)                                                 \
-  ([]() -> const char* {                                                \
+#define MRV_CP932(utf8)                                                \
+  ([]() -> const char* {                                               \
     static const std::string converted_ = ::plat::utf8_to_cp932(utf8); \
-    return converted_.c_str();                                          \
+    return converted_.c_str();                                         \
   }())
