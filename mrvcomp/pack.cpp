@@ -1,0 +1,161 @@
+// Compiled scenario files: a RIFF file of form "SNB " with the chunk "INFO"
+// (the ScenarioInfo record, 60 bytes) and the chunk "CODE" (the code, locked
+// with a one-byte key, rounded up to a multiple of 4 bytes).
+//
+// Loading checks the file before it hands out code: both chunks must be whole
+// inside the file, and the unlocked code must walk as compiled code from its
+// first byte to its final TOK_END, with only the padding after it. Anything
+// else is reported as a broken file, so no tampered or truncated file can
+// make the interpreter read outside its block.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "codewalk.h"
+#include "internal.h"
+#include "mrvcomp.h"
+#include "mrvfile.h"
+#include "mrvtask.h"
+#include "platform/file.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr uint32_t kHeaderSize = 12;  // "RIFF", size, form
+constexpr uint32_t kInfoSize = 60;
+constexpr uint16_t kFormatVersion = 0x0303;
+constexpr char kForm[] = "SNB ";
+constexpr char kInfoId[] = "INFO";
+constexpr char kCodeId[] = "CODE";
+// productTag: "Marovine " and a 0 byte.
+constexpr char kProductTag[10] = "Marovine ";
+// noticeText: 39 characters padded with spaces, and a 0 byte.
+constexpr char kNotice[40] = "Marovine33 compiled scenario v3.3      ";
+static_assert(sizeof(kNotice) == 40 && kNotice[38] == ' ');
+
+// ScenarioInfo field offsets.
+enum : uint32_t {
+  kInfoKey = 0,
+  kInfoKeyComplement = 1,
+  kInfoProductTag = 2,
+  kInfoNotice = 12,
+  kInfoVersion = 52,
+};
+
+uint32_t round4(uint32_t n) { return (n + 3u) & ~3u; }
+
+// Reports a broken compiled file. `what` names the part that is wrong.
+void ReportBroken(uint32_t owner, const char* path, const char* what) {
+  char text[MRV_PATH + 200];
+  std::snprintf(text, sizeof text,
+                MRV_CP932("\"%s\"\nコンパイル済みシナリオファイルが壊れています。(%s)"), path, what);
+  mrvcomp::Report(owner, text);
+}
+
+// Bytes of the open file from the current position to its end.
+int64_t Remaining(uint32_t h) {
+  const int64_t pos = plat::file_seek(h, 0, 1);
+  const int64_t size = plat::file_size(h);
+  return pos < 0 || size < 0 ? -1 : size - pos;
+}
+
+// Finds chunk `id` and checks that at least `need` of its bytes (all of them
+// when `need` is 0) are in the file. False after a report; the file is closed.
+bool FindChunk(uint32_t owner, const char* path, uint32_t h, const char* id, uint32_t need,
+               uint32_t* size) {
+  if (MRVFILE_SearchChunk(owner, h, id, size) && *size >= need) {
+    const uint32_t whole = need != 0 ? need : *size;
+    if (whole != 0 && Remaining(h) >= static_cast<int64_t>(whole)) return true;
+  }
+  MRVFILE_Close(owner, h);
+  ReportBroken(owner, path, id);
+  return false;
+}
+
+}  // namespace
+
+extern "C" {
+
+MRV_API int32_t MRVCOMP_Pack(uint32_t owner, const char* path, void* code, uint32_t length) {
+  if (path == nullptr || (code == nullptr && length != 0)) return 0;
+  if (length > UINT32_MAX - 3u) return 0;
+  const uint32_t s = round4(length);
+
+  // Lock a padded copy: the padding is what the block holds after the code
+  // (zeros in the compiler's blocks), or zeros where the caller's memory ends
+  // before the rounded length. The locked bytes go back into the block.
+  std::vector<uint8_t> locked(s, 0);
+  auto* bytes = static_cast<uint8_t*>(code);
+  uint32_t reach = length;
+  const uint32_t blockSize = code != nullptr ? MRVTASK_SizeMemory(owner, code) : 0;
+  if (blockSize > length) reach = blockSize < s ? blockSize : s;
+  if (reach != 0) std::memcpy(locked.data(), bytes, reach);
+
+  const uint32_t h = MRVFILE_WriteOpen(owner, path);
+  if (h == 0) return 0;
+  // The RIFF header is written last; hold its place.
+  const uint8_t header[kHeaderSize] = {};
+  if (!MRVFILE_Write(owner, h, header, kHeaderSize)) return 0;
+  if (!MRVFILE_SetChunk(owner, h, kInfoId, kInfoSize)) return 0;
+
+  const int32_t key = MRVFILE_MakeCode();
+  uint8_t info[kInfoSize] = {};
+  info[kInfoKey] = static_cast<uint8_t>(key);
+  info[kInfoKeyComplement] = static_cast<uint8_t>(~key);
+  std::memcpy(info + kInfoProductTag, kProductTag, sizeof kProductTag);
+  std::memcpy(info + kInfoNotice, kNotice, sizeof kNotice);
+  info[kInfoVersion] = kFormatVersion & 0xFF;
+  info[kInfoVersion + 1] = kFormatVersion >> 8;
+  if (!MRVFILE_Write(owner, h, info, kInfoSize)) return 0;
+
+  MRVFILE_LockCode(locked.data(), s, key);
+  if (reach != 0) std::memcpy(bytes, locked.data(), reach);
+
+  if (!MRVFILE_SetChunk(owner, h, kCodeId, s)) return 0;
+  if (s != 0 && !MRVFILE_Write(owner, h, locked.data(), s)) return 0;
+  if (!MRVFILE_MakeRIFF(owner, h, kForm)) {
+    MRVFILE_Close(owner, h);
+    return 0;
+  }
+  MRVFILE_Close(owner, h);
+  return 1;
+}
+
+MRV_API void* MRVCOMP_Unpack(uint32_t owner, const char* path) {
+  if (path == nullptr) return nullptr;
+  const uint32_t h = MRVFILE_OpenRIFF(owner, path, kForm);
+  if (h == 0) return nullptr;
+
+  uint32_t infoSize = 0;
+  if (!FindChunk(owner, path, h, kInfoId, kInfoSize, &infoSize)) return nullptr;
+  uint8_t info[kInfoSize] = {};
+  if (!MRVFILE_Read(owner, h, info, kInfoSize)) return nullptr;
+
+  uint32_t size = 0;
+  if (!FindChunk(owner, path, h, kCodeId, 0, &size)) return nullptr;
+  void* block = MRVTASK_AllocMemory(owner, size);
+  if (block == nullptr) {
+    MRVFILE_Close(owner, h);
+    return nullptr;
+  }
+  if (!MRVFILE_Read(owner, h, block, size)) {
+    MRVTASK_FreeMemory(owner, block);
+    return nullptr;
+  }
+  MRVFILE_Close(owner, h);
+  MRVFILE_UnlockCode(block, size, info[kInfoKey]);
+
+  // The code must be one statement list filling the chunk but for the
+  // padding to the next multiple of 4.
+  const codewalk::Result r = codewalk::check(block, size);
+  if (!r.ok() || round4(r.end) != size) {
+    char where[40];
+    std::snprintf(where, sizeof where, "CODE+%u", r.ok() ? r.end : r.at);
+    ReportBroken(owner, path, where);
+    MRVTASK_FreeMemory(owner, block);
+    return nullptr;
+  }
+  return block;
+}
+
+}  // extern "C"

@@ -1,0 +1,209 @@
+// Writing and reading compiled scenario files: the exact bytes of the file,
+// the round trip of the code with its padding, the keys, and the refusals.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dialog_log.h"
+#include "mrvcomp.h"
+#include "mrvtask.h"
+#include "tempdir.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The code of "F();": one call record of 41 bytes and the scenario's end.
+const Bytes kCallF = {
+    0x0F,                    // TOK_CALL
+    0x1D, 0x00, 0x00, 0x00,  // library name at 29
+    0x26, 0x00, 0x00, 0x00,  // command name at 38
+    0x28, 0x00, 0x00, 0x00,  // argument code at 40
+    0x00, 0x00, 0x00, 0x00,  // no arguments
+    0x00, 0x00, 0x00, 0x00,  // no block
+    0x00, 0x00, 0x00, 0x00,  // no else block
+    0x29, 0x00, 0x00, 0x00,  // 41 bytes long
+    'S', 'T', 'A', 'N', 'D', 'A', 'R', 'D', 0, 'F', 0,
+    0x00,  // the empty argument code
+    0x00,  // end of the scenario
+};
+
+// The chained XOR as the file format defines it, written out independently.
+Bytes Locked(Bytes b, uint8_t k) {
+  for (size_t i = b.size(); i-- > 1;) {
+    b[i] ^= k;
+    b[i - 1] ^= b[i];
+  }
+  return b;
+}
+
+void Append(Bytes& out, const std::string& s) { out.insert(out.end(), s.begin(), s.end()); }
+void Append32(Bytes& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+Bytes FileBytes(const std::string& path) {
+  const std::string s = mrvtest::read_file(path);
+  return Bytes(s.begin(), s.end());
+}
+
+// A memory block holding `code`, with `fill` in the rest of its `size` bytes.
+void* Block(const Bytes& code, uint32_t size, uint8_t fill) {
+  auto* b = static_cast<uint8_t*>(MRVTASK_AllocMemory(0, size));
+  std::memset(b, fill, size);
+  std::memcpy(b, code.data(), code.size());
+  return b;
+}
+
+Bytes Unpacked(const std::string& path) {
+  void* block = MRVCOMP_Unpack(0, path.c_str());
+  if (block == nullptr) return {};
+  const auto* p = static_cast<const uint8_t*>(block);
+  Bytes out(p, p + MRVTASK_SizeMemory(0, block));
+  MRVTASK_FreeMemory(0, block);
+  return out;
+}
+
+class PackTest : public ::testing::Test {
+ protected:
+  mrvtest::TempDir dir_;
+  std::string path_ = dir_.file("F.SNB");
+};
+
+TEST(LockReference, MatchesTheWorkedExample) {
+  EXPECT_EQ(Locked({1, 2, 3}, 5), (Bytes{0, 1, 6}));
+}
+
+TEST_F(PackTest, WritesTheFileByteForByte) {
+  void* block = Block(kCallF, 64, 0);
+  ASSERT_EQ(MRVCOMP_Pack(0, path_.c_str(), block, uint32_t(kCallF.size())), 1);
+  const Bytes file = FileBytes(path_);
+  ASSERT_EQ(file.size(), 88u + 44u);
+  const uint8_t key = file[20];
+
+  Bytes padded = kCallF;
+  padded.resize(44, 0);
+  Bytes expected;
+  Append(expected, "RIFF");
+  Append32(expected, 88 + 44 - 8);
+  Append(expected, "SNB INFO");
+  Append32(expected, 60);
+  expected.push_back(key);
+  expected.push_back(uint8_t(~key));
+  Append(expected, std::string("Marovine \0", 10));
+  // The notice's wording is free; it is 39 printable characters and a 0.
+  expected.insert(expected.end(), file.begin() + 32, file.begin() + 71);
+  expected.push_back(0);
+  expected.insert(expected.end(), {0x03, 0x03, 0, 0, 0, 0, 0, 0});
+  Append(expected, "CODE");
+  Append32(expected, 44);
+  const Bytes locked = Locked(padded, key);
+  expected.insert(expected.end(), locked.begin(), locked.end());
+  EXPECT_EQ(file, expected);
+
+  EXPECT_GE(key, 1);
+  EXPECT_LE(key, 254);
+  for (size_t i = 32; i < 71; ++i) {
+    EXPECT_GE(file[i], 0x20) << i;
+    EXPECT_LT(file[i], 0x7F) << i;
+  }
+  // The caller's block now holds the locked code.
+  EXPECT_EQ(Bytes(static_cast<uint8_t*>(block), static_cast<uint8_t*>(block) + 44), locked);
+  MRVTASK_FreeMemory(0, block);
+}
+
+TEST_F(PackTest, RoundTripGivesTheCodeBackWithItsPadding) {
+  // Bytes after the code travel as padding, whatever they are.
+  void* block = Block(kCallF, 48, 0xAA);
+  ASSERT_EQ(MRVCOMP_Pack(0, path_.c_str(), block, uint32_t(kCallF.size())), 1);
+  MRVTASK_FreeMemory(0, block);
+  Bytes expected = kCallF;
+  expected.insert(expected.end(), {0xAA, 0xAA});
+  const Bytes got = Unpacked(path_);
+  ASSERT_GE(got.size(), 44u);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + 44), expected);
+}
+
+TEST_F(PackTest, EmptyScenarioIsOneChunkOfFourBytes) {
+  void* block = Block({0x00}, 16, 0);
+  ASSERT_EQ(MRVCOMP_Pack(0, path_.c_str(), block, 1), 1);
+  MRVTASK_FreeMemory(0, block);
+  const Bytes file = FileBytes(path_);
+  ASSERT_EQ(file.size(), 92u);
+  EXPECT_EQ(Bytes(file.begin() + 80, file.begin() + 88),
+            (Bytes{'C', 'O', 'D', 'E', 4, 0, 0, 0}));
+  void* code = MRVCOMP_Unpack(0, path_.c_str());
+  ASSERT_NE(code, nullptr);
+  EXPECT_EQ(MRVTASK_SizeMemory(0, code), 4u);
+  EXPECT_EQ(static_cast<uint8_t*>(code)[0], 0x00);
+  MRVTASK_FreeMemory(0, code);
+}
+
+TEST_F(PackTest, CodeOutsideABlockIsNotReadPastItsLength) {
+  // Exactly 42 bytes of ordinary memory: the two bytes of padding must not
+  // be read from beyond them.
+  std::unique_ptr<uint8_t[]> code(new uint8_t[kCallF.size()]);
+  std::memcpy(code.get(), kCallF.data(), kCallF.size());
+  ASSERT_EQ(MRVCOMP_Pack(0, path_.c_str(), code.get(), uint32_t(kCallF.size())), 1);
+  Bytes expected = kCallF;
+  expected.resize(44, 0);
+  const Bytes got = Unpacked(path_);
+  ASSERT_GE(got.size(), 44u);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + 44), expected);
+}
+
+TEST_F(PackTest, FilesWrittenAtDifferentTimesHaveDifferentKeys) {
+  std::vector<uint8_t> keys;
+  for (int i = 0; i < 2; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    void* block = Block(kCallF, 64, 0);
+    ASSERT_EQ(MRVCOMP_Pack(0, path_.c_str(), block, uint32_t(kCallF.size())), 1);
+    MRVTASK_FreeMemory(0, block);
+    const Bytes file = FileBytes(path_);
+    ASSERT_EQ(file.size(), 132u);
+    EXPECT_EQ(file[21], uint8_t(~file[20]));
+    keys.push_back(file[20]);
+    // Each file opens with its own key.
+    const Bytes got = Unpacked(path_);
+    ASSERT_GE(got.size(), kCallF.size());
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + long(kCallF.size())), kCallF);
+  }
+  EXPECT_NE(keys[0], keys[1]);
+}
+
+TEST_F(PackTest, RefusesWhatIsNoCompiledScenario) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const std::string value = std::string("RIFF\x04\x00\x00\x00PVFG", 12);
+  const std::vector<Case> cases = {
+      {"big-endian RIFX", std::string("RIFX\x00\x00\x00\x04SNB ", 12)},
+      {"a value file", value},
+      {"text", "F();\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mrvtest::write_file(path_, c.bytes);
+    mrvtest::DialogLog log;
+    EXPECT_EQ(MRVCOMP_Unpack(0, path_.c_str()), nullptr);
+    EXPECT_EQ(log.boxes().size(), 1u);
+  }
+}
+
+TEST_F(PackTest, UnwritablePathFails) {
+  mrvtest::DialogLog log;
+  void* block = Block(kCallF, 64, 0);
+  EXPECT_EQ(MRVCOMP_Pack(0, dir_.file("no/such/dir/F.SNB").c_str(), block,
+                         uint32_t(kCallF.size())),
+            0);
+  MRVTASK_FreeMemory(0, block);
+  EXPECT_EQ(log.boxes().size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+// mrvc: compiles scenario sources into compiled scenario files and prints
+// listings of compiled code, for authors.
+//
+// The tool runs without a window and never waits for an answer: every box
+// that the libraries show goes to standard error and takes its safe default
+// (Cancel where there is one). Numbered compile errors are not shown as a box
+// at all: the tool reads them from the compiler's state and prints the
+// compiler's own message.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "listing.h"
+#include "mrvcomp.h"
+#include "mrvfile.h"
+#include "mrvtask.h"
+#include "platform/dialog.h"
+#include "platform/file.h"
+#include "platform/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr char kUsage[] =
+    "usage: mrvc SOURCE.SNA [-o OUTPUT.SNB] [-d DEFINITIONS]\n"
+    "       mrvc --check SOURCE.SNA [-d DEFINITIONS]\n"
+    "       mrvc --list FILE [-d DEFINITIONS]\n"
+    "       mrvc --help\n";
+
+constexpr char kHelp[] =
+    "\n"
+    "Compiles a scenario source (Shift-JIS text, usually .SNA) into a compiled\n"
+    "scenario file (.SNB), which the engine prefers to a source of the same name.\n"
+    "\n"
+    "  SOURCE.SNA        compile into OUTPUT (default: SOURCE with the extension .SNB)\n"
+    "  -o OUTPUT.SNB     name of the compiled file to write\n"
+    "  --check SOURCE    compile without writing anything\n"
+    "  --list FILE       print the code of FILE, a source or a compiled file, as a\n"
+    "                    listing: each line starts with the offset of the code it\n"
+    "                    shows (hexadecimal); line markers, each statement in source\n"
+    "                    form, then every call in it with its library, command,\n"
+    "                    argument count and the offsets of its arguments and blocks,\n"
+    "                    each argument, and the statements of the blocks, indented.\n"
+    "                    Strings are shown in UTF-8.\n"
+    "  -d DEFINITIONS    definition file with #define and #include lines (default:\n"
+    "                    mrv.def beside the source, when there is one)\n"
+    "  -h, --help        this text\n"
+    "\n"
+    "Sources are compiled in their own directory, so include files named in the\n"
+    "definition file are found as when the engine runs the title from there.\n"
+    "Line numbers count from 0, as when the engine compiles a source itself.\n"
+    "\n"
+    "A compile error prints the compiler's message on standard error, as\n"
+    "NAME:PASS(p):LINE(l):TEXT. Other reports of the engine's libraries (a file\n"
+    "that cannot be read, a number out of range, a broken compiled file) are\n"
+    "printed on standard error as the engine's boxes and answered with their\n"
+    "default, so the tool never waits for input.\n"
+    "\n"
+    "Exit status: 0 success, 1 the source or file failed, 2 wrong usage.\n";
+
+enum class Mode { Compile, Check, List };
+
+struct Options {
+  Mode mode = Mode::Compile;
+  bool help = false;
+  std::string input, output, defs;
+};
+
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "mrvc: %s\n%sTry 'mrvc --help' for more.\n", what.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// Parses the command line; an empty result is success, else the usage error.
+std::string ParseArgs(int argc, char** argv, Options* o) {
+  bool modeSet = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      o->help = true;
+    } else if (a == "--check" || a == "--list") {
+      if (modeSet) return "--check and --list cannot be combined";
+      modeSet = true;
+      o->mode = a == "--check" ? Mode::Check : Mode::List;
+    } else if (a == "-o" || a == "-d") {
+      if (i + 1 >= argc) return "option " + a + " needs a file name";
+      std::string& slot = a == "-o" ? o->output : o->defs;
+      if (!slot.empty()) return "option " + a + " given twice";
+      slot = argv[++i];
+      if (slot.empty()) return "option " + a + " needs a file name";
+    } else if (a.size() > 1 && a[0] == '-') {
+      return "unknown option " + a;
+    } else {
+      if (!o->input.empty()) return "only one file can be given";
+      o->input = a;
+    }
+  }
+  if (o->help) return {};
+  if (o->input.empty()) return "no file given";
+  if (o->mode != Mode::Compile && !o->output.empty()) return "-o only goes with a compile";
+  return {};
+}
+
+// Paths and names are code page 932 inside the engine.
+std::string Sjis(const std::string& utf8) { return plat::utf8_to_cp932(utf8); }
+
+// A block of compiled code owned by the tool.
+struct Code {
+  char* block = nullptr;
+  uint32_t length = 0;
+  Code() = default;
+  Code(const Code&) = delete;
+  Code& operator=(const Code&) = delete;
+  ~Code() { MRVTASK_FreeMemory(0, block); }
+};
+
+// Compiles `source` (a path the engine can open) into `code`; the request is
+// named `name` in messages. False after the error has been printed.
+bool Compile(const std::string& source, const std::string& name, Code* code) {
+  CompileRequest rq{};
+  rq.hwndOwner = 0;
+  std::snprintf(rq.name, sizeof rq.name, "%s", Sjis(name).c_str());
+  rq.firstLine = 0;
+  rq.source = static_cast<char*>(MRVFILE_ReadBlock(0, source.c_str(), 1));
+  if (rq.source == nullptr) return false;
+  rq.sourceSize = MRVFILE_Size(0, source.c_str()) + 2;
+  const bool ok = MRVCOMP_Comp(&rq) != 0;
+  if (ok) {
+    code->block = rq.output;
+    code->length = static_cast<uint32_t>(rq.outputPos - rq.output);
+    rq.output = nullptr;
+  } else if (MRVCOMP_GetError() > 0) {
+    char msg[2048] = {};
+    MRVCOMP_MakeErrorMessage(&rq, msg);
+    std::fprintf(stderr, "%s\n", plat::cp932_to_utf8(msg).c_str());
+  }
+  MRVTASK_FreeMemory(0, rq.source);
+  MRVTASK_FreeMemory(0, rq.output);
+  return ok;
+}
+
+bool IsCompiledFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  char head[4] = {};
+  return f.read(head, sizeof head) && std::memcmp(head, "RIFF", 4) == 0;
+}
+
+int PrintListing(const std::string& shown, const void* code, uint32_t size, const char* kind) {
+  std::string error;
+  const std::string text = mrvc::Listing(code, size, &error);
+  std::printf("; %s: %s\n", shown.c_str(), kind);
+  std::fputs(text.c_str(), stdout);
+  if (!error.empty()) {
+    std::fprintf(stderr, "mrvc: %s: %s\n", shown.c_str(), error.c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int Run(const Options& o) {
+  // Files are opened from the source's directory; everything named relative
+  // to the directory of the call is made absolute first.
+  // Names are matched on disk without regard to case, as the engine does.
+  std::error_code ec;
+  const fs::path input = fs::absolute(plat::resolve_path(o.input.c_str()), ec);
+  if (!fs::is_regular_file(input, ec)) {
+    std::fprintf(stderr, "mrvc: %s: no such file\n", o.input.c_str());
+    return kExitFailed;
+  }
+  fs::path defs;
+  if (!o.defs.empty()) {
+    defs = fs::absolute(plat::resolve_path(o.defs.c_str()), ec);
+    if (!fs::is_regular_file(defs, ec)) {
+      std::fprintf(stderr, "mrvc: %s: no such definition file\n", o.defs.c_str());
+      return kExitFailed;
+    }
+  }
+  fs::path output;
+  if (o.mode == Mode::Compile) {
+    output = o.output.empty() ? fs::path(input).replace_extension(".SNB") : fs::absolute(o.output);
+  }
+  const std::string dir = input.parent_path().string();
+  if (::chdir(dir.c_str()) != 0) {
+    std::fprintf(stderr, "mrvc: cannot enter %s\n", dir.c_str());
+    return kExitFailed;
+  }
+  const std::string file = Sjis(input.filename().string());
+
+  if (o.mode == Mode::List && IsCompiledFile(input.string())) {
+    void* block = MRVCOMP_Unpack(0, file.c_str());
+    if (block == nullptr) return kExitFailed;
+    const int rc = PrintListing(o.input, block, MRVTASK_SizeMemory(0, block), "compiled file");
+    MRVTASK_FreeMemory(0, block);
+    return rc;
+  }
+
+  const std::string defsPath = defs.empty() ? std::string("mrv.def") : Sjis(defs.string());
+  if (!MRVCOMP_DefineFile(0, defsPath.c_str())) return kExitFailed;
+
+  Code code;
+  if (!Compile(file, o.input, &code)) return kExitFailed;
+  switch (o.mode) {
+    case Mode::Check:
+      std::printf("%s: ok, %u bytes of code\n", o.input.c_str(), code.length);
+      return kExitOk;
+    case Mode::List:
+      return PrintListing(o.input, code.block, code.length, "source");
+    case Mode::Compile:
+      break;
+  }
+  const uint32_t length = code.length;
+  if (!MRVCOMP_Pack(0, Sjis(output.string()).c_str(), code.block, length)) return kExitFailed;
+  // The file manager writes new files under upper-cased names.
+  std::printf("%s: %u bytes of code written to %s\n", o.input.c_str(), length,
+              plat::resolve_path(output.string().c_str()).c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  const std::string err = ParseArgs(argc, argv, &o);
+  if (!err.empty()) return UsageError(err);
+  if (o.help) {
+    std::fputs(kUsage, stdout);
+    std::fputs(kHelp, stdout);
+    return kExitOk;
+  }
+  // No box may wait for an answer: with an answer list (empty unless the
+  // caller gave one) every box takes its default.
+  setenv("MRV_DIALOG_ANSWERS", "", 0);
+  plat::dialog_reset();
+  return Run(o);
+}
