@@ -48,9 +48,9 @@ bool is_number(const FAQ* f) {
 }
 
 // A sign and a magnitude as word1. A magnitude that does not fit the 31 bits
-// (only reachable from out-of-range operands) is kept at the largest 31-bit
-// magnitude, so that it still fails the range check instead of wrapping into
-// a valid-looking value.
+// (an overflowing product or quotient, the most negative integer) is kept at
+// the largest 31-bit magnitude, so that it still fails the range check
+// instead of wrapping around into a valid-looking value.
 uint32_t pack(bool neg, uint64_t mag) {
   uint32_t m = mag > kMagnitudeMask ? kMagnitudeMask : static_cast<uint32_t>(mag);
   return neg ? (m | kSignBit) : m;
