@@ -30,6 +30,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
+#include <unordered_map>
 
 #include "internal.h"
 #include "platform/memory.h"
@@ -118,53 +120,88 @@ void relink_after(uint8_t* heap, uint32_t next_of_b, uint32_t to) {
   store(heap, target, h);
 }
 
+// The offsets of the free blocks of each heap, in address order. First fit
+// over this index finds the same block as a walk over every block (held
+// blocks never fit) without passing the held ones. Built from the chain when
+// a heap is first seen; kept in step by heap_alloc and heap_free.
+using FreeIndex = std::set<uint32_t>;
+std::unordered_map<uint32_t, FreeIndex> g_free;
+
+FreeIndex& free_index(uint32_t handle, const uint8_t* heap) {
+  auto [it, fresh] = g_free.try_emplace(handle);
+  if (fresh) {
+    uint32_t off = 0;
+    for (;;) {
+      Header h = load(heap, off);
+      if (h.size >= 0) it->second.insert(off);
+      if (h.next <= static_cast<int32_t>(off)) break;
+      off = static_cast<uint32_t>(h.next);
+    }
+  }
+  return it->second;
+}
+
+// Takes free block `off` (of size s >= n) for n bytes, splitting off the
+// rest when it is at least a header.
+void take(uint8_t* heap, FreeIndex& index, uint32_t off, uint32_t n) {
+  Header h = load(heap, off);
+  uint32_t s = static_cast<uint32_t>(h.size);
+  index.erase(off);
+  if (s != n) {
+    uint32_t split = off + kHeader + n;
+    store(heap, split,
+          Header{h.next, static_cast<int32_t>(off), static_cast<int32_t>(s - n - kHeader)});
+    index.insert(split);
+    h.next = static_cast<int32_t>(split);
+    h.size = -static_cast<int32_t>(n);
+    store(heap, off, h);
+    relink_after(heap, static_cast<uint32_t>(load(heap, split).next), split);
+  } else {
+    h.size = -static_cast<int32_t>(n);
+    store(heap, off, h);
+  }
+}
+
 // Takes n bytes from the heap and copies `data` there; the data offset, or 0
 // when the heap cannot grow. Caller holds the lock.
 uint32_t heap_alloc(uint32_t handle, const void* data, uint32_t n) {
   uint8_t* heap = nullptr;
   uint32_t end = 0;
   if (!heap_view(handle, &heap, &end)) return 0;
-  uint32_t off = 0;
-  for (;;) {
-    Header h = load(heap, off);
-    if (h.size >= 0 &&
-        (static_cast<uint32_t>(h.size) == n || static_cast<uint32_t>(h.size) >= n + kHeader)) {
-      uint32_t s = static_cast<uint32_t>(h.size);
-      if (s != n) {
-        uint32_t split = off + kHeader + n;
-        store(heap, split,
-              Header{h.next, static_cast<int32_t>(off), static_cast<int32_t>(s - n - kHeader)});
-        h.next = static_cast<int32_t>(split);
-        h.size = -static_cast<int32_t>(n);
-        store(heap, off, h);
-        relink_after(heap, static_cast<uint32_t>(load(heap, split).next), split);
-      } else {
-        h.size = -static_cast<int32_t>(n);
-        store(heap, off, h);
-      }
-      std::memcpy(heap + off + kHeader, data, n);
-      return off + kHeader;
+  FreeIndex& index = free_index(handle, heap);
+  uint32_t found = UINT32_MAX;
+  for (uint32_t off : index) {
+    uint32_t s = static_cast<uint32_t>(load(heap, off).size);
+    if (s == n || s >= n + kHeader) {
+      found = off;
+      break;
     }
-    if (h.next != 0) {
-      off = static_cast<uint32_t>(h.next);
-      continue;
-    }
+  }
+  if (found == UINT32_MAX) {
     // Nothing fits: grow by one region, linked after the last block.
     if (end > UINT32_MAX - kGrowth) return 0;
     void* grown = plat::mem_resize(heap, std::size_t{end} + kGrowth);
     if (!grown) return 0;
     heap = static_cast<uint8_t*>(grown);
-    store(heap, end, Header{0, static_cast<int32_t>(off), static_cast<int32_t>(kGrowth - kHeader)});
-    h.next = static_cast<int32_t>(end);
-    store(heap, off, h);
+    uint32_t last = static_cast<uint32_t>(load(heap, 0).prev);
+    store(heap, end,
+          Header{0, static_cast<int32_t>(last), static_cast<int32_t>(kGrowth - kHeader)});
+    Header l = load(heap, last);
+    l.next = static_cast<int32_t>(end);
+    store(heap, last, l);
     relink_after(heap, 0, end);
-    end += kGrowth;
+    index.insert(end);
+    found = end;  // a region holds any string
   }
+  take(heap, index, found, n);
+  std::memcpy(heap + found + kHeader, data, n);
+  return found + kHeader;
 }
 
 // Merges the free block after `b` into the free block `b`.
-void absorb_next(uint8_t* heap, uint32_t b) {
+void absorb_next(uint8_t* heap, FreeIndex& index, uint32_t b) {
   Header h = load(heap, b);
+  index.erase(static_cast<uint32_t>(h.next));
   Header after = load(heap, static_cast<uint32_t>(h.next));
   h.size += static_cast<int32_t>(kHeader) + after.size;
   h.next = after.next;
@@ -174,16 +211,19 @@ void absorb_next(uint8_t* heap, uint32_t b) {
 
 // Frees the held block at `b` and merges it with free neighbours. Caller
 // holds the lock and has checked the block.
-void heap_free(uint8_t* heap, uint32_t b) {
+void heap_free(uint32_t handle, uint8_t* heap, uint32_t b) {
+  FreeIndex& index = free_index(handle, heap);
   Header h = load(heap, b);
   h.size = static_cast<int32_t>(magnitude(h.size));
   store(heap, b, h);
-  if (h.next != 0 && load(heap, static_cast<uint32_t>(h.next)).size >= 0) absorb_next(heap, b);
+  index.insert(b);
+  if (h.next != 0 && load(heap, static_cast<uint32_t>(h.next)).size >= 0)
+    absorb_next(heap, index, b);
   // The first block is a neighbour like any other: merging into it keeps two
   // free blocks from ever lying side by side.
   if (b != 0) {
     uint32_t p = static_cast<uint32_t>(h.prev);
-    if (load(heap, p).size >= 0) absorb_next(heap, p);
+    if (load(heap, p).size >= 0) absorb_next(heap, index, p);
   }
 }
 
@@ -276,10 +316,14 @@ bool heap_create(SystemContext* ctx) {
   if (!p) return false;
   store(static_cast<uint8_t*>(p), 0, Header{0, 0, static_cast<int32_t>(kGrowth - kHeader)});
   ctx->stringHeap = plat::mem_handle(p);
+  std::lock_guard<std::mutex> guard(g_heap_lock);
+  g_free.erase(ctx->stringHeap);  // a handle of an earlier heap may come back
   return true;
 }
 
 void heap_destroy(SystemContext* ctx) {
+  std::lock_guard<std::mutex> guard(g_heap_lock);
+  g_free.erase(ctx->stringHeap);
   if (void* p = ctx->stringHeap ? plat::mem_address(ctx->stringHeap) : nullptr) plat::mem_free(p);
   ctx->stringHeap = 0;
 }
@@ -290,7 +334,7 @@ int32_t string_release(SystemContext* ctx, FAQ* faq) {
     uint8_t* heap = nullptr;
     uint32_t b = 0;
     if (!locate(ctx, faq, &heap, &b)) return bad_string(ctx);
-    heap_free(heap, b);
+    heap_free(faq->word1, heap, b);
   }
   std::memset(faq, 0, sizeof *faq);
   return 1;

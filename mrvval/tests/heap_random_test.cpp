@@ -35,6 +35,16 @@ std::string random_text(std::mt19937& rng, int chars) {
   return s;
 }
 
+// Where first fit in address order puts n bytes: the first block of exactly
+// n or at least n + 12 free bytes, else the region the heap grows by.
+uint32_t first_fit(const SystemContext* ctx, uint32_t n) {
+  for (const auto& b : heaptest::blocks(ctx))
+    if (b.size >= 0 &&
+        (static_cast<uint32_t>(b.size) == n || static_cast<uint32_t>(b.size) >= n + 12))
+      return b.off + 12;
+  return static_cast<uint32_t>(heaptest::length(ctx)) + 12;
+}
+
 void expect_all_readable(SystemContext* ctx, std::vector<Live>& live) {
   char out[2000];
   for (Live& l : live) {
@@ -62,8 +72,10 @@ TEST_P(HeapRandomTest, StaysConsistentAcrossGrowth) {
       // Short texts most of the time, so holes of many sizes appear.
       int chars = pct(rng) < 70 ? len(rng) % 40 : len(rng);
       Live l{FAQ{}, random_text(rng, chars)};
+      uint32_t expected = first_fit(ctx, 2 * static_cast<uint32_t>(chars) + 2);
       ASSERT_EQ(MRVSTR_SetByte(ctx, &l.faq, l.text.c_str()), 1);
       ASSERT_EQ(l.faq.word3, static_cast<uint32_t>(chars));
+      ASSERT_EQ(l.faq.word2, expected) << "step " << step;
       live.push_back(l);
     } else {
       std::size_t victim = std::uniform_int_distribution<std::size_t>(0, live.size() - 1)(rng);
