@@ -29,28 +29,37 @@ namespace codewalk {
 
 enum class Fault : uint8_t {
   None,
-  Truncated,       // the code ends inside a token, a record or a list
-  UnknownToken,    // a byte that starts no operand
-  UnknownOperator, // a byte of 0x80 or more that is no operator code
-  BadVariable,     // a local variable other than $@ or $A..$Z, or \ without a variable
-  BadString,       // more than 999 units, or no 0 after them
-  BadName,         // a library or command name that is not 1..32 of '0'-'9', 'A'-'Z'
-  BadRecord,       // an offset, count or length of a command-call record that does not fit
-  MissingEnd,      // an argument, (...) or [...] not ended by TOK_END
+  Truncated,        // the code ends inside a token, a record or a list
+  UnknownToken,     // a byte that starts no operand
+  UnknownOperator,  // a byte of 0x80 or more that is no operator code
+  BadVariable,      // a local variable other than $@ or $A..$Z, or \ without a variable
+  BadString,        // more than 999 units, or no 0 after them
+  BadName,          // a library or command name that is not 1..32 of '0'-'9', 'A'-'Z'
+  BadRecord,        // an offset, count or length of a command-call record that does not fit
+  MissingEnd,       // an argument, (...) or [...] not ended by TOK_END
 };
 
 // A few words on a fault, for tools.
 inline const char* describe(Fault f) {
   switch (f) {
-    case Fault::None: return "no fault";
-    case Fault::Truncated: return "code ends too early";
-    case Fault::UnknownToken: return "unknown token";
-    case Fault::UnknownOperator: return "unknown operator";
-    case Fault::BadVariable: return "malformed variable";
-    case Fault::BadString: return "malformed string constant";
-    case Fault::BadName: return "malformed library or command name";
-    case Fault::BadRecord: return "malformed command-call record";
-    case Fault::MissingEnd: return "missing end token";
+    case Fault::None:
+      return "no fault";
+    case Fault::Truncated:
+      return "code ends too early";
+    case Fault::UnknownToken:
+      return "unknown token";
+    case Fault::UnknownOperator:
+      return "unknown operator";
+    case Fault::BadVariable:
+      return "malformed variable";
+    case Fault::BadString:
+      return "malformed string constant";
+    case Fault::BadName:
+      return "malformed library or command name";
+    case Fault::BadRecord:
+      return "malformed command-call record";
+    case Fault::MissingEnd:
+      return "missing end token";
   }
   return "?";
 }
@@ -71,9 +80,9 @@ struct Call {
 struct Visitor {
   void line(uint32_t at, uint16_t number) {}
   void statement_begin(uint32_t at) {}
-  void statement_end(uint32_t at) {}  // `at`: the first byte after the statement
-  void list_end(uint32_t at) {}       // `at`: the TOK_END of the list
-  void prefix(uint32_t at, uint8_t token) {}  // TOK_BYREF, TOK_NOT or TOK_NEG
+  void statement_end(uint32_t at) {}           // `at`: the first byte after the statement
+  void list_end(uint32_t at) {}                // `at`: the TOK_END of the list
+  void prefix(uint32_t at, uint8_t token) {}   // TOK_BYREF, TOK_NOT or TOK_NEG
   void integer(uint32_t at, int32_t value) {}  // TOK_ZERO, TOK_INT8/16/32
   void decimal(uint32_t at, uint32_t intWord, uint32_t fraction) {}
   void string(uint32_t at, const uint8_t* units, uint16_t count) {}  // 2 * count bytes, LE
@@ -104,11 +113,30 @@ struct Result {
 
 inline bool is_operator(uint8_t b) {
   switch (b) {
-    case OP_ASSIGN: case OP_BACKSLASH: case OP_NOT: case OP_POWER: case OP_MUL:
-    case OP_DIV: case OP_MOD: case OP_ADD: case OP_SUB: case OP_QUESTION:
-    case OP_EQ: case OP_NE: case OP_GT: case OP_LT: case OP_GE: case OP_LE:
-    case OP_LAND: case OP_LOR: case OP_AND: case OP_OR: case OP_XOR:
-    case OP_INC: case OP_DEC: case TOK_NEG:
+    case OP_ASSIGN:
+    case OP_BACKSLASH:
+    case OP_NOT:
+    case OP_POWER:
+    case OP_MUL:
+    case OP_DIV:
+    case OP_MOD:
+    case OP_ADD:
+    case OP_SUB:
+    case OP_QUESTION:
+    case OP_EQ:
+    case OP_NE:
+    case OP_GT:
+    case OP_LT:
+    case OP_GE:
+    case OP_LE:
+    case OP_LAND:
+    case OP_LOR:
+    case OP_AND:
+    case OP_OR:
+    case OP_XOR:
+    case OP_INC:
+    case OP_DEC:
+    case TOK_NEG:
       return true;
     default:
       return false;
@@ -117,7 +145,9 @@ inline bool is_operator(uint8_t b) {
 
 namespace detail {
 
-inline uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t u16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t u32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -134,11 +164,21 @@ class Walker {
     Mode mode = Mode::List;
     while (!stack_.empty()) {
       switch (mode) {
-        case Mode::List: mode = list_step(); break;
-        case Mode::Operand: mode = operand(); break;
-        case Mode::Index: mode = index(); break;
-        case Mode::Return: mode = resume(); break;
-        case Mode::Call: mode = call_step(); break;
+        case Mode::List:
+          mode = list_step();
+          break;
+        case Mode::Operand:
+          mode = operand();
+          break;
+        case Mode::Index:
+          mode = index();
+          break;
+        case Mode::Return:
+          mode = resume();
+          break;
+        case Mode::Call:
+          mode = call_step();
+          break;
         case Mode::Fail:
           r.fault = fault_;
           r.at = faultAt_;

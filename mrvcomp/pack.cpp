@@ -42,13 +42,16 @@ enum : uint32_t {
   kInfoVersion = 52,
 };
 
-uint32_t round4(uint32_t n) { return (n + 3u) & ~3u; }
+uint32_t round4(uint32_t n) {
+  return (n + 3u) & ~3u;
+}
 
 // Reports a broken compiled file. `what` names the part that is wrong.
 void ReportBroken(uint32_t owner, const char* path, const char* what) {
   char text[MRV_PATH + 200];
   std::snprintf(text, sizeof text,
-                MRV_CP932("\"%s\"\nコンパイル済みシナリオファイルが壊れています。(%s)"), path, what);
+                MRV_CP932("\"%s\"\nコンパイル済みシナリオファイルが壊れています。(%s)"), path,
+                what);
   mrvcomp::Report(owner, text);
 }
 

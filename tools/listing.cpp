@@ -25,35 +25,62 @@ std::string Hex6(uint32_t v) {
   return buf;
 }
 
-std::string Indent(int levels) { return std::string(static_cast<size_t>(levels) * 2, ' '); }
+std::string Indent(int levels) {
+  return std::string(static_cast<size_t>(levels) * 2, ' ');
+}
 
 const char* OperatorText(uint8_t code) {
   switch (code) {
-    case OP_ASSIGN: return " = ";
-    case OP_BACKSLASH: return " \\ ";
-    case OP_NOT: return " ! ";
-    case OP_POWER: return " ^ ";
-    case OP_MUL: return " * ";
-    case OP_DIV: return " / ";
-    case OP_MOD: return " % ";
-    case OP_ADD: return " + ";
-    case OP_SUB: return " - ";
-    case OP_QUESTION: return " ? ";
-    case OP_EQ: return " == ";
-    case OP_NE: return " != ";
-    case OP_GT: return " > ";
-    case OP_LT: return " < ";
-    case OP_GE: return " >= ";
-    case OP_LE: return " <= ";
-    case OP_LAND: return " && ";
-    case OP_LOR: return " || ";
-    case OP_AND: return " & ";
-    case OP_OR: return " | ";
-    case OP_XOR: return " ~ ";
-    case OP_INC: return "++";
-    case OP_DEC: return "--";
-    case TOK_NEG: return " (-) ";  // a minus prefix read as an operator that does nothing
-    default: return " ?? ";
+    case OP_ASSIGN:
+      return " = ";
+    case OP_BACKSLASH:
+      return " \\ ";
+    case OP_NOT:
+      return " ! ";
+    case OP_POWER:
+      return " ^ ";
+    case OP_MUL:
+      return " * ";
+    case OP_DIV:
+      return " / ";
+    case OP_MOD:
+      return " % ";
+    case OP_ADD:
+      return " + ";
+    case OP_SUB:
+      return " - ";
+    case OP_QUESTION:
+      return " ? ";
+    case OP_EQ:
+      return " == ";
+    case OP_NE:
+      return " != ";
+    case OP_GT:
+      return " > ";
+    case OP_LT:
+      return " < ";
+    case OP_GE:
+      return " >= ";
+    case OP_LE:
+      return " <= ";
+    case OP_LAND:
+      return " && ";
+    case OP_LOR:
+      return " || ";
+    case OP_AND:
+      return " & ";
+    case OP_OR:
+      return " | ";
+    case OP_XOR:
+      return " ~ ";
+    case OP_INC:
+      return "++";
+    case OP_DEC:
+      return "--";
+    case TOK_NEG:
+      return " (-) ";  // a minus prefix read as an operator that does nothing
+    default:
+      return " ?? ";
   }
 }
 
@@ -118,7 +145,9 @@ class Lister : public codewalk::Visitor {
   void decimal(uint32_t, uint32_t intWord, uint32_t fraction) {
     text() += DecimalText(intWord, fraction);
   }
-  void string(uint32_t, const uint8_t* units, uint16_t count) { text() += StringText(units, count); }
+  void string(uint32_t, const uint8_t* units, uint16_t count) {
+    text() += StringText(units, count);
+  }
   void variable(uint32_t, uint8_t token, uint8_t letter) {
     if (token == TOK_SYSVAR)
       text() += "#";

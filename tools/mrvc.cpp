@@ -112,7 +112,9 @@ std::string ParseArgs(int argc, char** argv, Options* o) {
 }
 
 // Paths and names are code page 932 inside the engine.
-std::string Sjis(const std::string& utf8) { return plat::utf8_to_cp932(utf8); }
+std::string Sjis(const std::string& utf8) {
+  return plat::utf8_to_cp932(utf8);
+}
 
 // A block of compiled code owned by the tool.
 struct Code {

@@ -28,7 +28,7 @@ const Bytes kCallF = {
     0x00, 0x00, 0x00, 0x00,  // no block
     0x00, 0x00, 0x00, 0x00,  // no else block
     0x29, 0x00, 0x00, 0x00,  // 41 bytes long
-    'S', 'T', 'A', 'N', 'D', 'A', 'R', 'D', 0, 'F', 0,
+    'S',  'T',  'A',  'N',  'D', 'A', 'R', 'D', 0, 'F', 0,
     0x00,  // the empty argument code
     0x00,  // end of the scenario
 };
@@ -42,7 +42,9 @@ Bytes Locked(Bytes b, uint8_t k) {
   return b;
 }
 
-void Append(Bytes& out, const std::string& s) { out.insert(out.end(), s.begin(), s.end()); }
+void Append(Bytes& out, const std::string& s) {
+  out.insert(out.end(), s.begin(), s.end());
+}
 void Append32(Bytes& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
 }
@@ -135,8 +137,7 @@ TEST_F(PackTest, EmptyScenarioIsOneChunkOfFourBytes) {
   MRVTASK_FreeMemory(0, block);
   const Bytes file = FileBytes(path_);
   ASSERT_EQ(file.size(), 92u);
-  EXPECT_EQ(Bytes(file.begin() + 80, file.begin() + 88),
-            (Bytes{'C', 'O', 'D', 'E', 4, 0, 0, 0}));
+  EXPECT_EQ(Bytes(file.begin() + 80, file.begin() + 88), (Bytes{'C', 'O', 'D', 'E', 4, 0, 0, 0}));
   void* code = MRVCOMP_Unpack(0, path_.c_str());
   ASSERT_NE(code, nullptr);
   EXPECT_EQ(MRVTASK_SizeMemory(0, code), 4u);
@@ -199,8 +200,7 @@ TEST_F(PackTest, RefusesWhatIsNoCompiledScenario) {
 TEST_F(PackTest, UnwritablePathFails) {
   mrvtest::DialogLog log;
   void* block = Block(kCallF, 64, 0);
-  EXPECT_EQ(MRVCOMP_Pack(0, dir_.file("no/such/dir/F.SNB").c_str(), block,
-                         uint32_t(kCallF.size())),
+  EXPECT_EQ(MRVCOMP_Pack(0, dir_.file("no/such/dir/F.SNB").c_str(), block, uint32_t(kCallF.size())),
             0);
   MRVTASK_FreeMemory(0, block);
   EXPECT_EQ(log.boxes().size(), 1u);

@@ -25,10 +25,10 @@
 
 namespace {
 
+using codewalk::Fault;
 using comptest::Bytes;
 using comptest::Le32;
 using comptest::Std;
-using codewalk::Fault;
 
 using comptest::operator+;
 
@@ -131,9 +131,11 @@ TEST(CodeWalk, VisitsInCodeOrder) {
   ASSERT_TRUE(r.ok()) << codewalk::describe(r.fault) << " at " << r.at;
   EXPECT_EQ(t.s,
             "S@0 $A = STANDARD:F/3( a1 1 a2- a3 \"x\"/1 "
-            "{ S@" + std::to_string(3 + 29 + 11 + 3 + 1 + 7 + 1) + " STANDARD:G/0( ) ; E } "
-            "else{ L7 S@" + std::to_string(3 + 29 + 11 + 12 + 41 + 1 + 3) +
-            " STANDARD:H/0( ) ; E } ) ; E ");
+            "{ S@" +
+                std::to_string(3 + 29 + 11 + 3 + 1 + 7 + 1) +
+                " STANDARD:G/0( ) ; E } "
+                "else{ L7 S@" +
+                std::to_string(3 + 29 + 11 + 12 + 41 + 1 + 3) + " STANDARD:H/0( ) ; E } ) ; E ");
 }
 
 struct FaultCase {
@@ -185,8 +187,10 @@ TEST(CodeWalk, RefusesMalformedCodeWhereTheFaultIs) {
       {"string unterminated", {TOK_STRING, 1, 0, 'A', 0, 'B', 0, TOK_END}, Fault::BadString, 0},
       {"string past the end", {TOK_STRING, 5, 0, 'A', 0, TOK_END}, Fault::Truncated, 0},
       {"paren unclosed", {TOK_PAREN, TOK_INT8, 1, TOK_INT8, 2, TOK_END}, Fault::MissingEnd, 3},
-      {"index unclosed", {TOK_LOCALVAR, 'A', TOK_INDEX, TOK_ZERO, TOK_ZERO, TOK_END},
-       Fault::MissingEnd, 4},
+      {"index unclosed",
+       {TOK_LOCALVAR, 'A', TOK_INDEX, TOK_ZERO, TOK_ZERO, TOK_END},
+       Fault::MissingEnd,
+       4},
       {"record cut", Bytes(f1.begin(), f1.begin() + 20), Fault::Truncated, 0},
       {"length points out", CallWithField(CALL_LENGTH, n + 2), Fault::BadRecord, 0},
       {"length inside the head", CallWithField(CALL_LENGTH, 20), Fault::BadRecord, 0},
@@ -204,8 +208,7 @@ TEST(CodeWalk, RefusesMalformedCodeWhereTheFaultIs) {
       {"argument end flipped", flippedEnd, Fault::MissingEnd, n - 1},
       {"scenario end missing", f1, Fault::Truncated, n},
       {"block unended", block + Bytes{TOK_END}, Fault::Truncated, uint32_t(block.size())},
-      {"inner record too long", outer + Bytes{TOK_END}, Fault::BadRecord,
-       uint32_t(29 + 9 + 3 + 2)},
+      {"inner record too long", outer + Bytes{TOK_END}, Fault::BadRecord, uint32_t(29 + 9 + 3 + 2)},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -247,10 +250,18 @@ TEST(CodeWalk, MangledCodeNeverReadsOutside) {
     for (int e = 0; e < edits; ++e) {
       const size_t at = rng() % code.size();
       switch (rng() % 4) {
-        case 0: code[at] = uint8_t(rng()); break;           // any byte
-        case 1: code[at] ^= uint8_t(1u << (rng() % 8)); break;  // one bit
-        case 2: code.resize(at + 1); break;                 // cut
-        default: code.insert(code.begin() + long(at), uint8_t(rng())); break;
+        case 0:
+          code[at] = uint8_t(rng());
+          break;  // any byte
+        case 1:
+          code[at] ^= uint8_t(1u << (rng() % 8));
+          break;  // one bit
+        case 2:
+          code.resize(at + 1);
+          break;  // cut
+        default:
+          code.insert(code.begin() + long(at), uint8_t(rng()));
+          break;
       }
     }
     std::unique_ptr<uint8_t[]> buf(new uint8_t[code.size()]);
@@ -283,8 +294,8 @@ std::string SnbFile(Bytes code, uint8_t key, bool codeFirst = false) {
   const Bytes infoChunk = comptest::Text("INFO") + Le32(60) + info;
   const Bytes codeChunk = comptest::Text("CODE") + Le32(uint32_t(code.size())) + code;
   const Bytes body = codeFirst ? codeChunk + infoChunk : infoChunk + codeChunk;
-  const Bytes file = comptest::Text("RIFF") + Le32(uint32_t(body.size() + 4)) +
-                     comptest::Text("SNB ") + body;
+  const Bytes file =
+      comptest::Text("RIFF") + Le32(uint32_t(body.size() + 4)) + comptest::Text("SNB ") + body;
   return std::string(file.begin(), file.end());
 }
 
