@@ -90,7 +90,14 @@ class Pass1 {
   // Returns the number of replacements, or -1.
   int32_t Run() {
     const char* p = req_->source;
-    const char* const end = p + (p != nullptr ? req_->sourceSize : 0);
+    // The text ends at its 0 at the latest; the block may be larger (a
+    // previous run's block keeps its capacity), and what follows the 0 must
+    // not count as text still to come when room is made.
+    const char* end = p;
+    if (p != nullptr) {
+      const void* zero = std::memchr(p, 0, req_->sourceSize);
+      end = zero != nullptr ? static_cast<const char*>(zero) + 1 : p + req_->sourceSize;
+    }
     char* out = req_->outputPos;
     int32_t count = 0;
     g_firstReplaceLine = -1;

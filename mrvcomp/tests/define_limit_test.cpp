@@ -32,7 +32,8 @@ TEST(DefineLimit, TwoHundredAndOneEntries) {
   // The full tables still work: the last macro and include in table order.
   comptest::Compiled r = comptest::Compile("F(M184,I199);");
   ASSERT_EQ(r.ok, 1) << r.message;
-  EXPECT_EQ(r.code, comptest::Std("F", {{TOK_INT8, 1}, {TOK_INT8, 1}}) + comptest::Bytes{0});
+  using comptest::operator+;
+  EXPECT_EQ(r.code, (comptest::Std("F", {{TOK_INT8, 1}, {TOK_INT8, 1}}) + comptest::Bytes{0}));
 }
 
 }  // namespace

@@ -152,7 +152,7 @@ TEST(ReportedFailures, Pass3OnBlockWithoutTerminator) {
   EXPECT_EQ(MRVCOMP_Pass3(&req), 1);
   const Bytes code(reinterpret_cast<uint8_t*>(req.output),
                    reinterpret_cast<uint8_t*>(req.outputPos));
-  EXPECT_EQ(code, Std("F", {}) + Bytes{TOK_LINE, 1, 0, TOK_END});
+  EXPECT_EQ(code, (Std("F", {}) + Bytes{TOK_LINE, 1, 0, TOK_END}));
   MRVTASK_FreeMemory(0, req.output);
   MRVTASK_FreeMemory(0, req.source);
 }
