@@ -53,7 +53,9 @@ const char* ErrorText(int32_t number) {
 
 }  // namespace
 
-const char* Title() { return MRV_CP932(MRVCOMP_TITLE_UTF8); }
+const char* Title() {
+  return MRV_CP932(MRVCOMP_TITLE_UTF8);
+}
 
 int32_t Report(uint32_t owner, const char* text) {
   MRVTASK_ErrorStop(owner, Title(), text);
@@ -108,7 +110,9 @@ void ReadCountry() {
   if (g_country == 0) g_country = plat::country_code();
 }
 
-bool IsLead(uint8_t b) { return plat::is_lead_byte(b, g_country); }
+bool IsLead(uint8_t b) {
+  return plat::is_lead_byte(b, g_country);
+}
 
 }  // namespace mrvcomp
 
@@ -151,10 +155,18 @@ MRV_API int32_t MRVCOMP_Comp(CompileRequest* req) {
   return MRVCOMP_Pass3(req);
 }
 
-MRV_API int32_t MRVCOMP_GetError(void) { return g_error; }
-MRV_API int32_t MRVCOMP_SetError(int32_t number) { return g_error = number; }
-MRV_API int32_t MRVCOMP_GetLine(void) { return g_line; }
-MRV_API int32_t MRVCOMP_SetLine(int32_t number) { return g_line = number; }
+MRV_API int32_t MRVCOMP_GetError(void) {
+  return g_error;
+}
+MRV_API int32_t MRVCOMP_SetError(int32_t number) {
+  return g_error = number;
+}
+MRV_API int32_t MRVCOMP_GetLine(void) {
+  return g_line;
+}
+MRV_API int32_t MRVCOMP_SetLine(int32_t number) {
+  return g_line = number;
+}
 
 MRV_API int32_t MRVCOMP_MakeErrorMessage(CompileRequest* req, char* text) {
   if (text == nullptr) return 0;

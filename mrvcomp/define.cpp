@@ -35,11 +35,17 @@ using namespace mrvcomp;
 
 namespace {
 
-bool IsBlank(uint8_t c) { return c == ' ' || c == '\t' || c == '\r'; }
-bool IsEnd(uint8_t c) { return c == 0x00 || c == 0x1A; }
+bool IsBlank(uint8_t c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+bool IsEnd(uint8_t c) {
+  return c == 0x00 || c == 0x1A;
+}
 
 // Descending byte order: a name sorts before every beginning of it.
-bool Before(const char* a, const char* b) { return std::strcmp(a, b) > 0; }
+bool Before(const char* a, const char* b) {
+  return std::strcmp(a, b) > 0;
+}
 
 // Bubble sort over all entries until a sweep exchanges nothing; names and
 // texts move together.
@@ -173,8 +179,7 @@ class DefinitionReader {
     if (HasName(g_macros, name))
       return ReportName(owner_, MRV_CP932("マクロ名 \"%s\" はすでに定義されています。"), name);
     if (g_macros.count >= kTableEntries)
-      return ReportLine(owner_, MRV_CP932("マクロの定義が200個を越えています。(line%d)"),
-                        g_line);
+      return ReportLine(owner_, MRV_CP932("マクロの定義が200個を越えています。(line%d)"), g_line);
     MacroEntry& e = g_macros.entries[g_macros.count++];
     std::strcpy(e.name, name);
     std::strcpy(e.text, text);

@@ -17,14 +17,14 @@ namespace {
 
 // How pass 1 treats a byte before any name is tried.
 enum Kind : uint8_t {
-  kPlain,   // copied (upper-cased); may still start a name
-  kEnd,     // 0x00, 0x1A: end of the text
-  kSkip,    // tab, carriage return, space
-  kNewLine, // copied, counted
-  kQuote,   // a string constant
-  kSlash,   // a comment or a lone '/'
-  kLead,    // starts a double-byte character: error 1 unless a name matches
-  kControl  // below 0x20: error 2 unless a name matches
+  kPlain,    // copied (upper-cased); may still start a name
+  kEnd,      // 0x00, 0x1A: end of the text
+  kSkip,     // tab, carriage return, space
+  kNewLine,  // copied, counted
+  kQuote,    // a string constant
+  kSlash,    // a comment or a lone '/'
+  kLead,     // starts a double-byte character: error 1 unless a name matches
+  kControl   // below 0x20: error 2 unless a name matches
 };
 
 struct NameRef {
@@ -75,13 +75,20 @@ class Pass1 {
   explicit Pass1(CompileRequest* req) : req_(req) {
     for (int c = 0; c < 256; ++c) {
       Kind k = kPlain;
-      if (c == 0x00 || c == 0x1A) k = kEnd;
-      else if (c == '\t' || c == '\r' || c == ' ') k = kSkip;
-      else if (c == '\n') k = kNewLine;
-      else if (c == '"') k = kQuote;
-      else if (c == '/') k = kSlash;
-      else if (IsLead(static_cast<uint8_t>(c))) k = kLead;
-      else if (c < 0x20) k = kControl;
+      if (c == 0x00 || c == 0x1A)
+        k = kEnd;
+      else if (c == '\t' || c == '\r' || c == ' ')
+        k = kSkip;
+      else if (c == '\n')
+        k = kNewLine;
+      else if (c == '"')
+        k = kQuote;
+      else if (c == '/')
+        k = kSlash;
+      else if (IsLead(static_cast<uint8_t>(c)))
+        k = kLead;
+      else if (c < 0x20)
+        k = kControl;
       kind_[c] = k;
       upper_[c] = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
     }

@@ -15,7 +15,9 @@ namespace {
 // stack of the task that compiles.
 constexpr int kMaxDepth = 128;
 
-bool IsNameChar(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); }
+bool IsNameChar(uint8_t c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+}
 
 class Pass3 {
  public:
@@ -123,10 +125,10 @@ class Pass3 {
     struct Pair {
       uint8_t first, second, both, single;
     };
-    static constexpr Pair kPairs[] = {
-        {'=', '=', OP_EQ, OP_ASSIGN}, {'!', '=', OP_NE, OP_NOT},  {'>', '=', OP_GE, OP_GT},
-        {'<', '=', OP_LE, OP_LT},     {'&', '&', OP_LAND, OP_AND}, {'|', '|', OP_LOR, OP_OR},
-        {'+', '+', OP_INC, OP_ADD},   {'-', '-', OP_DEC, OP_SUB}};
+    static constexpr Pair kPairs[] = {{'=', '=', OP_EQ, OP_ASSIGN}, {'!', '=', OP_NE, OP_NOT},
+                                      {'>', '=', OP_GE, OP_GT},     {'<', '=', OP_LE, OP_LT},
+                                      {'&', '&', OP_LAND, OP_AND},  {'|', '|', OP_LOR, OP_OR},
+                                      {'+', '+', OP_INC, OP_ADD},   {'-', '-', OP_DEC, OP_SUB}};
     for (const Pair& p : kPairs) {
       if (c != p.first) continue;
       if (d == p.second) {
@@ -138,14 +140,29 @@ class Pass3 {
     }
     uint8_t op = 0;
     switch (c) {
-      case '^': op = OP_POWER; break;
-      case '*': op = OP_MUL; break;
-      case '/': op = OP_DIV; break;
-      case '%': op = OP_MOD; break;
-      case '?': op = OP_QUESTION; break;
-      case '~': op = OP_XOR; break;
-      case '\\': op = OP_BACKSLASH; break;
-      default: return 0;
+      case '^':
+        op = OP_POWER;
+        break;
+      case '*':
+        op = OP_MUL;
+        break;
+      case '/':
+        op = OP_DIV;
+        break;
+      case '%':
+        op = OP_MOD;
+        break;
+      case '?':
+        op = OP_QUESTION;
+        break;
+      case '~':
+        op = OP_XOR;
+        break;
+      case '\\':
+        op = OP_BACKSLASH;
+        break;
+      default:
+        return 0;
     }
     Next();
     return op;

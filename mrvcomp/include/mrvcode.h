@@ -55,29 +55,29 @@ enum {
 
 /* ---- Operator codes (between two operands; 0x80 and above) ------------------ */
 enum {
-  OP_ASSIGN = 0x81, /* =  */
+  OP_ASSIGN = 0x81,    /* =  */
   OP_BACKSLASH = 0x91, /* \  */
-  OP_NOT = 0x92,    /* !  */
-  OP_POWER = 0xA1,  /* ^  */
-  OP_MUL = 0xA2,    /* *  */
-  OP_DIV = 0xA3,    /* /  */
-  OP_MOD = 0xA4,    /* %  */
-  OP_ADD = 0xA5,    /* +  */
-  OP_SUB = 0xA6,    /* -  */
-  OP_QUESTION = 0xA7, /* ?  */
-  OP_EQ = 0xB1,     /* == */
-  OP_NE = 0xB2,     /* != */
-  OP_GT = 0xB3,     /* >  */
-  OP_LT = 0xB4,     /* <  */
-  OP_GE = 0xB5,     /* >= */
-  OP_LE = 0xB6,     /* <= */
-  OP_LAND = 0xB7,   /* && */
-  OP_LOR = 0xB8,    /* || */
-  OP_AND = 0xC1,    /* &  */
-  OP_OR = 0xC2,     /* |  */
-  OP_XOR = 0xC3,    /* ~  */
-  OP_INC = 0xD1,    /* ++ (postfix; ends the expression) */
-  OP_DEC = 0xD2     /* -- (postfix; ends the expression) */
+  OP_NOT = 0x92,       /* !  */
+  OP_POWER = 0xA1,     /* ^  */
+  OP_MUL = 0xA2,       /* *  */
+  OP_DIV = 0xA3,       /* /  */
+  OP_MOD = 0xA4,       /* %  */
+  OP_ADD = 0xA5,       /* +  */
+  OP_SUB = 0xA6,       /* -  */
+  OP_QUESTION = 0xA7,  /* ?  */
+  OP_EQ = 0xB1,        /* == */
+  OP_NE = 0xB2,        /* != */
+  OP_GT = 0xB3,        /* >  */
+  OP_LT = 0xB4,        /* <  */
+  OP_GE = 0xB5,        /* >= */
+  OP_LE = 0xB6,        /* <= */
+  OP_LAND = 0xB7,      /* && */
+  OP_LOR = 0xB8,       /* || */
+  OP_AND = 0xC1,       /* &  */
+  OP_OR = 0xC2,        /* |  */
+  OP_XOR = 0xC3,       /* ~  */
+  OP_INC = 0xD1,       /* ++ (postfix; ends the expression) */
+  OP_DEC = 0xD2        /* -- (postfix; ends the expression) */
 };
 
 /* ---- Command-call record ------------------------------------------------------

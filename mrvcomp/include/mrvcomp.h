@@ -26,48 +26,45 @@ MRV_EXTERN_C_BEGIN
  * them with MRVTASK_FreeMemory); the source block it gave has been freed.
  * On success the code is output[0 .. outputPos - output). */
 typedef struct CompileRequest {
-  uint32_t hwndOwner; /* owner of every report; first argument of memory and file calls */
-  char name[260];     /* scenario name, shown in the error message */
-  int32_t firstLine;  /* number of the first source line (the execution manager gives 0) */
-  char* output;       /* memory block the running pass writes */
-  char* outputPos;    /* write position in output */
+  uint32_t hwndOwner;  /* owner of every report; first argument of memory and file calls */
+  char name[260];      /* scenario name, shown in the error message */
+  int32_t firstLine;   /* number of the first source line (the execution manager gives 0) */
+  char* output;        /* memory block the running pass writes */
+  char* outputPos;     /* write position in output */
   uint32_t outputSize; /* capacity of output in bytes */
-  char* source;       /* memory block the running pass reads */
-  char* sourcePos;    /* read position in source */
+  char* source;        /* memory block the running pass reads */
+  char* sourcePos;     /* read position in source */
   uint32_t sourceSize; /* capacity of source in bytes */
 } CompileRequest;
 
 /* Numbered compile errors (MRVCOMP_GetError); 0 = none, or reported already. */
 enum {
   MRVCOMP_ERR_NONE = 0,
-  MRVCOMP_ERR_DOUBLEBYTE = 1,  /* a double-byte character outside a string */
-  MRVCOMP_ERR_CONTROL = 2,     /* a control code in the text, a string or a comment */
-  MRVCOMP_ERR_STRCONTROL = 3,  /* (only through MRVCOMP_SetError) */
-  MRVCOMP_ERR_NESTING = 4,     /* brackets wrongly nested, subscript without "]" */
-  MRVCOMP_ERR_OPERATOR = 5,    /* (only through MRVCOMP_SetError) */
-  MRVCOMP_ERR_STRLONG = 6,     /* string too long */
-  MRVCOMP_ERR_SEMICOLON = 7,   /* no ";" after a statement, or an unknown operator */
-  MRVCOMP_ERR_NOPAREN = 8,     /* no "(" after a command name */
-  MRVCOMP_ERR_ARGS = 9,        /* argument list not closed by ")" */
-  MRVCOMP_ERR_EXPR = 10,       /* parenthesised expression not closed by ")" */
-  MRVCOMP_ERR_NAME = 11,       /* empty command or library name */
-  MRVCOMP_ERR_ARGCOUNT = 12,   /* more than 26 arguments */
-  MRVCOMP_ERR_NAMELONG = 13,   /* name longer than 32 characters */
-  MRVCOMP_ERR_VARTYPE = 14,    /* "\" not followed by "#" or "$" */
-  MRVCOMP_ERR_ELSE = 15,       /* "ELSE" not followed by "{" */
-  MRVCOMP_ERR_VARNAME = 16,    /* no valid operand after "#" or "$" */
-  MRVCOMP_ERR_RUNAWAY = 17,    /* replacing macros and includes does not come to an end
-                                  (a name whose text holds the name again), or the
-                                  text grows beyond MRVCOMP_MAX_TEXT */
+  MRVCOMP_ERR_DOUBLEBYTE = 1, /* a double-byte character outside a string */
+  MRVCOMP_ERR_CONTROL = 2,    /* a control code in the text, a string or a comment */
+  MRVCOMP_ERR_STRCONTROL = 3, /* (only through MRVCOMP_SetError) */
+  MRVCOMP_ERR_NESTING = 4,    /* brackets wrongly nested, subscript without "]" */
+  MRVCOMP_ERR_OPERATOR = 5,   /* (only through MRVCOMP_SetError) */
+  MRVCOMP_ERR_STRLONG = 6,    /* string too long */
+  MRVCOMP_ERR_SEMICOLON = 7,  /* no ";" after a statement, or an unknown operator */
+  MRVCOMP_ERR_NOPAREN = 8,    /* no "(" after a command name */
+  MRVCOMP_ERR_ARGS = 9,       /* argument list not closed by ")" */
+  MRVCOMP_ERR_EXPR = 10,      /* parenthesised expression not closed by ")" */
+  MRVCOMP_ERR_NAME = 11,      /* empty command or library name */
+  MRVCOMP_ERR_ARGCOUNT = 12,  /* more than 26 arguments */
+  MRVCOMP_ERR_NAMELONG = 13,  /* name longer than 32 characters */
+  MRVCOMP_ERR_VARTYPE = 14,   /* "\" not followed by "#" or "$" */
+  MRVCOMP_ERR_ELSE = 15,      /* "ELSE" not followed by "{" */
+  MRVCOMP_ERR_VARNAME = 16,   /* no valid operand after "#" or "$" */
+  MRVCOMP_ERR_RUNAWAY = 17,   /* replacing macros and includes does not come to an end
+                                 (a name whose text holds the name again), or the
+                                 text grows beyond MRVCOMP_MAX_TEXT */
   MRVCOMP_ERR_COUNT = 18
 };
 
 /* Bounds of pass 1: the number of runs of one compile, and the size a text may
  * grow to by replacements. */
-enum {
-  MRVCOMP_MAX_RUNS = 64,
-  MRVCOMP_MAX_TEXT = 32 * 1024 * 1024
-};
+enum { MRVCOMP_MAX_RUNS = 64, MRVCOMP_MAX_TEXT = 32 * 1024 * 1024 };
 
 /* ---- Definition file ------------------------------------------------------ */
 

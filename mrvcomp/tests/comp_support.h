@@ -23,7 +23,9 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
 inline Bytes Le32(uint32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
-inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes Text(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
 
 // A command-call record: head, names, argument code (TOK_END alone without
 // arguments, else each argument followed by TOK_END), blocks.
@@ -50,12 +52,12 @@ inline Bytes Call(const std::string& library, const std::string& command,
     tail = tail + *elseBlock;
     at += uint32_t(elseBlock->size());
   }
-  return Bytes{TOK_CALL} + Le32(libAt) + Le32(cmdAt) + Le32(argsAt) +
-         Le32(uint32_t(args.size())) + Le32(blockAt) + Le32(elseAt) + Le32(at) + names + argCode +
-         tail;
+  return Bytes{TOK_CALL} + Le32(libAt) + Le32(cmdAt) + Le32(argsAt) + Le32(uint32_t(args.size())) +
+         Le32(blockAt) + Le32(elseAt) + Le32(at) + names + argCode + tail;
 }
 inline Bytes Std(const std::string& command, const std::vector<Bytes>& args,
-                 const std::optional<Bytes>& block = {}, const std::optional<Bytes>& elseBlock = {}) {
+                 const std::optional<Bytes>& block = {},
+                 const std::optional<Bytes>& elseBlock = {}) {
   return Call("STANDARD", command, args, block, elseBlock);
 }
 
@@ -94,8 +96,7 @@ struct Compiled {
   std::string message;  // MRVCOMP_MakeErrorMessage, in UTF-8
 };
 
-inline Compiled Compile(const std::string& text, int32_t firstLine = 0,
-                        const char* name = "TEST") {
+inline Compiled Compile(const std::string& text, int32_t firstLine = 0, const char* name = "TEST") {
   Request r(text, firstLine, name);
   Compiled c{};
   c.ok = MRVCOMP_Comp(&r.req);

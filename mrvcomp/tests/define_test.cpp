@@ -30,7 +30,9 @@ class DefineFile : public ::testing::Test {
   int files_ = 0;
 };
 
-Bytes AssignA(const Bytes& operand) { return Bytes{TOK_LOCALVAR, 'A', OP_ASSIGN} + operand; }
+Bytes AssignA(const Bytes& operand) {
+  return Bytes{TOK_LOCALVAR, 'A', OP_ASSIGN} + operand;
+}
 
 TEST_F(DefineFile, MissingFileIsNoErrorAndBuiltInsStay) {
   mrvtest::DialogLog log;
@@ -38,9 +40,9 @@ TEST_F(DefineFile, MissingFileIsNoErrorAndBuiltInsStay) {
   EXPECT_TRUE(log.boxes().empty());
   Compiled r = Compile("$A=MRVVREV|MRVWHITE;");
   ASSERT_EQ(r.ok, 1) << r.message;
-  EXPECT_EQ(r.code, AssignA(Bytes{TOK_INT32} + Le32(0x20000000) + Bytes{OP_OR, TOK_INT16, 0xFF,
-                                                                         0x7F}) +
-                        Bytes{0});
+  EXPECT_EQ(r.code,
+            AssignA(Bytes{TOK_INT32} + Le32(0x20000000) + Bytes{OP_OR, TOK_INT16, 0xFF, 0x7F}) +
+                Bytes{0});
 }
 
 // The syntax: any delimiter, blanks and line feeds between items, comments,
@@ -57,17 +59,19 @@ TEST_F(DefineFile, SyntaxAndReplacement) {
                    "#define 'QM1' 'QM2'\n"
                    "#define 'QM2' 'TRUE'\n"
                    "#define\n'QSP'\n\t'1 + 2'\n"
-                   "#define '" + name31 + "' '0." + std::string(97, '8') + "'\n"),
+                   "#define '" +
+                   name31 + "' '0." + std::string(97, '8') + "'\n"),
             1);
   EXPECT_TRUE(log.boxes().empty());
   // Run 1 replaces QHP, QSL, QABC (not QAB then C), QAB, QM1, QSP and QE; run 2
   // QM2; run 3 TRUE.
   Compiled r = Compile("$A=QHP+QSL+QABC+QAB+QM1+QSP;F(QE);");
   ASSERT_EQ(r.ok, 1) << r.message;
-  EXPECT_EQ(r.code, AssignA({TOK_INT16, 0xE7, 0x03, OP_ADD, TOK_INT8, 7, OP_ADD, TOK_INT8, 2,
-                             OP_ADD, TOK_INT8, 1, OP_ADD, TOK_NEG, TOK_INT8, 1, OP_ADD, TOK_INT8,
-                             1, OP_ADD, TOK_INT8, 2}) +
-                        Std("F", {}) + Bytes{0});
+  EXPECT_EQ(r.code,
+            AssignA({TOK_INT16, 0xE7,     0x03,     OP_ADD, TOK_INT8, 7,       OP_ADD,   TOK_INT8,
+                     2,         OP_ADD,   TOK_INT8, 1,      OP_ADD,   TOK_NEG, TOK_INT8, 1,
+                     OP_ADD,    TOK_INT8, 1,        OP_ADD, TOK_INT8, 2}) +
+                Std("F", {}) + Bytes{0});
 
   // A name written in lower case is replaced only when the run that
   // upper-cased it replaced something else.
@@ -121,26 +125,29 @@ const std::string kLength = "項目の文字列長が制限を越えています
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DefineErrors,
-    ::testing::Values(
-        BadCase{"lone slash", "#define 'QT1' '1'\n/x", kIllegal + "2)", 2},
-        BadCase{"unknown command", "\n\n#undef 'X'", "定義ファイルに不正なコマンドがあります。(line3)",
-                3},
-        BadCase{"32-character name", "\n#define '" + std::string(32, 'Q') + "' '1'",
-                kLength + "2)", 2},
-        BadCase{"100-character text", "#define 'QT2' '" + std::string(100, '1') + "'",
-                kLength + "1)", 1},
-        BadCase{"64-character file name", "#include 'QT3' '" + std::string(64, 'f') + "'",
-                kLength + "1)", 1},
-        BadCase{"built-in names stay", "#define 'TRUE' '1'",
-                "マクロ名 \"TRUE\" はすでに定義されています。", -1},
-        BadCase{"defined twice, upper-cased first", "#define 'qdup' '1'\n#define 'QDUP' '2'",
-                "マクロ名 \"QDUP\" はすでに定義されています。", -1},
-        BadCase{"include file missing", "#include 'QINC' 'nothere.txt'",
-                "インクルードファイル \"nothere.txt\" が存在しません。", -1},
-        BadCase{"item open at the end", "#define 'QT4' 'abc", kIllegal + "1)", 1},
-        BadCase{"item missing", "#define 'QT5'", kIllegal + "1)", 1},
-        BadCase{"control code in a comment", "// a\x01" "b", kIllegal + "1)", 1},
-        BadCase{"empty name", "#define '' 'x'", kIllegal + "1)", 1}));
+    ::testing::Values(BadCase{"lone slash", "#define 'QT1' '1'\n/x", kIllegal + "2)", 2},
+                      BadCase{"unknown command", "\n\n#undef 'X'",
+                              "定義ファイルに不正なコマンドがあります。(line3)", 3},
+                      BadCase{"32-character name", "\n#define '" + std::string(32, 'Q') + "' '1'",
+                              kLength + "2)", 2},
+                      BadCase{"100-character text", "#define 'QT2' '" + std::string(100, '1') + "'",
+                              kLength + "1)", 1},
+                      BadCase{"64-character file name",
+                              "#include 'QT3' '" + std::string(64, 'f') + "'", kLength + "1)", 1},
+                      BadCase{"built-in names stay", "#define 'TRUE' '1'",
+                              "マクロ名 \"TRUE\" はすでに定義されています。", -1},
+                      BadCase{"defined twice, upper-cased first",
+                              "#define 'qdup' '1'\n#define 'QDUP' '2'",
+                              "マクロ名 \"QDUP\" はすでに定義されています。", -1},
+                      BadCase{"include file missing", "#include 'QINC' 'nothere.txt'",
+                              "インクルードファイル \"nothere.txt\" が存在しません。", -1},
+                      BadCase{"item open at the end", "#define 'QT4' 'abc", kIllegal + "1)", 1},
+                      BadCase{"item missing", "#define 'QT5'", kIllegal + "1)", 1},
+                      BadCase{"control code in a comment",
+                              "// a\x01"
+                              "b",
+                              kIllegal + "1)", 1},
+                      BadCase{"empty name", "#define '' 'x'", kIllegal + "1)", 1}));
 
 TEST_F(DefineFile, EntriesBeforeAnErrorStay) {
   mrvtest::DialogLog log;
@@ -157,7 +164,8 @@ TEST_F(DefineFile, IncludeFiles) {
   mrvtest::DialogLog log;
   const std::string head = File("head.txt", "f(1,\r\n2);\r\n// note\r\ng();\x1A");
   const std::string cut = File("cut.txt", "F();\x1AG();");
-  ASSERT_EQ(Define("#include 'QHEAD' '" + head + "'\n#include 'QCUT' '" + cut + "'\n"
+  ASSERT_EQ(Define("#include 'QHEAD' '" + head + "'\n#include 'QCUT' '" + cut +
+                   "'\n"
                    "#define 'QTWICE' 'QHEAD'\n"),
             1);
   Compiled r = Compile("QHEAD\nH();");
@@ -206,7 +214,8 @@ TEST_F(DefineFile, SelfReferenceIsACompileError) {
   mrvtest::DialogLog log;
   const std::string self = File("self.txt", "QSELF");
   ASSERT_EQ(Define("#define 'QLOOP' 'QLOOP+1'\n#define 'QDBL' 'QDBLQDBL'\n"
-                   "#include 'QSELF' '" + self + "'\n"),
+                   "#include 'QSELF' '" +
+                   self + "'\n"),
             1);
   for (const char* source : {"$A=1;\n$A=QLOOP;", "$A=1;\n$A=QDBL;", "$A=1;\nQSELF"}) {
     Compiled r = Compile(source, 0, "LOOP");

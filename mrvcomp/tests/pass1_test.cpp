@@ -30,20 +30,23 @@ TEST_P(Pass1Text, Output) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Pass1Text,
-    ::testing::Values(
-        TextCase{"blanks go, line feeds stay, code is upper-cased", "a b\t\r\n// c\nd;",
-                 "AB\n\nD;", 0},
-        TextCase{"strings are kept as written", "x=\"a b\\c\";", "X=\"a b\\c\";", 0},
-        TextCase{"a lone slash is copied", "5 / 2", "5/2", 0},
-        TextCase{"comment at the end without a line feed", "F();//end", "F();", 0},
-        TextCase{"names match anywhere", "XNULLY", "XY", 1},
-        TextCase{"each use counts", "F(TRUE,FALSE)", "F(-1,0)", 2},
-        TextCase{"lower-case names wait for the next run", "true", "TRUE", 0},
-        TextCase{"nothing is replaced inside strings", "\"TRUE\"", "\"TRUE\"", 0},
-        TextCase{"single-byte katakana pass", "\xB1", "\xB1", 0},
-        TextCase{"a 0x1A ends the text", "A;\x1A" "B;", "A;", 0},
-        TextCase{"a string of 1000 bytes passes", "\"" + std::string(1000, 'y') + "\"",
-                 "\"" + std::string(1000, 'y') + "\"", 0}));
+    ::testing::Values(TextCase{"blanks go, line feeds stay, code is upper-cased",
+                               "a b\t\r\n// c\nd;", "AB\n\nD;", 0},
+                      TextCase{"strings are kept as written", "x=\"a b\\c\";", "X=\"a b\\c\";", 0},
+                      TextCase{"a lone slash is copied", "5 / 2", "5/2", 0},
+                      TextCase{"comment at the end without a line feed", "F();//end", "F();", 0},
+                      TextCase{"names match anywhere", "XNULLY", "XY", 1},
+                      TextCase{"each use counts", "F(TRUE,FALSE)", "F(-1,0)", 2},
+                      TextCase{"lower-case names wait for the next run", "true", "TRUE", 0},
+                      TextCase{"nothing is replaced inside strings", "\"TRUE\"", "\"TRUE\"", 0},
+                      TextCase{"single-byte katakana pass", "\xB1", "\xB1", 0},
+                      TextCase{"a 0x1A ends the text",
+                               "A;\x1A"
+                               "B;",
+                               "A;", 0},
+                      TextCase{"a string of 1000 bytes passes",
+                               "\"" + std::string(1000, 'y') + "\"",
+                               "\"" + std::string(1000, 'y') + "\"", 0}));
 
 struct ErrorCase {
   const char* what;
@@ -68,25 +71,30 @@ TEST_P(Pass1Error, FailsWithNumberAndLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Pass1Error,
-    ::testing::Values(
-        ErrorCase{"double-byte character in code", "F();\n$A=\x82\xA0;", 1, 1},
-        ErrorCase{"control code in code", "\n\nF(\x01);", 2, 2},
-        ErrorCase{"line feed inside a string", "\"ab\ncd\"", 2, 0},
-        ErrorCase{"control code in a comment", "\n// a\x01" "b", 2, 1},
-        ErrorCase{"string of 1001 bytes", "\"" + std::string(1001, 'y') + "\"", 6, 0},
-        ErrorCase{"501 double-byte characters", "\n\"" + [] {
-                    std::string s;
-                    for (int i = 0; i < 501; ++i) s += "\x82\xA0";
-                    return s;
-                  }() + "\"",
-                  6, 1},
-        ErrorCase{"string open at the end of the text", "F();\n\"abc", 2, 1}));
+    ::testing::Values(ErrorCase{"double-byte character in code", "F();\n$A=\x82\xA0;", 1, 1},
+                      ErrorCase{"control code in code", "\n\nF(\x01);", 2, 2},
+                      ErrorCase{"line feed inside a string", "\"ab\ncd\"", 2, 0},
+                      ErrorCase{"control code in a comment",
+                                "\n// a\x01"
+                                "b",
+                                2, 1},
+                      ErrorCase{"string of 1001 bytes", "\"" + std::string(1001, 'y') + "\"", 6, 0},
+                      ErrorCase{"501 double-byte characters",
+                                "\n\"" +
+                                    [] {
+                                      std::string s;
+                                      for (int i = 0; i < 501; ++i) s += "\x82\xA0";
+                                      return s;
+                                    }() +
+                                    "\"",
+                                6, 1},
+                      ErrorCase{"string open at the end of the text", "F();\n\"abc", 2, 1}));
 
 // A block without the end mark is still read only inside its bounds.
 TEST(Pass1Bounds, TextWithoutEndMarkStaysInsideTheBlock) {
   mrvtest::DialogLog log;
-  for (const std::string& text : {std::string("ab"), std::string("\"ab"), std::string("x//c"),
-                                 std::string("TRU")}) {
+  for (const std::string& text :
+       {std::string("ab"), std::string("\"ab"), std::string("x//c"), std::string("TRU")}) {
     CompileRequest req{};
     req.sourceSize = uint32_t(text.size());
     req.source = static_cast<char*>(MRVTASK_AllocMemory(0, req.sourceSize));

@@ -45,12 +45,12 @@ TEST_P(Pass2Nesting, ChecksBrackets) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Pass2Nesting,
     ::testing::Values(NestCase{"", 0, 0}, NestCase{"IF(1){F($A[2]);}ELSE{G();};\n", 0, 1},
-                      NestCase{"F(\")]}\");", 0, 0},          // brackets inside strings
-                      NestCase{"F(1", 4, 0},                   // unclosed at the end
-                      NestCase{"F(1];", 4, 0},                 // wrong closing bracket
-                      NestCase{"\n\nF(1));", 4, 2},            // one too many
-                      NestCase{"{\n(\n}\n)", 4, 2},            // crossed
-                      NestCase{"F(\"abc);", 2, 0},             // string runs into the end
+                      NestCase{"F(\")]}\");", 0, 0},  // brackets inside strings
+                      NestCase{"F(1", 4, 0},          // unclosed at the end
+                      NestCase{"F(1];", 4, 0},        // wrong closing bracket
+                      NestCase{"\n\nF(1));", 4, 2},   // one too many
+                      NestCase{"{\n(\n}\n)", 4, 2},   // crossed
+                      NestCase{"F(\"abc);", 2, 0},    // string runs into the end
                       NestCase{std::string(5000, '(') + std::string(5000, ')'), 0, 0}));
 
 }  // namespace

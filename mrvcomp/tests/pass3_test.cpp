@@ -9,7 +9,9 @@ using namespace comptest;
 namespace {
 
 // "$A=" followed by one operand and the statement's end.
-Bytes AssignA(const Bytes& operand) { return Bytes{TOK_LOCALVAR, 'A', OP_ASSIGN} + operand; }
+Bytes AssignA(const Bytes& operand) {
+  return Bytes{TOK_LOCALVAR, 'A', OP_ASSIGN} + operand;
+}
 
 struct CodeCase {
   const char* what;
@@ -29,9 +31,53 @@ TEST_P(CodeTest, CompilesToTheseBytes) {
 }
 
 // WAIT(30); written out byte by byte: head, "STANDARD", "WAIT", one argument.
-const Bytes kWait30 = {0x0F, 29, 0, 0, 0, 38, 0, 0, 0, 43, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0,
-                       0,    0,  0, 0, 46, 0, 0, 0, 'S', 'T', 'A', 'N', 'D', 'A', 'R', 'D', 0,
-                       'W',  'A', 'I', 'T', 0, 0x02, 30, 0x00, /* final */ 0x00};
+const Bytes kWait30 = {0x0F,
+                       29,
+                       0,
+                       0,
+                       0,
+                       38,
+                       0,
+                       0,
+                       0,
+                       43,
+                       0,
+                       0,
+                       0,
+                       1,
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       46,
+                       0,
+                       0,
+                       0,
+                       'S',
+                       'T',
+                       'A',
+                       'N',
+                       'D',
+                       'A',
+                       'R',
+                       'D',
+                       0,
+                       'W',
+                       'A',
+                       'I',
+                       'T',
+                       0,
+                       0x02,
+                       30,
+                       0x00,
+                       /* final */ 0x00};
 
 INSTANTIATE_TEST_SUITE_P(
     Statements, CodeTest,
@@ -42,8 +88,9 @@ INSTANTIATE_TEST_SUITE_P(
         CodeCase{"blanks removed, upper-cased", "wait (30) ;", kWait30},
         CodeCase{"F() record ends at 41",
                  "F();",
-                 {0x0F, 29, 0, 0, 0, 38, 0, 0, 0, 40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                  41, 0, 0, 0, 'S', 'T', 'A', 'N', 'D', 'A', 'R', 'D', 0, 'F', 0, 0x00, 0x00}},
+                 {0x0F, 29,  0,   0,   0,   38,  0,   0,   0,   40, 0,   0,  0,    0,
+                  0,    0,   0,   0,   0,   0,   0,   0,   0,   0,  0,   41, 0,    0,
+                  0,    'S', 'T', 'A', 'N', 'D', 'A', 'R', 'D', 0,  'F', 0,  0x00, 0x00}},
         CodeCase{"two empty arguments", "F(,);", Std("F", {{}, {}}) + Bytes{0}},
         CodeCase{"empty middle argument", "F(1,,3);",
                  Std("F", {{TOK_INT8, 1}, {}, {TOK_INT8, 3}}) + Bytes{0}},
@@ -97,29 +144,27 @@ INSTANTIATE_TEST_SUITE_P(
         CodeCase{"system variable from a common variable", "#5=$$a;",
                  Bytes{TOK_SYSVAR, TOK_INT8, 5, OP_ASSIGN, TOK_COMVAR, TOK_LOCALVAR, 'A', 0}},
         CodeCase{"computed number, subscript, by reference", "$(2+3)[1]=\\$B;",
-                 Bytes{TOK_COMVAR, TOK_PAREN, TOK_INT8, 2, OP_ADD, TOK_INT8, 3, TOK_END,
-                       TOK_INDEX, TOK_INT8, 1, TOK_END, OP_ASSIGN, TOK_BYREF, TOK_LOCALVAR, 'B',
-                       0}},
+                 Bytes{TOK_COMVAR, TOK_PAREN, TOK_INT8, 2, OP_ADD, TOK_INT8, 3, TOK_END, TOK_INDEX,
+                       TOK_INT8, 1, TOK_END, OP_ASSIGN, TOK_BYREF, TOK_LOCALVAR, 'B', 0}},
         CodeCase{"task frame cell", "$@=#0[$Z];",
-                 Bytes{TOK_LOCALVAR, '@', OP_ASSIGN, TOK_SYSVAR, TOK_ZERO, TOK_INDEX,
-                       TOK_LOCALVAR, 'Z', TOK_END, 0}},
+                 Bytes{TOK_LOCALVAR, '@', OP_ASSIGN, TOK_SYSVAR, TOK_ZERO, TOK_INDEX, TOK_LOCALVAR,
+                       'Z', TOK_END, 0}},
         CodeCase{"postfix increment ends the expression", "$A++;",
                  Bytes{TOK_LOCALVAR, 'A', OP_INC, 0}},
         CodeCase{"postfix decrement", "$1--;", Bytes{TOK_COMVAR, TOK_INT8, 1, OP_DEC, 0}},
         CodeCase{"not, minus and a plus that writes nothing", "$A=!-1+!$B*+2;",
-                 AssignA({TOK_NOT, TOK_NEG, TOK_INT8, 1, OP_ADD, TOK_NOT, TOK_LOCALVAR, 'B',
-                          OP_MUL, TOK_INT8, 2}) +
+                 AssignA({TOK_NOT, TOK_NEG, TOK_INT8, 1, OP_ADD, TOK_NOT, TOK_LOCALVAR, 'B', OP_MUL,
+                          TOK_INT8, 2}) +
                      Bytes{0}},
         CodeCase{"every binary operator in source order",
                  "$A=1==1!=1<1<=1>1>=1+1-1*1/1%1?1^1&1&&1|1||1~1\\1;",
-                 AssignA({TOK_INT8, 1,        OP_EQ,  TOK_INT8, 1,      OP_NE,   TOK_INT8, 1,
-                          OP_LT,    TOK_INT8, 1,      OP_LE,    TOK_INT8, 1,     OP_GT,    TOK_INT8,
-                          1,        OP_GE,    TOK_INT8, 1,      OP_ADD,   TOK_INT8, 1,     OP_SUB,
-                          TOK_INT8, 1,        OP_MUL, TOK_INT8, 1,      OP_DIV,  TOK_INT8, 1,
-                          OP_MOD,   TOK_INT8, 1,      OP_QUESTION, TOK_INT8, 1,  OP_POWER, TOK_INT8,
-                          1,        OP_AND,   TOK_INT8, 1,      OP_LAND,  TOK_INT8, 1,     OP_OR,
-                          TOK_INT8, 1,        OP_LOR, TOK_INT8, 1,      OP_XOR,  TOK_INT8, 1,
-                          OP_BACKSLASH, TOK_INT8, 1}) +
+                 AssignA({TOK_INT8, 1, OP_EQ,        TOK_INT8, 1, OP_NE,  TOK_INT8, 1, OP_LT,
+                          TOK_INT8, 1, OP_LE,        TOK_INT8, 1, OP_GT,  TOK_INT8, 1, OP_GE,
+                          TOK_INT8, 1, OP_ADD,       TOK_INT8, 1, OP_SUB, TOK_INT8, 1, OP_MUL,
+                          TOK_INT8, 1, OP_DIV,       TOK_INT8, 1, OP_MOD, TOK_INT8, 1, OP_QUESTION,
+                          TOK_INT8, 1, OP_POWER,     TOK_INT8, 1, OP_AND, TOK_INT8, 1, OP_LAND,
+                          TOK_INT8, 1, OP_OR,        TOK_INT8, 1, OP_LOR, TOK_INT8, 1, OP_XOR,
+                          TOK_INT8, 1, OP_BACKSLASH, TOK_INT8, 1}) +
                      Bytes{0}}));
 
 // Blocks, ELSE and line markers: the first statement of a first block gets no
@@ -136,8 +181,7 @@ TEST(Blocks, NestingElseAndLineMarkers) {
   const Bytes cond = {TOK_LOCALVAR, 'A', OP_EQ, TOK_INT8, 1};
   const Bytes first = Std("F", {}) + Bytes{TOK_LINE, 2, 0, TOK_END};
   const Bytes inner = Std("WHILE", {{TOK_INT8, 1}}, Std("G", {}) + Bytes{TOK_END});
-  const Bytes second =
-      Bytes{TOK_LINE, 3, 0} + inner + Bytes{TOK_LINE, 4, 0, TOK_END};
+  const Bytes second = Bytes{TOK_LINE, 3, 0} + inner + Bytes{TOK_LINE, 4, 0, TOK_END};
   const Bytes expected =
       Std("IF", {cond}, first, second) + Bytes{TOK_LINE, 5, 0} + Std("H", {}) + Bytes{TOK_END};
   Compiled r = Compile(source);
