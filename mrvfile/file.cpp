@@ -115,14 +115,13 @@ constexpr std::array<const char*, 0x59> kErrorDescriptions = {
     "ネット書き込みに失敗しました",  // 0x58
 };
 
-// Codes above the table that this system produces itself (a path too long for
-// the name buffer) or that a disk commonly reports.
+// Codes above the table that this library reports itself (a path too long for
+// the name buffer); any other code above the table shows kUnknownError.
 struct ExtraError {
   int32_t code;
   const char* text;
 };
 constexpr ExtraError kExtraErrors[] = {
-    {0x0070, "ディスクの空き領域が足りません。"},
     {0x00CE, "ファイル名が長すぎます。"},
 };
 constexpr const char* kUnknownError = "不明なエラーです。";
@@ -132,8 +131,11 @@ constexpr int32_t kErrorOutOfMemory = 0x0008;
 constexpr int32_t kErrorNameTooLong = 0x00CE;
 
 // The normalised name of the last open (or existence test) and the file entry
-// of the file last opened for reading.
+// of the file last opened for reading. Lookups and messages use the
+// upper-case name; a file that is created (or deleted) is named as the caller
+// spelled it, so new files keep the scenario's case on disk.
 char g_name[MRVFILE_NAME_BUFFER];
+char g_given[MRVFILE_NAME_BUFFER];
 bool g_name_fits = false;
 uint8_t g_entry[MRVFILE_ENTRY_SIZE];
 
@@ -178,6 +180,7 @@ bool normalise(const char* path) {
   if (!g_name_fits) len = cut_length(path, sizeof g_name - 1);
   std::memcpy(g_name, path, len);
   g_name[len] = '\0';
+  std::memcpy(g_given, g_name, len + 1);
   plat::upper_cp932(g_name);
   return g_name_fits;
 }
@@ -301,7 +304,7 @@ std::string os_error_text(int32_t code) {
 bool read_some(uint32_t owner, uint32_t handle, void* buffer, uint32_t count, uint32_t* got) {
   for (;;) {
     int64_t r = plat::file_read(handle, buffer, count);
-    if (r >= 0) {
+    if (r >= 0 && r <= int64_t(count)) {
       *got = uint32_t(r);
       return true;
     }
@@ -329,7 +332,7 @@ MRV_API uint32_t MRVFILE_Open(uint32_t owner, const char* path, int32_t style) {
   const bool fits = normalise(path);
   if (style == MRVFILE_STYLE_DELETE) {
     int32_t error = kErrorNameTooLong;
-    if (fits && plat::file_delete(g_name, &error)) return 1;
+    if (fits && plat::file_delete(g_given, &error)) return 1;
     std::string text = quoted(g_name, os_error_text(error));
     MRVTASK_ErrorStop(owner, title(), text.c_str());
     return 0;
@@ -346,7 +349,7 @@ MRV_API uint32_t MRVFILE_Open(uint32_t owner, const char* path, int32_t style) {
       }
       error = r.error;
     } else if (fits) {
-      uint32_t h = plat::file_open(g_name, mode_of(style), &error);
+      uint32_t h = plat::file_open(g_given, mode_of(style), &error);
       if (h != 0) return h;
     }
     if (!retry_open(owner, error)) return 0;
@@ -377,6 +380,7 @@ MRV_API int32_t MRVFILE_Write(uint32_t owner, uint32_t handle, const void* data,
     // A disk that takes only part of the data (or none of it) is full: that
     // is a failure too, never a silent loss.
     int64_t r = plat::file_write(handle, p, left);
+    if (r > int64_t(left)) r = -1;  // more than asked is no success either
     if (r > 0) {
       p += r;
       left -= uint32_t(r);

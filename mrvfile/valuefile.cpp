@@ -298,9 +298,9 @@ MRV_API int32_t MRVFILE_ReadFAQ(SystemContext* ctx, const char* path, VarTable* 
     if (w == Walk::End) break;
     if (w != Walk::Ok) return fail_walk(owner, h, w, path, block, r);
     const int32_t index = first + k;
-    MRVVAL_Clear(ctx, table, index);
     const Kind kind = kind_of(r.id);
     if (kind == Kind::Unknown) {
+      MRVVAL_Clear(ctx, table, index);
       char text[160];
       std::snprintf(text, sizeof text, MRV_CP932("未定義のデータ形式です。(Block=%d, Name=%s)"),
                     block, id_text(r.id).c_str());
@@ -316,6 +316,9 @@ MRV_API int32_t MRVFILE_ReadFAQ(SystemContext* ctx, const char* path, VarTable* 
       // A failed allocation or heap overflow has been reported already.
       return fail_walk(owner, h, w, path, block, r);
     }
+    // The old value goes only once the new one is complete: a broken record
+    // leaves its variable as it was.
+    MRVVAL_Clear(ctx, table, index);
     if (!MRVVAL_Set(ctx, table, index, &v)) {
       MRVFAQ_Clear(ctx, &v);
       plat::file_close(h);

@@ -1,0 +1,355 @@
+// Value files: every record kind written and read back byte for byte, files
+// as the original system wrote them, skipping, appending, replacing, and
+// the refusal of broken records.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dialog_log.h"
+#include "fixtures.h"
+#include "mrvfile.h"
+#include "mrvval.h"
+#include "platform/memory.h"
+#include "tempdir.h"
+
+namespace {
+
+using fixture::chunk;
+using fixture::le32;
+using fixture::riff;
+using mrvtest::DialogLog;
+using mrvtest::TempDir;
+
+// A string record's data: the 16-bit units, the terminator, locked.
+std::string str_record(const std::vector<uint16_t>& units) {
+  std::string data;
+  for (uint16_t u : units) data += fixture::le16(u);
+  data += fixture::le16(0);
+  const uint32_t key = data.size() % 256 == 0 ? 255 : data.size() % 256;
+  MRVFILE_LockCode(data.data(), uint32_t(data.size()), int32_t(key));
+  return chunk("STR ", data);
+}
+
+std::string num_record(uint32_t w1, uint32_t w2) { return chunk("NUM ", le32(w1) + le32(w2)); }
+const std::string kEnd = chunk("END ", "");
+
+// A picture descriptor of the given size with a recognisable colour word.
+std::string descriptor(uint32_t w, uint32_t h, uint32_t data_word = 0xDEADBEEF) {
+  std::string d = le32(1) + le32(w) + le32(h);
+  for (int i = 3; i < 7; ++i) d += le32(0x100 + i);
+  return d + le32(0x7C1F) + le32(data_word) + le32(0x55);
+}
+
+class ValueFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ctx_ = MRVVAL_Create(0);
+    ASSERT_NE(ctx_, nullptr);
+  }
+  void TearDown() override { MRVVAL_Delete(ctx_); }
+
+  VarTable* vars() { return &ctx_->commonVars; }
+  FAQ get(int32_t i) {
+    FAQ v{};
+    EXPECT_EQ(MRVVAL_Get(ctx_, vars(), i, &v), 1);
+    return v;
+  }
+  void set(int32_t i, FAQ v) {
+    MRVVAL_Clear(ctx_, vars(), i);
+    ASSERT_EQ(MRVVAL_Set(ctx_, vars(), i, &v), 1);
+  }
+  void set_number(int32_t i, uint32_t w1, uint32_t w2 = 0) {
+    FAQ v{};
+    v.type = TYPE_NUMBER;
+    v.word1 = w1;
+    v.word2 = w2;
+    set(i, v);
+  }
+  void set_string(int32_t i, const std::string& cp932) {
+    FAQ v{};
+    ASSERT_EQ(MRVSTR_SetByte(ctx_, &v, cp932.c_str()), 1);
+    set(i, v);
+  }
+  std::string string_of(int32_t i) {
+    FAQ v = get(i);
+    EXPECT_EQ(v.type, TYPE_STRING);
+    char buf[2100] = {};
+    EXPECT_EQ(MRVSTR_GetByte(ctx_, &v, buf), 1);
+    return buf;
+  }
+  void set_block(int32_t i, uint16_t type, const std::string& bytes) {
+    void* b = MRVTASK_AllocMemory(0, uint32_t(bytes.size()));
+    std::memcpy(b, bytes.data(), bytes.size());
+    FAQ v{};
+    v.type = type;
+    v.word1 = MRV_WORD(b);
+    v.word2 = uint32_t(bytes.size());
+    set(i, v);
+  }
+  void set_cell(int32_t i, uint32_t w, uint32_t h, const std::string& pixels) {
+    set_block(i, TYPE_CELL, descriptor(w, h));
+    void* data = MRVTASK_AllocMemory(0, uint32_t(pixels.size()));
+    std::memcpy(data, pixels.data(), pixels.size());
+    auto* desc = static_cast<uint32_t*>(MRV_PTR(get(i).word1));
+    desc[8] = MRV_WORD(data);
+  }
+  std::string block_bytes(uint32_t word, uint32_t size) {
+    return std::string(static_cast<const char*>(MRV_PTR(word)), size);
+  }
+
+  SystemContext* ctx_ = nullptr;
+  TempDir td_;
+};
+
+TEST_F(ValueFile, NumberNullStringToANewFile) {
+  const std::string path = td_.file("save.pvf");
+  set_number(0, 42, 500000000);
+  MRVVAL_Clear(ctx_, vars(), 1);
+  set_string(2, "AB");
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 7, 3), 3);
+  EXPECT_EQ(mrvtest::read_file(path),
+            riff("PVFG", num_record(42, 500000000) + chunk("NULL", "") +
+                             str_record({'A', 'B'}) + kEnd));
+  EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 3);
+
+  set_number(11, 9);
+  ASSERT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 10, 0, 3), 3);
+  EXPECT_EQ(get(10).type, TYPE_NUMBER);
+  EXPECT_EQ(get(10).word1, 42u);
+  EXPECT_EQ(get(10).word2, 500000000u);
+  EXPECT_EQ(get(11).type, TYPE_NULL);
+  EXPECT_EQ(string_of(12), "AB");
+}
+
+TEST_F(ValueFile, EveryKindRoundTripsBitIdentical) {
+  const std::string first = td_.file("a.pvf"), second = td_.file("b.pvf");
+  set_number(0, 0x80000003, 250000000);  // -3.25
+  FAQ r{};
+  r.type = TYPE_RECT;
+  r.word1 = 10;
+  r.word2 = uint32_t(-20);
+  r.word3 = 300;
+  r.word4 = 400;
+  set(1, r);
+  set_string(2, fixture::cp932("表示テスト"));
+  set_string(3, "");
+  set_string(4, std::string(999, 'x'));  // the longest string: a 2000-byte record
+  set_cell(5, 3, 2, "abcdef");
+  set_block(6, TYPE_MEMORY, std::string("\0\1\2\3", 4));
+  FAQ p{};
+  p.type = TYPE_POINTER;
+  p.word2 = 8;
+  set(7, p);  // no record of its own: NULL
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, first.c_str(), vars(), 0, 0, 8), 8);
+
+  const std::string bytes = mrvtest::read_file(first);
+  EXPECT_NE(bytes.find(str_record({})), std::string::npos)
+      << "an empty string is a record of size 2";
+  EXPECT_NE(bytes.find("CELL" + le32(46) + descriptor(3, 2).substr(0, 32)), std::string::npos)
+      << "a picture record: size w x h + 40, then the descriptor as held in memory";
+
+  ASSERT_EQ(MRVFILE_ReadFAQ(ctx_, first.c_str(), vars(), 100, 0, 8), 8);
+  EXPECT_EQ(get(100).word1, 0x80000003u);
+  EXPECT_EQ(get(101).word2, uint32_t(-20));
+  EXPECT_EQ(string_of(102), fixture::cp932("表示テスト"));
+  EXPECT_EQ(string_of(103), "");
+  EXPECT_EQ(string_of(104), std::string(999, 'x'));
+  const FAQ cell = get(105);
+  ASSERT_EQ(cell.type, TYPE_CELL);
+  EXPECT_NE(cell.word1, get(5).word1);
+  const auto* desc = static_cast<const uint32_t*>(MRV_PTR(cell.word1));
+  EXPECT_EQ(desc[1], 3u);
+  EXPECT_EQ(desc[7], 0x7C1Fu);
+  EXPECT_EQ(block_bytes(desc[8], 6), "abcdef") << "word 9 is the new data block";
+  EXPECT_EQ(get(106).type, TYPE_MEMORY);
+  EXPECT_EQ(get(106).word2, 4u);
+  EXPECT_EQ(block_bytes(get(106).word1, 4), std::string("\0\1\2\3", 4));
+  EXPECT_EQ(get(107).type, TYPE_NULL);
+
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, second.c_str(), vars(), 100, -1, 8), 8);
+  // Only word 9 of the descriptor (an address, meaningless on disk) differs.
+  std::string a = bytes, b = mrvtest::read_file(second);
+  const std::size_t word9 = a.find("CELL") + 8 + 32;
+  ASSERT_EQ(a.size(), b.size());
+  a.replace(word9, 4, "....");
+  b.replace(word9, 4, "....");
+  EXPECT_EQ(a, b);
+}
+
+TEST_F(ValueFile, FileOfTheOriginalSystemWithAnUnknownRecord) {
+  const std::string path = td_.file("orig.pvf");
+  mrvtest::write_file(path, riff("PVFG", num_record(7, 0) +
+                                             chunk("CELL", descriptor(2, 1) + "pq") +
+                                             chunk("ABCD", "xyz") + chunk("MEM ", "mem") + kEnd));
+  for (int i = 0; i < 4; ++i) set_number(i, 1000 + i);
+  DialogLog log;
+  EXPECT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 0, 0, 10), 3);
+  EXPECT_EQ(get(0).word1, 7u);
+  ASSERT_EQ(get(1).type, TYPE_CELL);
+  const auto* desc = static_cast<const uint32_t*>(MRV_PTR(get(1).word1));
+  EXPECT_EQ(block_bytes(desc[8], 2), "pq");
+  EXPECT_EQ(get(2).type, TYPE_NULL) << "the unknown record leaves its variable empty";
+  EXPECT_EQ(get(3).type, TYPE_MEMORY);
+  EXPECT_EQ(block_bytes(get(3).word1, 3), "mem");
+
+  // Block numbers count from the start of the file, skipped records included.
+  EXPECT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 20, 1, 2), 1);
+  EXPECT_EQ(get(20).type, TYPE_CELL);
+  EXPECT_EQ(get(21).type, TYPE_NULL);
+  auto boxes = log.boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  for (const auto& b : boxes) {
+    EXPECT_EQ(b.text, "未定義のデータ形式です。(Block=2, Name=ABCD)");
+    EXPECT_EQ(b.icon, "warning");
+    EXPECT_EQ(b.caption, "『Marovine33』ファイルマネージャ(MRVFILE.DLL）");
+  }
+}
+
+TEST_F(ValueFile, SkippingAndShortFiles) {
+  const std::string path = td_.file("three.pvf");
+  mrvtest::write_file(path, riff("PVFG", num_record(1, 0) + num_record(2, 0) +
+                                             num_record(3, 0) + kEnd));
+  set_number(50, 77);
+  struct Case {
+    int32_t skip, count, result;
+  };
+  const Case cases[] = {{0, 10, 3}, {1, 1, 1}, {3, 1, 0}, {5, 1, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.skip);
+    EXPECT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 50, c.skip, c.count), c.result);
+  }
+  EXPECT_EQ(get(50).word1, 2u) << "the failed reads changed nothing";
+
+  // A file that ends before "END " counts and reads as 0.
+  const std::string cut = td_.file("cut.pvf");
+  mrvtest::write_file(cut, riff("PVFG", num_record(1, 0) + num_record(2, 0)));
+  EXPECT_EQ(MRVFILE_CountFAQ(ctx_, cut.c_str()), 0);
+  EXPECT_EQ(MRVFILE_ReadFAQ(ctx_, cut.c_str(), vars(), 60, 0, 5), 0);
+  EXPECT_EQ(get(60).word1, 1u) << "values read before the end stay";
+}
+
+TEST_F(ValueFile, AppendingWithANegativePosition) {
+  const std::string path = td_.file("log.pvf");
+  for (int i = 0; i < 3; ++i) set_number(i, uint32_t(i + 1));
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 0, 3), 3);
+  set_string(3, "new");
+  set_number(4, 5);
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 3, -1, 2), 2);
+  EXPECT_EQ(mrvtest::read_file(path),
+            riff("PVFG", num_record(1, 0) + num_record(2, 0) + num_record(3, 0) +
+                             str_record({'n', 'e', 'w'}) + num_record(5, 0) + kEnd));
+  EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 5);
+}
+
+TEST_F(ValueFile, ReplacingAtAPositionKeepsTheRecordsAfterIt) {
+  const std::string path = td_.file("slots.pvf");
+  const std::string before = riff("PVFG", num_record(1, 0) + str_record({'h', 'i'}) +
+                                              num_record(3, 0) + kEnd);
+  mrvtest::write_file(path, before);
+
+  set_string(0, "a much longer text than before");
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 1, 1), 1);
+  EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 3);
+  ASSERT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 10, 0, 3), 3);
+  EXPECT_EQ(get(10).word1, 1u);
+  EXPECT_EQ(string_of(11), "a much longer text than before");
+  EXPECT_EQ(get(12).word1, 3u) << "the record after the replaced one survives";
+
+  // Shrinking again: the following record still reads, whatever is left over
+  // behind the new end.
+  set_string(0, "x");
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 1, 1), 1);
+  ASSERT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 10, 0, 5), 3);
+  EXPECT_EQ(string_of(11), "x");
+  EXPECT_EQ(get(12).word1, 3u);
+  const std::string now = mrvtest::read_file(path);
+  EXPECT_EQ(now.substr(4, 4), le32(uint32_t(now.size() - 8)));
+
+  // Replacing past the last record appends; a position beyond that fails
+  // and leaves the file as it was.
+  set_number(0, 4);
+  set_number(1, 5);
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 2, 2), 2);
+  EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 4);
+  const std::string kept = mrvtest::read_file(path);
+  EXPECT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 6, 1), 0);
+  EXPECT_EQ(mrvtest::read_file(path), kept);
+}
+
+TEST_F(ValueFile, BrokenRecordsAreRefusedAndEarlierValuesStay) {
+  struct Case {
+    const char* what;
+    std::string record;
+    const char* name;
+  };
+  std::string unterminated = fixture::le16('a') + fixture::le16('b');
+  MRVFILE_LockCode(unterminated.data(), 4, 4);
+  const Case cases[] = {
+      {"size past the end", "MEM " + le32(100) + "abc", "MEM "},
+      {"cell shorter than its descriptor", chunk("CELL", std::string(30, '\0')), "CELL"},
+      {"cell data not width x height", chunk("CELL", descriptor(2, 2) + "abc"), "CELL"},
+      {"cell size overflowing 32 bits",
+       chunk("CELL", descriptor(0x10000, 0x10000) + std::string(4, 'p')), "CELL"},
+      {"string over 2000 bytes", chunk("STR ", std::string(2002, '\0')), "STR "},
+      {"string of odd size", chunk("STR ", std::string(5, '\0')), "STR "},
+      {"empty string record", chunk("STR ", ""), "STR "},
+      {"string without terminator", chunk("STR ", unterminated), "STR "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir td;
+    const std::string path = td.file("bad.pvf");
+    mrvtest::write_file(path, riff("PVFG", num_record(9, 0) + c.record + num_record(8, 0) + kEnd));
+    set_number(0, 1);
+    set_block(1, TYPE_MEMORY, "old");
+    MRVVAL_Clear(ctx_, vars(), 2);
+    const std::size_t blocks = plat::mem_live_blocks();
+    DialogLog log;
+    EXPECT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 0, 0, 3), 0);
+    EXPECT_EQ(get(0).word1, 9u);
+    ASSERT_EQ(get(1).type, TYPE_MEMORY) << "the broken record's variable keeps its value";
+    EXPECT_EQ(block_bytes(get(1).word1, 3), "old");
+    EXPECT_EQ(get(2).type, TYPE_NULL);
+    EXPECT_EQ(plat::mem_live_blocks(), blocks) << "no block of the broken record is left";
+    auto boxes = log.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    std::string upper_path = path;
+    for (char& ch : upper_path) ch = char(toupper(static_cast<unsigned char>(ch)));
+    EXPECT_EQ(boxes[0].text, "\"" + upper_path + "\"\n値ファイルの内容が正しくありません。(Block=1, Name=" +
+                                 c.name + ")");
+    // The file is closed again: it can be deleted.
+    EXPECT_EQ(MRVFILE_Delete(0, path.c_str()), 1);
+  }
+}
+
+TEST_F(ValueFile, WritingNeverDamagesWhatCannotBeWritten) {
+  const std::string path = td_.file("keep.pvf");
+  const std::string original = riff("PVFG", num_record(1, 0) + kEnd);
+  mrvtest::write_file(path, original);
+  DialogLog log;
+
+  // A memory value whose block does not exist is refused before the file is
+  // touched.
+  FAQ bad{};
+  bad.type = TYPE_MEMORY;
+  bad.word1 = 0x1234;
+  bad.word2 = 16;
+  MRVVAL_Clear(ctx_, vars(), 0);
+  MRVVAL_Set(ctx_, vars(), 0, &bad);
+  EXPECT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, -1, 1), 0);
+  EXPECT_EQ(mrvtest::read_file(path), original);
+  MRVVAL_NULL(ctx_, vars(), 0);
+
+  // A file that is no value file is not overwritten.
+  const std::string text = td_.file("notes.txt");
+  mrvtest::write_file(text, "just text, keep me");
+  set_number(0, 2);
+  EXPECT_EQ(MRVFILE_WriteFAQ(ctx_, text.c_str(), vars(), 0, 0, 1), 0);
+  EXPECT_EQ(mrvtest::read_file(text), "just text, keep me");
+  EXPECT_EQ(log.boxes().size(), 2u);
+}
+
+}  // namespace
