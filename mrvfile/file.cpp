@@ -1,6 +1,8 @@
 // File access: opening with retry dialogs and archive lookup, reads and
 // writes, whole files, paths, error texts and the byte locking of stored
 // files.
+#include "platform/file.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -12,107 +14,108 @@
 #include "mrvfile.h"
 #include "mrvtask.h"
 #include "platform/clock.h"
-#include "platform/file.h"
 #include "platform/text.h"
 
 namespace mrvfile {
 
-const char* title() { return MRV_CP932("『Marovine33』ファイルマネージャ(MRVFILE.DLL）"); }
+const char* title() {
+  return MRV_CP932("『Marovine33』ファイルマネージャ(MRVFILE.DLL）");
+}
 
 namespace {
 
 // Descriptions of the MS-DOS error codes 0x00..0x58; the codes without a
 // description show only "0xNNNN:".
 constexpr std::array<const char*, 0x59> kErrorDescriptions = {
-    "成功",  // 0x00
-    "無効なファンクションです。",  // 0x01
-    "ファイルが見つかりません。",  // 0x02
-    "パスが見つかりません。",  // 0x03
-    "オープンされているファイルが多すぎます。",  // 0x04
-    "アクセスが拒否されました。",  // 0x05
-    "無効なハンドルです。",  // 0x06
-    "アリーナが廃棄されています。",  // 0x07
-    "メモリ不足です。",  // 0x08
-    "無効なブロックです。",  // 0x09
-    "不正な環境です。",  // 0x0A
-    "不正なフォーマットです。",  // 0x0B
-    "無効なアクセスです。",  // 0x0C
-    "無効なデータです。",  // 0x0D
-    "",  // 0x0E
-    "無効なドライブです。",  // 0x0F
-    "カレント ディレクトリです。",  // 0x10
-    "同じデバイスではありません。",  // 0x11
-    "ファイルはこれ以上ありません。",  // 0x12
-    "書き込み禁止エラーです。",  // 0x13
-    "不正なユニットです。",  // 0x14
-    "準備ができていません。",  // 0x15
-    "不正なコマンドです。",  // 0x16
-    "CRCエラーです。",  // 0x17
-    "不正な長さです。",  // 0x18
-    "シーク エラーです。",  // 0x19
-    "MS-DOSのディスクではありません。",  // 0x1A
-    "セクタが見つかりません。",  // 0x1B
-    "用紙がありません。",  // 0x1C
-    "書き込みに失敗しました。",  // 0x1D
-    "読み取りに失敗しました。",  // 0x1E
-    "一般的な失敗です。",  // 0x1F
-    "共有違反です。",  // 0x20
-    "ロック違反です。",  // 0x21
-    "ディスクが間違っています。",  // 0x22
-    "ＦＣＢが利用できません。",  // 0x23
-    "共有バッファの限界を超えました。",  // 0x24
-    "",  // 0x25
-    "",  // 0x26
-    "",  // 0x27
-    "",  // 0x28
-    "",  // 0x29
-    "",  // 0x2A
-    "",  // 0x2B
-    "",  // 0x2C
-    "",  // 0x2D
-    "",  // 0x2E
-    "",  // 0x2F
-    "",  // 0x30
-    "",  // 0x31
-    "サポートされていません。",  // 0x32
+    "成功",                                          // 0x00
+    "無効なファンクションです。",                    // 0x01
+    "ファイルが見つかりません。",                    // 0x02
+    "パスが見つかりません。",                        // 0x03
+    "オープンされているファイルが多すぎます。",      // 0x04
+    "アクセスが拒否されました。",                    // 0x05
+    "無効なハンドルです。",                          // 0x06
+    "アリーナが廃棄されています。",                  // 0x07
+    "メモリ不足です。",                              // 0x08
+    "無効なブロックです。",                          // 0x09
+    "不正な環境です。",                              // 0x0A
+    "不正なフォーマットです。",                      // 0x0B
+    "無効なアクセスです。",                          // 0x0C
+    "無効なデータです。",                            // 0x0D
+    "",                                              // 0x0E
+    "無効なドライブです。",                          // 0x0F
+    "カレント ディレクトリです。",                   // 0x10
+    "同じデバイスではありません。",                  // 0x11
+    "ファイルはこれ以上ありません。",                // 0x12
+    "書き込み禁止エラーです。",                      // 0x13
+    "不正なユニットです。",                          // 0x14
+    "準備ができていません。",                        // 0x15
+    "不正なコマンドです。",                          // 0x16
+    "CRCエラーです。",                               // 0x17
+    "不正な長さです。",                              // 0x18
+    "シーク エラーです。",                           // 0x19
+    "MS-DOSのディスクではありません。",              // 0x1A
+    "セクタが見つかりません。",                      // 0x1B
+    "用紙がありません。",                            // 0x1C
+    "書き込みに失敗しました。",                      // 0x1D
+    "読み取りに失敗しました。",                      // 0x1E
+    "一般的な失敗です。",                            // 0x1F
+    "共有違反です。",                                // 0x20
+    "ロック違反です。",                              // 0x21
+    "ディスクが間違っています。",                    // 0x22
+    "ＦＣＢが利用できません。",                      // 0x23
+    "共有バッファの限界を超えました。",              // 0x24
+    "",                                              // 0x25
+    "",                                              // 0x26
+    "",                                              // 0x27
+    "",                                              // 0x28
+    "",                                              // 0x29
+    "",                                              // 0x2A
+    "",                                              // 0x2B
+    "",                                              // 0x2C
+    "",                                              // 0x2D
+    "",                                              // 0x2E
+    "",                                              // 0x2F
+    "",                                              // 0x30
+    "",                                              // 0x31
+    "サポートされていません。",                      // 0x32
     "リモートコンピュータがリストされていません。",  // 0x33
-    "名前が重複しています。",  // 0x34
-    "不正なネット パスです。",  // 0x35
-    "ネットワークがビジー状態です。",  // 0x36
-    "デバイスが存在しません。",  // 0x37
-    "コマンドが多すぎます。",  // 0x38
-    "アダプタ ハードウェアのエラーです。",  // 0x39
-    "ネットワークの応答が不正です。",  // 0x3A
-    "予期しないネットワーク エラーです。",  // 0x3B
-    "不正な遠隔アダプタです。",  // 0x3C
-    "印刷キューがいっぱいです。",  // 0x3D
-    "スプール用の領域がありません。",  // 0x3E
-    "印刷が取り消されました。",  // 0x3F
-    "ネット名が削除されました。",  // 0x40
-    "ネットワークアクセスが拒否されました。",  // 0x41
-    "不正なデバイス タイプです。",  // 0x42
-    "不正なネットワーク名です。",  // 0x43
-    "名前が多すぎます。",  // 0x44
-    "セッションが多すぎます。",  // 0x45
-    "共有が一時停止しています。",  // 0x46
-    "要求は受け入れられませんでした。",  // 0x47
-    "リダイレクトが一時停止しています。",  // 0x48
-    "",  // 0x49
-    "",  // 0x4A
-    "",  // 0x4B
-    "",  // 0x4C
-    "",  // 0x4D
-    "",  // 0x4E
-    "",  // 0x4F
-    "ファイルが存在します。",  // 0x50
-    "ＦＣＢが重複しています。",  // 0x51
-    "作成できません。",  // 0x52
-    "Int 24のエラーです。",  // 0x53
-    "構造体が足りません。",  // 0x54
-    "すでに割り当てられています。",  // 0x55
-    "無効なパスワードです。",  // 0x56
-    "無効なパラメータです。",  // 0x57
-    "ネット書き込みに失敗しました",  // 0x58
+    "名前が重複しています。",                        // 0x34
+    "不正なネット パスです。",                       // 0x35
+    "ネットワークがビジー状態です。",                // 0x36
+    "デバイスが存在しません。",                      // 0x37
+    "コマンドが多すぎます。",                        // 0x38
+    "アダプタ ハードウェアのエラーです。",           // 0x39
+    "ネットワークの応答が不正です。",                // 0x3A
+    "予期しないネットワーク エラーです。",           // 0x3B
+    "不正な遠隔アダプタです。",                      // 0x3C
+    "印刷キューがいっぱいです。",                    // 0x3D
+    "スプール用の領域がありません。",                // 0x3E
+    "印刷が取り消されました。",                      // 0x3F
+    "ネット名が削除されました。",                    // 0x40
+    "ネットワークアクセスが拒否されました。",        // 0x41
+    "不正なデバイス タイプです。",                   // 0x42
+    "不正なネットワーク名です。",                    // 0x43
+    "名前が多すぎます。",                            // 0x44
+    "セッションが多すぎます。",                      // 0x45
+    "共有が一時停止しています。",                    // 0x46
+    "要求は受け入れられませんでした。",              // 0x47
+    "リダイレクトが一時停止しています。",            // 0x48
+    "",                                              // 0x49
+    "",                                              // 0x4A
+    "",                                              // 0x4B
+    "",                                              // 0x4C
+    "",                                              // 0x4D
+    "",                                              // 0x4E
+    "",                                              // 0x4F
+    "ファイルが存在します。",                        // 0x50
+    "ＦＣＢが重複しています。",                      // 0x51
+    "作成できません。",                              // 0x52
+    "Int 24のエラーです。",                          // 0x53
+    "構造体が足りません。",                          // 0x54
+    "すでに割り当てられています。",                  // 0x55
+    "無効なパスワードです。",                        // 0x56
+    "無効なパラメータです。",                        // 0x57
+    "ネット書き込みに失敗しました",                  // 0x58
 };
 
 // Codes above the table that this library reports itself (a path too long for
@@ -139,7 +142,9 @@ char g_given[MRVFILE_NAME_BUFFER];
 bool g_name_fits = false;
 uint8_t g_entry[MRVFILE_ENTRY_SIZE];
 
-bool is_separator(char c) { return c == '\\' || c == '/'; }
+bool is_separator(char c) {
+  return c == '\\' || c == '/';
+}
 
 // Offset of the last separator of `s`, or npos. Double-byte characters are
 // passed over whole, so a trail byte 0x5C is never taken for a backslash.
@@ -197,9 +202,13 @@ void set_entry(const char* name, uint32_t offset, uint32_t size) {
   put_le32(g_entry + MRVFILE_ENTRY_LENGTH, size);
 }
 
-uint32_t entry_size() { return get_le32(g_entry + MRVFILE_ENTRY_LENGTH); }
+uint32_t entry_size() {
+  return get_le32(g_entry + MRVFILE_ENTRY_LENGTH);
+}
 
-uint32_t clamp32(int64_t v) { return v < 0 ? 0 : v > 0xFFFFFFFF ? 0xFFFFFFFF : uint32_t(v); }
+uint32_t clamp32(int64_t v) {
+  return v < 0 ? 0 : v > 0xFFFFFFFF ? 0xFFFFFFFF : uint32_t(v);
+}
 
 // Reads exactly `count` bytes at `offset` without any dialog.
 bool read_at(uint32_t h, int64_t offset, void* buf, uint32_t count) {
@@ -271,7 +280,8 @@ LookupResult archive_lookup() {
 }
 
 void report_broken_archive(uint32_t owner, const std::string& archive) {
-  std::string text = quoted(archive.c_str(), MRV_CP932("アーカイブファイルの内容が正しくありません。"));
+  std::string text =
+      quoted(archive.c_str(), MRV_CP932("アーカイブファイルの内容が正しくありません。"));
   MRVTASK_ErrorStop(owner, title(), text.c_str());
 }
 
@@ -289,16 +299,25 @@ plat::FileMode mode_of(int32_t style) {
 }  // namespace
 
 std::string os_error_text(int32_t code) {
+  // The descriptions in code page 932, converted once: the table's rows,
+  // then the extra codes, then the text for any other code.
+  static const std::vector<std::string> converted = [] {
+    std::vector<std::string> v;
+    for (const char* d : kErrorDescriptions) v.push_back(plat::utf8_to_cp932(d));
+    for (const ExtraError& e : kExtraErrors) v.push_back(plat::utf8_to_cp932(e.text));
+    v.push_back(plat::utf8_to_cp932(kUnknownError));
+    return v;
+  }();
+  std::size_t row = converted.size() - 1;
+  if (code >= 0 && code < int32_t(kErrorDescriptions.size())) {
+    row = std::size_t(code);
+  } else {
+    for (std::size_t i = 0; i < std::size(kExtraErrors); ++i)
+      if (kExtraErrors[i].code == code) row = kErrorDescriptions.size() + i;
+  }
   char head[16];
   std::snprintf(head, sizeof head, "0x%04X:", static_cast<unsigned>(code) & 0xFFFF);
-  const char* description = kUnknownError;
-  if (code >= 0 && code < int32_t(kErrorDescriptions.size())) {
-    description = kErrorDescriptions[std::size_t(code)];
-  } else {
-    for (const ExtraError& e : kExtraErrors)
-      if (e.code == code) description = e.text;
-  }
-  return head + plat::utf8_to_cp932(description);
+  return head + converted[row];
 }
 
 bool read_some(uint32_t owner, uint32_t handle, void* buffer, uint32_t count, uint32_t* got) {

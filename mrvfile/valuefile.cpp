@@ -16,7 +16,7 @@ namespace mrvfile {
 namespace {
 
 constexpr char kForm[] = "PVFG";
-constexpr uint32_t kDescriptorSize = 40;  // picture descriptor: ten 32-bit words
+constexpr uint32_t kDescriptorSize = 40;     // picture descriptor: ten 32-bit words
 constexpr uint32_t kMaxStringRecord = 2000;  // what wordBuf1 holds: 999 characters + 0
 
 enum class Walk { Ok, End, Short, Broken, Cancelled };
@@ -48,13 +48,15 @@ bool skip_data(uint32_t h, const Record& r) {
 }
 
 // The four characters of an identifier for a message (cut at a NUL).
-std::string id_text(const char* id) { return std::string(id, strnlen(id, 4)); }
+std::string id_text(const char* id) {
+  return std::string(id, strnlen(id, 4));
+}
 
 void report_broken(uint32_t owner, const char* path, int32_t block, const char* id) {
   char tail[64];
   std::snprintf(tail, sizeof tail, "(Block=%d, Name=%s)", block, id_text(id).c_str());
-  std::string text = "\"" + upper(path) + "\"\n" +
-                     MRV_CP932("値ファイルの内容が正しくありません。") + tail;
+  std::string text =
+      "\"" + upper(path) + "\"\n" + MRV_CP932("値ファイルの内容が正しくありません。") + tail;
   MRVTASK_ErrorStop(owner, title(), text.c_str());
 }
 
@@ -75,7 +77,9 @@ Walk read_data(uint32_t owner, uint32_t h, void* buffer, uint32_t count) {
   return got == count ? Walk::Ok : Walk::Short;
 }
 
-uint8_t string_key(uint32_t size) { return size % 256 == 0 ? 255 : uint8_t(size % 256); }
+uint8_t string_key(uint32_t size) {
+  return size % 256 == 0 ? 255 : uint8_t(size % 256);
+}
 
 void append_header(std::vector<uint8_t>& out, const char* id, uint32_t size) {
   uint8_t h[8];
@@ -95,8 +99,8 @@ void append_words(std::vector<uint8_t>& out, const uint32_t* words, int n) {
 void report_bad_value(SystemContext* ctx, const char* path, int32_t index) {
   char tail[32];
   std::snprintf(tail, sizeof tail, "(Index=%d)", index);
-  std::string text = "\"" + upper(path) + "\"\n" +
-                     MRV_CP932("書き込む値のデータが正しくありません。") + tail;
+  std::string text =
+      "\"" + upper(path) + "\"\n" + MRV_CP932("書き込む値のデータが正しくありません。") + tail;
   MRVTASK_ErrorStop(ctx->hwndMain, title(), text.c_str());
 }
 

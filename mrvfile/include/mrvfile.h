@@ -14,8 +14,18 @@
  * to MRVFILE_Exist is first normalised: copied and upper-cased (ASCII letters
  * only, double-byte characters untouched). Messages show that normalised name.
  * A path of 256 bytes or more (the terminator included) is refused: opening
- * reports "0x00CE" (file name too long) like any other open failure, and
- * MRVFILE_Exist gives 0.
+ * reports it like any other open failure with the text
+ * "0x00CE:ファイル名が長すぎます。" (the name shown cut to 255 bytes), and
+ * MRVFILE_Exist gives 0. A new file is created with the caller's spelling.
+ *
+ * Open failures show "\"NAME\"\n" and the text of the MS-DOS error code:
+ * "0x" and four upper-case hexadecimal digits, a colon and the description
+ * (codes 0x0000 to 0x0058 as the operating system names them; a code above
+ * that without a description of its own shows "不明なエラーです。"). A name that
+ * an existing archive does not hold shows the text of code 0x0002 (file not
+ * found). An archive whose header or directory does not fit its size is
+ * reported once as "\"D.VFS\"\nアーカイブファイルの内容が正しくありません。"
+ * and is not retried.
  *
  * Reading looks into archives: a file D\N is looked up first as the entry N of
  * the archive D.vfs (for a path without a directory, the path + ".vfs"); '\'
@@ -46,13 +56,13 @@ enum {
 /* The file entry of an archive directory and of the file last opened for
  * reading: 32 bytes, little-endian, unaligned. */
 enum {
-  MRVFILE_ENTRY_SIZE = 32,       /* bytes per archive directory entry */
-  MRVFILE_ENTRY_NAME = 0,        /* 19 bytes: name, NUL-terminated, at most 18 characters */
+  MRVFILE_ENTRY_SIZE = 32, /* bytes per archive directory entry */
+  MRVFILE_ENTRY_NAME = 0,  /* 19 bytes: name, NUL-terminated, at most 18 characters */
   MRVFILE_ENTRY_NAME_SIZE = 19,
-  MRVFILE_ENTRY_OFFSET = 19,     /* unsigned 32-bit: data offset from the archive's start */
-  MRVFILE_ENTRY_LENGTH = 23,     /* unsigned 32-bit: size of the file in bytes */
-  MRVFILE_ARCHIVE_HEADER = 16,   /* the archive's header; the directory follows */
-  MRVFILE_NAME_BUFFER = 256      /* room for a normalised path, terminator included */
+  MRVFILE_ENTRY_OFFSET = 19,   /* unsigned 32-bit: data offset from the archive's start */
+  MRVFILE_ENTRY_LENGTH = 23,   /* unsigned 32-bit: size of the file in bytes */
+  MRVFILE_ARCHIVE_HEADER = 16, /* the archive's header; the directory follows */
+  MRVFILE_NAME_BUFFER = 256    /* room for a normalised path, terminator included */
 };
 
 /* ---- File access -------------------------------------------------------- */
@@ -92,9 +102,11 @@ MRV_API int32_t MRVFILE_WriteBlock(uint32_t owner, const char* path, const void*
 
 /* ---- Paths -------------------------------------------------------------- */
 
-/* Upper-cases `path` in place and splits it at its last backslash: `dir` gets
- * the text before it (empty when there is none), `name` the text after it
- * (the whole path when there is none). Each buffer needs room for the path. */
+/* Upper-cases `path` in place and splits it at its last backslash (or '/';
+ * a trail byte of a double-byte character is never taken for one): `dir`
+ * gets the text before it (empty when there is none), `name` the text after
+ * it (the whole path when there is none). Each buffer needs room for the
+ * path. */
 MRV_API void MRVFILE_Sprit(char* dir, char* name, char* path);
 /* out := dir + "\" + name, upper-cased; returns out. `out` needs room for
  * both texts, the backslash and the terminator. */
@@ -144,10 +156,14 @@ MRV_API int32_t MRVFILE_SearchChunk(uint32_t owner, uint32_t handle, const char*
 /* Number of records before "END ", or 0. */
 MRV_API int32_t MRVFILE_CountFAQ(SystemContext* ctx, const char* path);
 /* Passes over `skip` records, then reads up to `count` records into the
- * variables from `first` on (each target is emptied first). The number of
- * values stored (empty ones included), or 0 on failure; values stored before
- * a failure stay. Records of an unknown kind are shown, skipped and not
- * counted. */
+ * variables from `first` on; record k replaces variable first + k. The
+ * number of values stored (empty ones included), or 0 on failure; values
+ * stored before a failure stay, and the variable of a record that cannot be
+ * read keeps its value. A record whose size runs past the end of the file, a
+ * "CELL" shorter than 40 bytes or whose width x height differs from its data,
+ * and a "STR " of odd size, of more than 2000 bytes or without its terminator
+ * are reported as broken. Records of an unknown kind are shown as a warning,
+ * leave their variable empty and are not counted. */
 MRV_API int32_t MRVFILE_ReadFAQ(SystemContext* ctx, const char* path, VarTable* table,
                                 int32_t first, int32_t skip, int32_t count);
 /* Writes `count` variables from `first` on. A new file is created (the

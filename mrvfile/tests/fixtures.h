@@ -15,10 +15,14 @@ inline std::string le32(uint32_t v) {
   for (int i = 0; i < 4; ++i) s[i] = char(v >> (8 * i));
   return s;
 }
-inline std::string le16(uint16_t v) { return std::string{char(v), char(v >> 8)}; }
+inline std::string le16(uint16_t v) {
+  return std::string{char(v), char(v >> 8)};
+}
 
 // Text of code page 932 from UTF-8, for expected messages.
-inline std::string cp932(const char* utf8) { return plat::utf8_to_cp932(utf8); }
+inline std::string cp932(const char* utf8) {
+  return plat::utf8_to_cp932(utf8);
+}
 
 struct Member {
   std::string name, data;
@@ -29,8 +33,8 @@ struct Member {
 // `per_entry` is the header's count of bytes copied of each entry.
 inline std::string archive(const std::vector<Member>& members, uint16_t per_entry = 27) {
   const uint32_t dir_size = uint32_t(members.size()) * 32;
-  std::string out = "VFS " + le16(uint16_t(members.size())) + le16(per_entry) + le32(dir_size) +
-                    le32(0);
+  std::string out =
+      "VFS " + le16(uint16_t(members.size())) + le16(per_entry) + le32(dir_size) + le32(0);
   uint32_t offset = 16 + dir_size;
   std::string data;
   for (const Member& m : members) {

@@ -58,9 +58,9 @@ TEST(Riff, OpenOnAMissingFileAsksToRetry) {
 TEST(Riff, SearchFindsChunksInAnyOrderWithoutPadding) {
   TempDir td;
   // "ODD " has 3 data bytes; the next chunk follows directly.
-  mrvtest::write_file(td.file("c.snb"),
-                      riff("SNB ", chunk("ODD ", "abc") + chunk("INFO", "12345678") +
-                                       chunk("CODE", "")));
+  mrvtest::write_file(
+      td.file("c.snb"),
+      riff("SNB ", chunk("ODD ", "abc") + chunk("INFO", "12345678") + chunk("CODE", "")));
   DialogLog log;
   uint32_t h = MRVFILE_OpenRIFF(0, td.file("C.SNB").c_str(), "SNB ");
   ASSERT_NE(h, 0u);

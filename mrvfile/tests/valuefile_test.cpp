@@ -33,7 +33,9 @@ std::string str_record(const std::vector<uint16_t>& units) {
   return chunk("STR ", data);
 }
 
-std::string num_record(uint32_t w1, uint32_t w2) { return chunk("NUM ", le32(w1) + le32(w2)); }
+std::string num_record(uint32_t w1, uint32_t w2) {
+  return chunk("NUM ", le32(w1) + le32(w2));
+}
 const std::string kEnd = chunk("END ", "");
 
 // A picture descriptor of the given size with a recognisable colour word.
@@ -110,9 +112,8 @@ TEST_F(ValueFile, NumberNullStringToANewFile) {
   MRVVAL_Clear(ctx_, vars(), 1);
   set_string(2, "AB");
   ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 7, 3), 3);
-  EXPECT_EQ(mrvtest::read_file(path),
-            riff("PVFG", num_record(42, 500000000) + chunk("NULL", "") +
-                             str_record({'A', 'B'}) + kEnd));
+  EXPECT_EQ(mrvtest::read_file(path), riff("PVFG", num_record(42, 500000000) + chunk("NULL", "") +
+                                                       str_record({'A', 'B'}) + kEnd));
   EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 3);
 
   set_number(11, 9);
@@ -181,8 +182,7 @@ TEST_F(ValueFile, EveryKindRoundTripsBitIdentical) {
 
 TEST_F(ValueFile, FileOfTheOriginalSystemWithAnUnknownRecord) {
   const std::string path = td_.file("orig.pvf");
-  mrvtest::write_file(path, riff("PVFG", num_record(7, 0) +
-                                             chunk("CELL", descriptor(2, 1) + "pq") +
+  mrvtest::write_file(path, riff("PVFG", num_record(7, 0) + chunk("CELL", descriptor(2, 1) + "pq") +
                                              chunk("ABCD", "xyz") + chunk("MEM ", "mem") + kEnd));
   for (int i = 0; i < 4; ++i) set_number(i, 1000 + i);
   DialogLog log;
@@ -210,8 +210,8 @@ TEST_F(ValueFile, FileOfTheOriginalSystemWithAnUnknownRecord) {
 
 TEST_F(ValueFile, SkippingAndShortFiles) {
   const std::string path = td_.file("three.pvf");
-  mrvtest::write_file(path, riff("PVFG", num_record(1, 0) + num_record(2, 0) +
-                                             num_record(3, 0) + kEnd));
+  mrvtest::write_file(path,
+                      riff("PVFG", num_record(1, 0) + num_record(2, 0) + num_record(3, 0) + kEnd));
   set_number(50, 77);
   struct Case {
     int32_t skip, count, result;
@@ -246,8 +246,8 @@ TEST_F(ValueFile, AppendingWithANegativePosition) {
 
 TEST_F(ValueFile, ReplacingAtAPositionKeepsTheRecordsAfterIt) {
   const std::string path = td_.file("slots.pvf");
-  const std::string before = riff("PVFG", num_record(1, 0) + str_record({'h', 'i'}) +
-                                              num_record(3, 0) + kEnd);
+  const std::string before =
+      riff("PVFG", num_record(1, 0) + str_record({'h', 'i'}) + num_record(3, 0) + kEnd);
   mrvtest::write_file(path, before);
 
   set_string(0, "a much longer text than before");
@@ -318,8 +318,9 @@ TEST_F(ValueFile, BrokenRecordsAreRefusedAndEarlierValuesStay) {
     ASSERT_EQ(boxes.size(), 1u);
     std::string upper_path = path;
     for (char& ch : upper_path) ch = char(toupper(static_cast<unsigned char>(ch)));
-    EXPECT_EQ(boxes[0].text, "\"" + upper_path + "\"\n値ファイルの内容が正しくありません。(Block=1, Name=" +
-                                 c.name + ")");
+    EXPECT_EQ(boxes[0].text,
+              "\"" + upper_path +
+                  "\"\n値ファイルの内容が正しくありません。(Block=1, Name=" + c.name + ")");
     // The file is closed again: it can be deleted.
     EXPECT_EQ(MRVFILE_Delete(0, path.c_str()), 1);
   }
