@@ -123,6 +123,13 @@ TEST_F(ValueFile, NumberNullStringToANewFile) {
   EXPECT_EQ(get(10).word2, 500000000u);
   EXPECT_EQ(get(11).type, TYPE_NULL);
   EXPECT_EQ(string_of(12), "AB");
+
+  // A record of 256 bytes would give the key 0, which changes nothing: 255.
+  const std::string key255 = td_.file("key.pvf");
+  set_string(3, std::string(127, 'y'));
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, key255.c_str(), vars(), 3, 0, 1), 1);
+  EXPECT_EQ(mrvtest::read_file(key255),
+            riff("PVFG", str_record(std::vector<uint16_t>(127, 'y')) + kEnd));
 }
 
 TEST_F(ValueFile, EveryKindRoundTripsBitIdentical) {
@@ -147,6 +154,8 @@ TEST_F(ValueFile, EveryKindRoundTripsBitIdentical) {
   ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, first.c_str(), vars(), 0, 0, 8), 8);
 
   const std::string bytes = mrvtest::read_file(first);
+  // A double-byte character is one unit, lead byte x 256 + trail byte.
+  EXPECT_NE(bytes.find(str_record({0x955C, 0x8EA6, 0x8365, 0x8358, 0x8367})), std::string::npos);
   EXPECT_NE(bytes.find(str_record({})), std::string::npos)
       << "an empty string is a record of size 2";
   EXPECT_NE(bytes.find("CELL" + le32(46) + descriptor(3, 2).substr(0, 32)), std::string::npos)
