@@ -240,7 +240,7 @@ int64_t file_read(uint32_t h, void* buf, uint32_t count) {
   while (done < count) {
     ssize_t n = read(fd, static_cast<char*>(buf) + done, count - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return done ? done : -1;
+    if (n < 0) return done ? static_cast<int64_t>(done) : -1;
     if (n == 0) break;
     done += static_cast<uint32_t>(n);
   }
@@ -255,7 +255,7 @@ int64_t file_write(uint32_t h, const void* data, uint32_t count) {
   while (done < count) {
     ssize_t n = write(fd, static_cast<const char*>(data) + done, count - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return done ? done : -1;
+    if (n <= 0) return done ? static_cast<int64_t>(done) : -1;
     done += static_cast<uint32_t>(n);
   }
   return done;

@@ -97,6 +97,14 @@ TEST_F(Files, OpenReadWriteSeekAndErrorCodes) {
   }
 }
 
+TEST(FileErrors, AWriteTheDeviceRefusesIsAnError) {
+  // A full disk must read as a failure, not as a huge byte count.
+  uint32_t h = plat::file_open("/dev/full", plat::FileMode::ReadWrite, nullptr);
+  ASSERT_NE(h, 0u);
+  EXPECT_EQ(plat::file_write(h, "abc", 3), -1);
+  plat::file_close(h);
+}
+
 TEST(ErrorCodes, ErrnoMapsOntoMsDosCodes) {
   struct Case {
     int err, code;
