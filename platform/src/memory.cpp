@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -140,17 +139,6 @@ class Region {
     std::lock_guard<std::mutex> lock(mu_);
     return live_bytes_;
   }
-  // Lock-free bounds test for the word conversion; the bounds are published
-  // once, after the mapping exists.
-  bool contains(uintptr_t a) {
-    uintptr_t b = pub_base_.load(std::memory_order_acquire);
-    if (b == 0) {
-      begin();
-      b = pub_base_.load(std::memory_order_acquire);
-    }
-    return b != 0 && a >= b && a - b < pub_length_.load(std::memory_order_relaxed);
-  }
-
   uintptr_t begin() {
     std::lock_guard<std::mutex> lock(mu_);
     init();
@@ -221,8 +209,6 @@ class Region {
     base_ = reinterpret_cast<uintptr_t>(m);
     length_ = len;
     insert_free(base_, len);
-    pub_length_.store(len, std::memory_order_relaxed);
-    pub_base_.store(base_, std::memory_order_release);
     return true;
   }
 
@@ -304,8 +290,6 @@ class Region {
   }
 
   std::mutex mu_;
-  std::atomic<uintptr_t> pub_base_{0};
-  std::atomic<std::size_t> pub_length_{0};
   bool tried_ = false;
   uintptr_t base_ = 0;
   std::size_t length_ = 0;
@@ -357,16 +341,6 @@ uintptr_t mem_region_begin() {
 }
 uintptr_t mem_region_end() {
   return region().end();
-}
-
-uint32_t mem_to_word(const void* p) {
-  auto a = reinterpret_cast<uintptr_t>(p);
-  if (p == nullptr || !region().contains(a)) return 0;
-  return static_cast<uint32_t>(a);
-}
-void* mem_from_word(uint32_t w) {
-  if (w == 0 || !region().contains(w)) return nullptr;
-  return reinterpret_cast<void*>(static_cast<uintptr_t>(w));
 }
 
 }  // namespace plat

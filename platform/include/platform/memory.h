@@ -40,11 +40,7 @@ PLAT_API std::size_t mem_live_bytes();
 // Bounds of the region: [begin, end).
 PLAT_API uintptr_t mem_region_begin();
 PLAT_API uintptr_t mem_region_end();
-
-// The one conversion between region addresses and the 32-bit words stored in
-// values and records. An address outside the region (or nullptr) gives 0; 0 or
-// a word outside the region gives nullptr. Nothing is dereferenced.
-PLAT_API uint32_t mem_to_word(const void* p);
-PLAT_API void* mem_from_word(uint32_t w);
+// Every address in the region fits a 32-bit word; the system converts with
+// MRV_PTR / MRV_WORD of its public header.
 
 }  // namespace plat
