@@ -13,7 +13,7 @@ deps:
 	@tools/install-deps.sh
 
 release: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DMRV_TESTS=OFF
 	cmake --build build -j$(JOBS)
 
 run: release
