@@ -139,13 +139,14 @@ int32_t MRVVAL_Get(SystemContext* ctx, VarTable* table, int32_t index, FAQ* out)
 }
 
 int32_t MRVVAL_Set(SystemContext* ctx, VarTable* table, int32_t index, FAQ* value) {
+  // The caller's value counts the attempt even when the store is refused.
+  value->setCount = static_cast<uint16_t>(value->setCount + 1);
   const int64_t i = cell_of(table, index);
   if (i < 0) {
     MRVVAL_StringValue(ctx, table, index, ctx->msgBuf2);
     return mrvval::report(ctx, MRV_CP932("設定しようとしている変数(%s)は存在しません。"),
                           ctx->msgBuf2);
   }
-  value->setCount = static_cast<uint16_t>(value->setCount + 1);
   std::memcpy(&MRV_CELLS(table)[i], value, sizeof(FAQ));
   return 1;
 }
