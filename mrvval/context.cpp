@@ -58,28 +58,27 @@ void free_context(SystemContext* ctx) {
   MRVTASK_FreeMemory(0, ctx);
 }
 
-// The program directory: the module file name, upper-cased, cut before its
-// last separator. '/' is the separator of this system's paths; '\' counts too
-// unless it is the second byte of a double-byte character.
+// The program directory: the file name of the instance's module, upper-cased,
+// cut before its last separator. '/' is the separator of this system's paths;
+// '\' counts too unless it is the second byte of a double-byte character. The
+// cut is found on the whole name, so a long file name cannot leave a wrong
+// directory behind; only the directory must fit the field.
 void set_program_dir(SystemContext* ctx) {
-  const std::string path = plat::module_file_name(0);
-  char* dir = ctx->programDir;
-  const std::size_t n = std::min(path.size(), sizeof ctx->programDir - 1);
-  std::memcpy(dir, path.data(), n);
-  dir[n] = '\0';
-  plat::upper_cp932(dir);
-  std::size_t cut = 0;
-  bool found = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto b = static_cast<uint8_t>(dir[i]);
+  std::string path = plat::module_file_name(ctx->hInstance);
+  plat::upper_cp932(path.data());
+  std::size_t cut = std::string::npos;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto b = static_cast<uint8_t>(path[i]);
     if (b == '/' || b == '\\') {
       cut = i;
-      found = true;
-    } else if (plat::is_lead_byte(b, 81) && i + 1 < n && dir[i + 1] != '/') {
+    } else if (plat::is_lead_byte(b, 81) && i + 1 < path.size() && path[i + 1] != '/') {
       ++i;  // a trail byte is never a separator ('/' never is one in either encoding)
     }
   }
-  if (found) std::memset(dir + cut, 0, sizeof ctx->programDir - cut);
+  if (cut != std::string::npos) path.resize(cut);
+  const std::size_t n = std::min(path.size(), sizeof ctx->programDir - 1);
+  std::memset(ctx->programDir, 0, sizeof ctx->programDir);
+  std::memcpy(ctx->programDir, path.data(), n);
 }
 
 }  // namespace

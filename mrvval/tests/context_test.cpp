@@ -3,7 +3,10 @@
 // names, and deletion freeing every block.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "dialog_log.h"
@@ -11,6 +14,8 @@
 #include "platform/dynlib.h"
 #include "platform/memory.h"
 #include "platform/text.h"
+#include "platform/thread.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -100,6 +105,49 @@ TEST_F(Context, FreshContextHasItsInitialState) {
   plat::upper_cp932(dir.data());
   EXPECT_EQ(std::string(ctx->programDir), dir);
   EXPECT_NE(dir, "");
+}
+
+// Each task's event is the manual-reset event named "MRVEVENTnn", created
+// non-signalled: opening the name reaches the same event.
+TEST_F(Context, TaskEventsAreNamedPerTaskAndStartUnsignalled) {
+  for (int t : {0, 7, 19}) {
+    SCOPED_TRACE(t);
+    char name[16];
+    std::snprintf(name, sizeof name, "MRVEVENT%02d", t);
+    EXPECT_FALSE(plat::event_wait(ctx->taskEvent[t], 0));
+    const uint32_t opened = plat::event_create(name, true, false);
+    ASSERT_NE(opened, 0u);
+    ASSERT_TRUE(plat::event_set(opened));
+    EXPECT_TRUE(plat::event_wait(ctx->taskEvent[t], 0));
+    EXPECT_TRUE(plat::event_wait(ctx->taskEvent[t], 0)) << "manual reset stays signalled";
+    EXPECT_FALSE(plat::event_wait(ctx->taskEvent[(t + 1) % MRV_TASKS], 0));
+    plat::event_reset(opened);
+    plat::event_close(opened);
+  }
+}
+
+// The program directory is that of the module named by the instance handle,
+// cut at the last separator of the whole path, also when the full file name
+// is longer than the field.
+TEST(ContextProgramDir, ComesFromTheInstanceModuleAndSurvivesALongFileName) {
+  const char* bin = std::getenv("MRV_TEST_BIN_DIR");
+  ASSERT_NE(bin, nullptr);
+  mrvtest::TempDir tmp;
+  const std::string root = tmp.path().string();
+  const std::string dir = root + "/" + std::string(200 - root.size(), 'd');
+  const std::string lib = dir + "/" + std::string(100, 'n') + ".so";
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(std::string(bin) + "/libsindra.so", lib);
+  const uint32_t module = plat::lib_load(lib.c_str());
+  ASSERT_NE(module, 0u);
+  ASSERT_GT(plat::module_file_name(module).size(), 259u);
+  SystemContext* ctx = MRVVAL_Create(module);
+  ASSERT_NE(ctx, nullptr);
+  std::string want = dir;
+  plat::upper_cp932(want.data());
+  EXPECT_EQ(std::string(ctx->programDir), want);
+  MRVVAL_Delete(ctx);
+  plat::lib_free(module);
 }
 
 // Out-of-range reads and writes name the variable as scenarios write it.
