@@ -19,7 +19,10 @@ constexpr char kForm[] = "PVFG";
 constexpr uint32_t kDescriptorSize = 40;     // picture descriptor: ten 32-bit words
 constexpr uint32_t kMaxStringRecord = 2000;  // what wordBuf1 holds: 999 characters + 0
 
-enum class Walk { Ok, End, Short, Broken, Cancelled };
+// How a step over a record ended. Cancelled: a read was cancelled and has
+// closed the file. Refused: memory or the string heap refused the value and
+// has told the user; the file is still open.
+enum class Walk { Ok, End, Short, Broken, Cancelled, Refused };
 
 struct Record {
   char id[5];
@@ -217,12 +220,12 @@ Walk read_value(SystemContext* ctx, uint32_t h, const Record& r, Kind kind, FAQ*
       swap_words_if_big(ctx->wordBuf1, size / 2);
       if (ctx->wordBuf1[size / 2 - 1] != 0) return Walk::Broken;
       // The heap reports its own overflow.
-      return MRVSTR_SetWord(ctx, v, ctx->wordBuf1) ? Walk::Ok : Walk::Cancelled;
+      return MRVSTR_SetWord(ctx, v, ctx->wordBuf1) ? Walk::Ok : Walk::Refused;
     }
     case Kind::Cell: {
       if (r.size < kDescriptorSize) return Walk::Broken;
       auto* desc = static_cast<uint32_t*>(MRVTASK_AllocMemory(owner, kDescriptorSize));
-      if (desc == nullptr) return Walk::Cancelled;
+      if (desc == nullptr) return Walk::Refused;
       Walk w = read_data(owner, h, desc, kDescriptorSize);
       swap_words_if_big(desc, 10);
       if (w == Walk::Ok && uint64_t(desc[1]) * desc[2] != r.size - kDescriptorSize)
@@ -230,7 +233,7 @@ Walk read_value(SystemContext* ctx, uint32_t h, const Record& r, Kind kind, FAQ*
       void* data = nullptr;
       if (w == Walk::Ok) {
         data = MRVTASK_AllocMemory(owner, r.size - kDescriptorSize);
-        if (data == nullptr) w = Walk::Cancelled;
+        if (data == nullptr) w = Walk::Refused;
       }
       if (w == Walk::Ok) w = read_data(owner, h, data, r.size - kDescriptorSize);
       if (w != Walk::Ok) {
@@ -245,7 +248,7 @@ Walk read_value(SystemContext* ctx, uint32_t h, const Record& r, Kind kind, FAQ*
     }
     case Kind::Memory: {
       void* block = MRVTASK_AllocMemory(owner, r.size);
-      if (block == nullptr) return Walk::Cancelled;
+      if (block == nullptr) return Walk::Refused;
       if (Walk w = read_data(owner, h, block, r.size); w != Walk::Ok) {
         MRVTASK_FreeMemory(owner, block);
         return w;

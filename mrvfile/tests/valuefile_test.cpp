@@ -5,6 +5,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,13 @@ std::string str_record(const std::vector<uint16_t>& units) {
   const uint32_t key = data.size() % 256 == 0 ? 255 : data.size() % 256;
   MRVFILE_LockCode(data.data(), uint32_t(data.size()), int32_t(key));
   return chunk("STR ", data);
+}
+
+// Number of file descriptors the process holds open.
+std::size_t open_fds() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
 }
 
 std::string num_record(uint32_t w1, uint32_t w2) {
@@ -332,6 +341,33 @@ TEST_F(ValueFile, BrokenRecordsAreRefusedAndEarlierValuesStay) {
                   "\"\n値ファイルの内容が正しくありません。(Block=1, Name=" + c.name + ")");
     // The file is closed again: it can be deleted.
     EXPECT_EQ(MRVFILE_Delete(0, path.c_str()), 1);
+  }
+}
+
+TEST_F(ValueFile, RecordTooLargeForMemoryClosesTheFile) {
+  // Records whose data exceeds the memory region: the file is sparse, so the
+  // size checks pass and the allocation is what fails.
+  constexpr uint32_t kHuge = 0x60000000;
+  struct Case {
+    const char* what;
+    std::string header;
+  };
+  const Case cases[] = {
+      {"memory block", "MEM " + le32(kHuge)},
+      {"picture data", "CELL" + le32(kHuge + 40) + descriptor(0x6000, 0x10000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir td;
+    const std::string path = td.file("big.pvf");
+    mrvtest::write_file(path, riff("PVFG", num_record(9, 0) + c.header));
+    std::filesystem::resize_file(path, 12 + 16 + 8 + uint64_t(kHuge));
+    const std::size_t fds = open_fds();
+    DialogLog log;  // the memory box takes Cancel
+    EXPECT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 0, 0, 2), 0);
+    EXPECT_EQ(get(0).word1, 9u);
+    EXPECT_EQ(log.boxes().size(), 1u);
+    EXPECT_EQ(open_fds(), fds) << "the value file is closed again";
   }
 }
 
