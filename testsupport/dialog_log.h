@@ -1,7 +1,8 @@
 // Captures the message boxes of a test. While a DialogLog lives, every box is
 // logged to a temporary file and answered from `answers` (comma-separated
-// words: ok, cancel, abort, retry, ignore, yes, no; nullptr: no answers, so
-// every box takes its safe default). The previous settings come back after.
+// words: ok, cancel, abort, retry, ignore, yes, no; nullptr: an empty list, so
+// every box takes its safe default, on a terminal too). The previous settings
+// come back after.
 //
 //   mrvtest::DialogLog log("retry,cancel");
 //   ... code that shows boxes ...
@@ -34,10 +35,7 @@ class DialogLog {
     saved_log_ = get("MRV_DIALOG_LOG");
     saved_answers_ = get("MRV_DIALOG_ANSWERS");
     setenv("MRV_DIALOG_LOG", path_.c_str(), 1);
-    if (answers != nullptr)
-      setenv("MRV_DIALOG_ANSWERS", answers, 1);
-    else
-      unsetenv("MRV_DIALOG_ANSWERS");
+    setenv("MRV_DIALOG_ANSWERS", answers != nullptr ? answers : "", 1);
     plat::dialog_reset();
   }
 

@@ -154,8 +154,9 @@ class Dialogs {
     }
     const char* l = std::getenv("MRV_DIALOG_LOG");
     log_path_ = l ? l : "";
-    // A run with answers or a log is a script (a test), even on a terminal.
-    scripted_ = !isatty(STDIN_FILENO) || std::getenv("MRV_DIALOG_ANSWERS") != nullptr || l;
+    // A list of answers (even an empty one) stands in for the person, so that a
+    // scripted run does not stop at a terminal; a log alone only records.
+    scripted_ = !isatty(STDIN_FILENO) || std::getenv("MRV_DIALOG_ANSWERS") != nullptr;
   }
 
   int32_t ask_terminal(const ButtonSet& set) {

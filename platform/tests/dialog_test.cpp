@@ -1,6 +1,11 @@
 #include "platform/dialog.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <string>
 #include <thread>
@@ -83,6 +88,39 @@ TEST(Dialog, BoxesFromManyThreadsGiveWholeLines) {
     EXPECT_EQ(b.icon, "error");
     EXPECT_EQ(b.answer, "no");
   }
+}
+
+// On a terminal the person answers, also while the boxes are logged; a list of
+// answers takes the terminal's place. Runs in a child whose standard input is
+// a pseudo-terminal that already holds the typed line.
+TEST(Dialog, OnATerminalTheLogAloneStillAsksThePerson) {
+  mrvtest::TempDir dir;
+  const std::string log = dir.file("boxes.jsonl");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(10);  // a box that waits for a line never typed ends the child
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) _exit(10);
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0 || dup2(slave, STDIN_FILENO) < 0 || !isatty(STDIN_FILENO)) _exit(11);
+    if (write(master, "retry\n", 6) != 6) _exit(12);
+    setenv("MRV_DIALOG_LOG", log.c_str(), 1);
+    unsetenv("MRV_DIALOG_ANSWERS");
+    plat::dialog_reset();
+    if (message_box(0, "t", "c", plat::MB_RETRYCANCEL) != plat::IDRETRY) _exit(1);
+    setenv("MRV_DIALOG_ANSWERS", "", 1);  // an empty list: every box takes its default
+    plat::dialog_reset();
+    if (message_box(0, "t", "c", plat::MB_RETRYCANCEL) != plat::IDCANCEL) _exit(2);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string logged = mrvtest::read_file(log);
+  EXPECT_NE(logged.find("\"answer\":\"retry\""), std::string::npos) << logged;
+  EXPECT_NE(logged.find("\"answer\":\"cancel\""), std::string::npos) << logged;
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 // UTF-8 where they reach a person (bytes that do not convert become U+FFFD).
 //
 // The terminal backend prints the box to standard error and, when standard
-// input is a terminal (and neither variable below is set), reads the answer
+// input is a terminal and MRV_DIALOG_ANSWERS is not set, reads the answer
 // there. Otherwise answers come from
 // MRV_DIALOG_ANSWERS (comma-separated words consumed in order: ok, cancel,
 // retry, yes, no, abort, ignore); when none is left the safe default is
