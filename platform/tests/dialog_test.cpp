@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-
 #include <string>
 #include <thread>
 #include <vector>
