@@ -4,9 +4,10 @@
 //
 // Loading checks the file before it hands out code: both chunks must be whole
 // inside the file, and the unlocked code must walk as compiled code from its
-// first byte to its final TOK_END, with only the padding after it. Anything
-// else is reported as a broken file, so no tampered or truncated file can
-// make the interpreter read outside its block.
+// first byte to its final TOK_END inside the chunk (what follows that is
+// never run and is loaded as it stands). Anything else is reported as a
+// broken file, so no tampered or truncated file can make the interpreter read
+// outside its block.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -148,12 +149,11 @@ MRV_API void* MRVCOMP_Unpack(uint32_t owner, const char* path) {
   MRVFILE_Close(owner, h);
   MRVFILE_UnlockCode(block, size, info[kInfoKey]);
 
-  // The code must be one statement list filling the chunk but for the
-  // padding to the next multiple of 4.
+  // The code must be one statement list ended inside the chunk.
   const codewalk::Result r = codewalk::check(block, size);
-  if (!r.ok() || round4(r.end) != size) {
+  if (!r.ok()) {
     char where[40];
-    std::snprintf(where, sizeof where, "CODE+%u", r.ok() ? r.end : r.at);
+    std::snprintf(where, sizeof where, "CODE+%u", r.at);
     ReportBroken(owner, path, where);
     MRVTASK_FreeMemory(owner, block);
     return nullptr;
