@@ -18,8 +18,10 @@ constexpr std::size_t kCellDataWord = 8;
 constexpr std::size_t kCellDescriptorMin = (kCellDataWord + 1) * sizeof(uint32_t);
 
 // Release of a window waits for it to be gone, polling at this interval, for
-// at most this long: an owner thread that no longer pumps must not hang the
-// release (the value is empty afterwards either way).
+// at most this long (the value is empty afterwards either way). The platform
+// hands the destruction to the owner's thread and returns once that thread has
+// done it (or has ended), so the poll normally finds the window gone at once;
+// an owner that is alive but never pumps blocks the hand-over itself.
 constexpr uint32_t kWindowPollMs = 100;
 constexpr uint32_t kWindowWaitMs = 10000;
 
@@ -49,8 +51,7 @@ bool duplicate_block(SystemContext* ctx, uint32_t address, uint32_t* out) {
 
 void release_window(uint32_t hwnd) {
   if (hwnd == 0 || !plat::destroy_window(hwnd)) return;
-  // The platform routes the destruction to the window's own thread; wait
-  // until that thread has done it.
+  // The platform routes the destruction to the window's own thread.
   for (uint32_t waited = 0; plat::is_window(hwnd) && waited < kWindowWaitMs;
        waited += kWindowPollMs) {
     plat::sleep_ms(kWindowPollMs);
