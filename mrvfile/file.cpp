@@ -134,12 +134,9 @@ constexpr int32_t kErrorOutOfMemory = 0x0008;
 constexpr int32_t kErrorNameTooLong = 0x00CE;
 
 // The normalised name of the last open (or existence test) and the file entry
-// of the file last opened for reading. Lookups and messages use the
-// upper-case name; a file that is created (or deleted) is named as the caller
-// spelled it, so new files keep the scenario's case on disk.
+// of the file last opened for reading. Every open, lookup and message uses the
+// upper-case name, so a new file is created under it.
 char g_name[MRVFILE_NAME_BUFFER];
-char g_given[MRVFILE_NAME_BUFFER];
-bool g_name_fits = false;
 uint8_t g_entry[MRVFILE_ENTRY_SIZE];
 
 bool is_separator(char c) {
@@ -181,13 +178,12 @@ std::size_t cut_length(const char* s, std::size_t limit) {
 bool normalise(const char* path) {
   if (path == nullptr) path = "";
   std::size_t len = std::strlen(path);
-  g_name_fits = len < sizeof g_name;
-  if (!g_name_fits) len = cut_length(path, sizeof g_name - 1);
+  const bool fits = len < sizeof g_name;
+  if (!fits) len = cut_length(path, sizeof g_name - 1);
   std::memcpy(g_name, path, len);
   g_name[len] = '\0';
-  std::memcpy(g_given, g_name, len + 1);
   plat::upper_cp932(g_name);
-  return g_name_fits;
+  return fits;
 }
 
 std::string quoted(const char* name, const std::string& text) {
@@ -351,7 +347,7 @@ MRV_API uint32_t MRVFILE_Open(uint32_t owner, const char* path, int32_t style) {
   const bool fits = normalise(path);
   if (style == MRVFILE_STYLE_DELETE) {
     int32_t error = kErrorNameTooLong;
-    if (fits && plat::file_delete(g_given, &error)) return 1;
+    if (fits && plat::file_delete(g_name, &error)) return 1;
     std::string text = quoted(g_name, os_error_text(error));
     MRVTASK_ErrorStop(owner, title(), text.c_str());
     return 0;
@@ -368,7 +364,7 @@ MRV_API uint32_t MRVFILE_Open(uint32_t owner, const char* path, int32_t style) {
       }
       error = r.error;
     } else if (fits) {
-      uint32_t h = plat::file_open(g_given, mode_of(style), &error);
+      uint32_t h = plat::file_open(g_name, mode_of(style), &error);
       if (h != 0) return h;
     }
     if (!retry_open(owner, error)) return 0;

@@ -16,7 +16,9 @@
  * A path of 256 bytes or more (the terminator included) is refused: opening
  * reports it like any other open failure with the text
  * "0x00CE:ファイル名が長すぎます。" (the name shown cut to 255 bytes), and
- * MRVFILE_Exist gives 0. A new file is created with the caller's spelling.
+ * MRVFILE_Exist gives 0. Opening, creating and deleting all use the
+ * normalised name: a new file gets the upper-case name on disk (directories
+ * that exist already are found in any case).
  *
  * Open failures show "\"NAME\"\n" and the text of the MS-DOS error code:
  * "0x" and four upper-case hexadecimal digits, a colon and the description

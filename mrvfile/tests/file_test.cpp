@@ -129,8 +129,9 @@ TEST(FilePlain, EmptyFileAndWholeFileRoundTrip) {
 
   const std::string data("x\0y\x1Az", 5);
   ASSERT_EQ(MRVFILE_WriteBlock(0, td.file("Out.Bin").c_str(), data.data(), 5), 1);
-  // Created with the case given, found again in any case.
-  EXPECT_EQ(mrvtest::read_file(td.file("Out.Bin")), data);
+  // Created under the normalised (upper-case) name, found again in any case.
+  EXPECT_EQ(mrvtest::read_file(td.file("OUT.BIN")), data);
+  EXPECT_FALSE(std::filesystem::exists(td.file("Out.Bin")));
   block = static_cast<uint8_t*>(MRVFILE_ReadBlock(0, td.file("OUT.BIN").c_str(), 0));
   ASSERT_NE(block, nullptr);
   EXPECT_EQ(MRVTASK_SizeMemory(0, block), 5u);

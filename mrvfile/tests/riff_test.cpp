@@ -90,7 +90,7 @@ TEST(Riff, SearchFindsChunksInAnyOrderWithoutPadding) {
 
 TEST(Riff, MakeRiffWritesTheHeaderForThePresentSize) {
   TempDir td;
-  const std::string path = td.file("new.pvf");
+  const std::string path = td.file("NEW.PVF");
   uint32_t h = MRVFILE_WriteOpen(0, path.c_str());
   ASSERT_NE(h, 0u);
   ASSERT_EQ(plat::file_seek(h, 12, 0), 12);

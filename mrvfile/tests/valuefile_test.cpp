@@ -116,7 +116,7 @@ class ValueFile : public ::testing::Test {
 };
 
 TEST_F(ValueFile, NumberNullStringToANewFile) {
-  const std::string path = td_.file("save.pvf");
+  const std::string path = td_.file("SAVE.PVF");
   set_number(0, 42, 500000000);
   MRVVAL_Clear(ctx_, vars(), 1);
   set_string(2, "AB");
@@ -134,7 +134,7 @@ TEST_F(ValueFile, NumberNullStringToANewFile) {
   EXPECT_EQ(string_of(12), "AB");
 
   // A record of 256 bytes would give the key 0, which changes nothing: 255.
-  const std::string key255 = td_.file("key.pvf");
+  const std::string key255 = td_.file("KEY.PVF");
   set_string(3, std::string(127, 'y'));
   ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, key255.c_str(), vars(), 3, 0, 1), 1);
   EXPECT_EQ(mrvtest::read_file(key255),
@@ -142,7 +142,7 @@ TEST_F(ValueFile, NumberNullStringToANewFile) {
 }
 
 TEST_F(ValueFile, EveryKindRoundTripsBitIdentical) {
-  const std::string first = td_.file("a.pvf"), second = td_.file("b.pvf");
+  const std::string first = td_.file("A.PVF"), second = td_.file("B.PVF");
   set_number(0, 0x80000003, 250000000);  // -3.25
   FAQ r{};
   r.type = TYPE_RECT;
@@ -250,7 +250,7 @@ TEST_F(ValueFile, SkippingAndShortFiles) {
 }
 
 TEST_F(ValueFile, AppendingWithANegativePosition) {
-  const std::string path = td_.file("log.pvf");
+  const std::string path = td_.file("LOG.PVF");
   for (int i = 0; i < 3; ++i) set_number(i, uint32_t(i + 1));
   ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 0, 3), 3);
   set_string(3, "new");
