@@ -35,15 +35,15 @@ MRV_API uint32_t MRVFILE_OpenRIFF(uint32_t owner, const char* path, const char* 
   uint8_t header[12];
   uint32_t got = 0;
   if (!read_some(owner, h, header, sizeof header, &got)) return 0;
-  // A file shorter than the header is no RIFF file either.
-  if (got < sizeof header || std::memcmp(header, "RIFF", 4) != 0) {
+  if (got < 4 || std::memcmp(header, "RIFF", 4) != 0) {
     report(owner, path, MRV_CP932("指定されたファイルは RIFF 形式ファイルではありません。"));
     plat::file_close(h);
     return 0;
   }
   uint8_t want[4];
   code4(want, form);
-  if (std::memcmp(header + 8, want, 4) != 0) {
+  // A RIFF file too short to name its form has none that matches.
+  if (got < sizeof header || std::memcmp(header + 8, want, 4) != 0) {
     report(owner, path, MRV_CP932("指定されたファイルは種類が一致しません。"));
     plat::file_close(h);
     return 0;

@@ -25,12 +25,14 @@ TEST(Riff, WrongFilesAreRefusedWithThePathAsGiven) {
     const char* text;
   };
   const char* kNotRiff = "指定されたファイルは RIFF 形式ファイルではありません。";
+  const char* kOtherForm = "指定されたファイルは種類が一致しません。";
   const Case cases[] = {
       {"big-endian RIFX", "RIFX" + le32(4) + "PVFG", kNotRiff},
-      {"shorter than the header", "RIFF" + le32(4) + "PV", kNotRiff},
+      {"shorter than the tag", "RIF", kNotRiff},
       {"empty", "", kNotRiff},
-      {"other form", riff("SNB ", ""), "指定されたファイルは種類が一致しません。"},
-      {"form differs in case", riff("pvfg", ""), "指定されたファイルは種類が一致しません。"},
+      {"form cut short", "RIFF" + le32(4) + "PV", kOtherForm},
+      {"other form", riff("SNB ", ""), kOtherForm},
+      {"form differs in case", riff("pvfg", ""), kOtherForm},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
