@@ -180,6 +180,15 @@ bool encode_values(SystemContext* ctx, const char* path, VarTable* table, int32_
   return true;
 }
 
+// Whether the value file exists on disk. It is written in place, never into
+// an archive, so an archive of its directory must neither hide an existing
+// file (which would then be truncated) nor stand in for a missing one.
+bool on_disk(const char* path) {
+  const uint32_t h = plat::file_open(upper(path).c_str(), plat::FileMode::Read, nullptr);
+  if (h != 0) plat::file_close(h);
+  return h != 0;
+}
+
 enum class Kind { Null, Number, Rect, String, Cell, Memory, Unknown };
 
 Kind kind_of(const char* id) {
@@ -345,7 +354,7 @@ MRV_API int32_t MRVFILE_WriteFAQ(SystemContext* ctx, const char* path, VarTable*
   if (!encode_values(ctx, path, table, first, count, out)) return 0;
 
   uint32_t h = 0;
-  if (!MRVFILE_Exist(owner, path)) {
+  if (!on_disk(path)) {
     h = MRVFILE_WriteOpen(owner, path);
     if (h == 0) return 0;
     if (plat::file_seek(h, 12, 0) != 12) return fail_walk(owner, h, Walk::Short, path, 0, {});

@@ -262,6 +262,22 @@ TEST_F(ValueFile, AppendingWithANegativePosition) {
   EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 5);
 }
 
+TEST_F(ValueFile, WritingLooksOnDiskNotIntoTheArchive) {
+  // An archive SAVE.VFS beside the directory SAVE: reading would look only
+  // into the archive, but value files are written in the directory itself.
+  mrvtest::write_file(td_.file("SAVE.VFS"), fixture::archive({{"B.PVF", "in the archive"}}));
+  mrvtest::write_file(td_.file("SAVE/A.PVF"), riff("PVFG", num_record(1, 0) + kEnd));
+  set_number(0, 2);
+  DialogLog log;
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, td_.file("SAVE\\A.PVF").c_str(), vars(), 0, -1, 1), 1);
+  EXPECT_EQ(mrvtest::read_file(td_.file("SAVE/A.PVF")),
+            riff("PVFG", num_record(1, 0) + num_record(2, 0) + kEnd))
+      << "the file on disk is appended to, not replaced";
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, td_.file("SAVE\\B.PVF").c_str(), vars(), 0, -1, 1), 1);
+  EXPECT_EQ(mrvtest::read_file(td_.file("SAVE/B.PVF")), riff("PVFG", num_record(2, 0) + kEnd));
+  EXPECT_TRUE(log.boxes().empty());
+}
+
 TEST_F(ValueFile, ReplacingAtAPositionKeepsTheRecordsAfterIt) {
   const std::string path = td_.file("slots.pvf");
   const std::string before =
