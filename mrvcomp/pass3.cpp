@@ -240,7 +240,8 @@ class Pass3 {
   }
 
   // A lead byte and the byte after it are one unit; a lead byte right before
-  // the closing quote stands alone, so the string still ends there.
+  // the closing quote (or before a byte no string holds) stands alone, so the
+  // string still ends where passes 1 and 2 saw it end.
   bool String() {
     Put8(TOK_STRING);
     Next();
@@ -253,7 +254,7 @@ class Pass3 {
       if (c < 0x20 && c != '\t') return Error(MRVCOMP_ERR_CONTROL);  // unterminated
       uint16_t unit = c;
       const uint8_t d = Peek(1);
-      if (IsLead(c) && d != '"' && d >= 0x20) {
+      if (IsLead(c) && d != '"' && (d >= 0x20 || d == '\t')) {
         unit = static_cast<uint16_t>(c << 8 | d);
         Next(2);
       } else {
