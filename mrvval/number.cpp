@@ -133,33 +133,32 @@ int32_t bit_result(SystemContext* ctx, FAQ* a, uint32_t bits, const char* overfl
   return finish(ctx, a, overflow);
 }
 
-// Rectangles as corners, with the system's empty-rectangle rules.
-struct Corners {
-  int64_t left, top, right, bottom;
-  bool empty() const { return right <= left || bottom <= top; }
-};
-Corners corners(const FAQ* r) {
-  int64_t x = static_cast<int32_t>(r->word1);
-  int64_t y = static_cast<int32_t>(r->word2);
-  return {x, y, x + static_cast<int32_t>(r->word3), y + static_cast<int32_t>(r->word4)};
+// Union and intersection of system rectangles, by the system's rules: a
+// rectangle is empty when right <= left or bottom <= top, and an empty result
+// is all zeros.
+bool empty(const MRVRECT& r) {
+  return r.right <= r.left || r.bottom <= r.top;
 }
-void store_corners(FAQ* r, const Corners& c) {
-  r->word1 = static_cast<uint32_t>(c.left);
-  r->word2 = static_cast<uint32_t>(c.top);
-  r->word3 = static_cast<uint32_t>(c.right - c.left);
-  r->word4 = static_cast<uint32_t>(c.bottom - c.top);
-}
-Corners rect_union(const Corners& a, const Corners& b) {
-  if (a.empty()) return b.empty() ? Corners{0, 0, 0, 0} : b;
-  if (b.empty()) return a;
+MRVRECT rect_union(const MRVRECT& a, const MRVRECT& b) {
+  if (empty(a)) return empty(b) ? MRVRECT{0, 0, 0, 0} : b;
+  if (empty(b)) return a;
   return {std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
           std::max(a.bottom, b.bottom)};
 }
-Corners rect_intersection(const Corners& a, const Corners& b) {
-  Corners c{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+MRVRECT rect_intersection(const MRVRECT& a, const MRVRECT& b) {
+  MRVRECT c{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
             std::min(a.bottom, b.bottom)};
-  if (a.empty() || b.empty() || c.empty()) return {0, 0, 0, 0};
+  if (empty(a) || empty(b) || empty(c)) return {0, 0, 0, 0};
   return c;
+}
+// Or and And of two RAQs: their system rectangles combined, stored into a.
+int32_t combine_rects(SystemContext* ctx, FAQ* a, FAQ* b,
+                      MRVRECT (*op)(const MRVRECT&, const MRVRECT&)) {
+  MRVRECT ra, rb;
+  MRVRAQ_RaqToRect(ctx, &ra, a);
+  MRVRAQ_RaqToRect(ctx, &rb, b);
+  MRVRECT r = op(ra, rb);
+  return MRVRAQ_RectToRaq(ctx, a, &r);
 }
 
 // Shared body of Add and Sub on two numbers (`sign` is +1 or -1 for b).
@@ -398,8 +397,7 @@ MRV_API int32_t MRVFAQ_Or(SystemContext* ctx, FAQ* a, FAQ* b) {
                       MRV_CP932("論理和により、数値が有効桁を超えました。"));
   }
   if (a->type == TYPE_RECT && b->type == TYPE_RECT) {
-    store_corners(a, rect_union(corners(a), corners(b)));
-    return 1;
+    return combine_rects(ctx, a, b, rect_union);
   }
   return fail(ctx, MRV_CP932("論理和された2つのFAQの型が異なっています。"));
 }
@@ -410,8 +408,7 @@ MRV_API int32_t MRVFAQ_And(SystemContext* ctx, FAQ* a, FAQ* b) {
                       MRV_CP932("論理積により、数値が有効桁を超えました。"));
   }
   if (a->type == TYPE_RECT && b->type == TYPE_RECT) {
-    store_corners(a, rect_intersection(corners(a), corners(b)));
-    return 1;
+    return combine_rects(ctx, a, b, rect_intersection);
   }
   return fail(ctx, MRV_CP932("論理積された2つのFAQの型が異なっています。"));
 }

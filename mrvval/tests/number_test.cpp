@@ -392,6 +392,10 @@ TEST_F(NumberTest, RectanglesUniteAndIntersect) {
       {rect(-5, -5, 10, 10), rect(3, 3, 0, 4), rect(-5, -5, 10, 10), rect(0, 0, 0, 0)},
       {rect(3, 3, 0, 4), rect(1, 2, 3, 4), rect(1, 2, 3, 4), rect(0, 0, 0, 0)},
       {rect(3, 3, 0, 4), rect(1, 2, -3, 4), rect(0, 0, 0, 0), rect(0, 0, 0, 0)},
+      // Corners are 32-bit like the system's: a right edge that wraps past
+      // the largest coordinate makes the rectangle empty.
+      {rect(INT32_MAX - 50, 0, 100, 10), rect(INT32_MAX - 50, 0, 20, 10),
+       rect(INT32_MAX - 50, 0, 20, 10), rect(0, 0, 0, 0)},
   };
   for (const auto& c : cases) {
     FAQ a = c.a, b = c.b;
