@@ -42,7 +42,8 @@ constexpr char kHelp[] =
     "Compiles a scenario source (Shift-JIS text, usually .SNA) into a compiled\n"
     "scenario file (.SNB), which the engine prefers to a source of the same name.\n"
     "\n"
-    "  SOURCE.SNA        compile into OUTPUT (default: SOURCE with the extension .SNB)\n"
+    "  SOURCE.SNA        compile into OUTPUT (default: SOURCE with the extension .SNB,\n"
+    "                    or .snb when the source's extension is in lower case)\n"
     "  -o OUTPUT.SNB     name of the compiled file to write\n"
     "  --check SOURCE    compile without writing anything\n"
     "  --list FILE       print the code of FILE, a source or a compiled file, as a\n"
@@ -111,9 +112,19 @@ std::string ParseArgs(int argc, char** argv, Options* o) {
   return {};
 }
 
-// Paths and names are code page 932 inside the engine.
+// Texts are code page 932 inside the engine. Paths are not converted: the
+// file manager opens them byte for byte, as the names stand on disk.
 std::string Sjis(const std::string& utf8) {
   return plat::utf8_to_cp932(utf8);
+}
+
+// The compiled file beside the source: its name with the extension .SNB,
+// written in lower case when the source's extension has lower-case letters.
+fs::path DefaultOutput(const fs::path& source) {
+  const std::string ext = source.extension().string();
+  bool lower = false;
+  for (const char c : ext) lower = lower || (c >= 'a' && c <= 'z');
+  return fs::path(source).replace_extension(lower ? ".snb" : ".SNB");
 }
 
 // A block of compiled code owned by the tool.
@@ -189,14 +200,14 @@ int Run(const Options& o) {
   }
   fs::path output;
   if (o.mode == Mode::Compile) {
-    output = o.output.empty() ? fs::path(input).replace_extension(".SNB") : fs::absolute(o.output);
+    output = o.output.empty() ? DefaultOutput(input) : fs::absolute(o.output);
   }
   const std::string dir = input.parent_path().string();
   if (::chdir(dir.c_str()) != 0) {
     std::fprintf(stderr, "mrvc: cannot enter %s\n", dir.c_str());
     return kExitFailed;
   }
-  const std::string file = Sjis(input.filename().string());
+  const std::string file = input.filename().string();
 
   if (o.mode == Mode::List && IsCompiledFile(input.string())) {
     void* block = MRVCOMP_Unpack(0, file.c_str());
@@ -206,7 +217,7 @@ int Run(const Options& o) {
     return rc;
   }
 
-  const std::string defsPath = defs.empty() ? std::string("mrv.def") : Sjis(defs.string());
+  const std::string defsPath = defs.empty() ? std::string("mrv.def") : defs.string();
   if (!MRVCOMP_DefineFile(0, defsPath.c_str())) return kExitFailed;
 
   Code code;
@@ -221,10 +232,22 @@ int Run(const Options& o) {
       break;
   }
   const uint32_t length = code.length;
-  if (!MRVCOMP_Pack(0, Sjis(output.string()).c_str(), code.block, length)) return kExitFailed;
-  // The file manager writes new files under upper-cased names.
-  std::printf("%s: %u bytes of code written to %s\n", o.input.c_str(), length,
-              plat::resolve_path(output.string().c_str()).c_str());
+  if (!MRVCOMP_Pack(0, output.c_str(), code.block, length)) return kExitFailed;
+  // The file manager opens the upper-cased name, which lands on an existing
+  // file of any case or makes a new upper-case one. The author gets the name
+  // asked for.
+  std::string opened = output.string();
+  plat::upper_cp932(opened.data());
+  const fs::path written = plat::resolve_path(opened.c_str());
+  if (written != output) {
+    fs::rename(written, output, ec);
+    if (ec) {
+      std::fprintf(stderr, "mrvc: cannot rename %s to %s: %s\n", written.c_str(), output.c_str(),
+                   ec.message().c_str());
+      return kExitFailed;
+    }
+  }
+  std::printf("%s: %u bytes of code written to %s\n", o.input.c_str(), length, output.c_str());
   return kExitOk;
 }
 

@@ -110,12 +110,39 @@ TEST_F(MrvcTest, CompiledFileListsLikeItsSource) {
   EXPECT_EQ(Boxes(), "");
 }
 
+TEST_F(MrvcTest, DefaultOutputKeepsTheSourcesNameAndCase) {
+  struct Case {
+    const char* source;
+    const char* output;
+  };
+  const Case cases[] = {
+      {"low.sna", "low.snb"},
+      {"Mixed.Sna", "Mixed.snb"},
+      {"UP.SNA", "UP.SNB"},
+      {"noext", "noext.SNB"},
+      {"日本語.SNA", "日本語.SNB"},  // a name that is not ASCII on disk
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    Source(c.source, "WAIT(1);");
+    const Result r = Run(std::string("'") + c.source + "'");
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_TRUE(Exists(c.output));
+    EXPECT_NE(r.out.find(dir_.file(c.output)), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(Boxes(), "");
+}
+
 TEST_F(MrvcTest, OutputNameAndCheck) {
   Source("A.SNA", "WAIT(1);");
   Result r = Run("A.SNA -o OUT.SNB");
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_TRUE(Exists("OUT.SNB"));
   EXPECT_FALSE(Exists("A.SNB"));
+  r = Run("A.SNA -o built.snb");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_TRUE(Exists("built.snb")) << "the name as given, not upper-cased";
+  EXPECT_FALSE(Exists("BUILT.SNB"));
 
   r = Run("--check A.SNA");
   EXPECT_EQ(r.rc, 0) << r.err;
