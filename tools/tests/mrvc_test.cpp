@@ -116,11 +116,8 @@ TEST_F(MrvcTest, DefaultOutputKeepsTheSourcesNameAndCase) {
     const char* output;
   };
   const Case cases[] = {
-      {"low.sna", "low.snb"},
-      {"Mixed.Sna", "Mixed.snb"},
-      {"UP.SNA", "UP.SNB"},
-      {"noext", "noext.SNB"},
-      {"日本語.SNA", "日本語.SNB"},  // a name that is not ASCII on disk
+      {"low.sna", "low.snb"}, {"Mixed.Sna", "Mixed.snb"},   {"UP.SNA", "UP.SNB"},
+      {"noext", "noext.SNB"}, {"日本語.SNA", "日本語.SNB"},  // the last is not ASCII on disk
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
