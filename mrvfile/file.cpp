@@ -186,10 +186,6 @@ bool normalise(const char* path) {
   return fits;
 }
 
-std::string quoted(const char* name, const std::string& text) {
-  return "\"" + std::string(name) + "\"\n" + text;
-}
-
 void set_entry(const char* name, uint32_t offset, uint32_t size) {
   std::memset(g_entry, 0, sizeof g_entry);
   std::size_t n = cut_length(name, MRVFILE_ENTRY_NAME_SIZE - 1);
@@ -276,8 +272,7 @@ LookupResult archive_lookup() {
 }
 
 void report_broken_archive(uint32_t owner, const std::string& archive) {
-  std::string text =
-      quoted(archive.c_str(), MRV_CP932("アーカイブファイルの内容が正しくありません。"));
+  std::string text = quoted(archive, MRV_CP932("アーカイブファイルの内容が正しくありません。"));
   MRVTASK_ErrorStop(owner, title(), text.c_str());
 }
 
@@ -329,6 +324,10 @@ bool read_some(uint32_t owner, uint32_t handle, void* buffer, uint32_t count, ui
       return false;
     }
   }
+}
+
+std::string quoted(const std::string& name, const std::string& text) {
+  return "\"" + name + "\"\n" + text;
 }
 
 std::string upper(const char* path) {

@@ -22,6 +22,9 @@ bool read_some(uint32_t owner, uint32_t handle, void* buffer, uint32_t count, ui
 // Upper-cased copy of a path for messages (the system's upper-casing).
 std::string upper(const char* path);
 
+// A message about a file: "\"NAME\"\n" followed by the text.
+std::string quoted(const std::string& name, const std::string& text);
+
 // Little-endian fields of files, whatever the host's byte order.
 inline uint32_t get_le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;

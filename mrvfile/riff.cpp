@@ -18,7 +18,7 @@ void code4(uint8_t out[4], const char* text) {
 }
 
 void report(uint32_t owner, const char* path, const char* text) {
-  std::string message = "\"" + std::string(path ? path : "") + "\"\n" + text;
+  std::string message = quoted(path ? path : "", text);
   MRVTASK_ErrorStop(owner, title(), message.c_str());
 }
 

@@ -59,7 +59,7 @@ void report_broken(uint32_t owner, const char* path, int32_t block, const char* 
   char tail[64];
   std::snprintf(tail, sizeof tail, "(Block=%d, Name=%s)", block, id_text(id).c_str());
   std::string text =
-      "\"" + upper(path) + "\"\n" + MRV_CP932("値ファイルの内容が正しくありません。") + tail;
+      quoted(upper(path), MRV_CP932("値ファイルの内容が正しくありません。") + std::string(tail));
   MRVTASK_ErrorStop(owner, title(), text.c_str());
 }
 
@@ -103,7 +103,7 @@ void report_bad_value(SystemContext* ctx, const char* path, int32_t index) {
   char tail[32];
   std::snprintf(tail, sizeof tail, "(Index=%d)", index);
   std::string text =
-      "\"" + upper(path) + "\"\n" + MRV_CP932("書き込む値のデータが正しくありません。") + tail;
+      quoted(upper(path), MRV_CP932("書き込む値のデータが正しくありません。") + std::string(tail));
   MRVTASK_ErrorStop(ctx->hwndMain, title(), text.c_str());
 }
 
