@@ -168,8 +168,9 @@ MRV_API int32_t MRVFILE_CountFAQ(SystemContext* ctx, const char* path);
  * leave their variable empty and are not counted. */
 MRV_API int32_t MRVFILE_ReadFAQ(SystemContext* ctx, const char* path, VarTable* table,
                                 int32_t first, int32_t skip, int32_t count);
-/* Writes `count` variables from `first` on. A new file is created (the
- * position is then ignored). Into an existing file: a negative position
+/* Writes `count` variables from `first` on. The file is looked for on disk
+ * only (never in an archive); a new file is created (the position is then
+ * ignored). Into an existing file: a negative position
  * appends after the last record; a position p >= 0 replaces the records
  * p .. p + count - 1 with the new ones, whatever their sizes, and keeps every
  * record before and after them (records beyond the last are appended; 0 when
