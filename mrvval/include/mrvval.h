@@ -310,8 +310,9 @@ MRV_API int32_t MRVVAL_ArgString(SystemContext* ctx, VarTable* list, int32_t ind
  * long string is cut after its last whole character that fits). A value of
  * type CELL_TYPE_RAW_STRING is changed back to 'S' and shown without quotes.
  * Safe to call from the host's main thread while a task runs: it uses none
- * of the context's scratch buffers and shows no message (a string or picture
- * that cannot be read is shown as holding nothing). */
+ * of the context's scratch buffers and shows no message (a string that does
+ * not name a held block of the string heap shows as "NULL", a picture cell
+ * whose descriptor is not a memory block as a cell without a picture). */
 MRV_API int32_t MRVVAL_DisplayValue(SystemContext* ctx, FAQ* faq, char* out);
 
 MRV_EXTERN_C_END
