@@ -26,7 +26,14 @@ class Pass3 {
     ctx_.hwndMain = req->hwndOwner;  // the only field the number parser uses
   }
 
-  bool Run() { return StatementList(0) && !outOfMemory_; }
+  // After a failed enlargement the parse may still run into a fault of the
+  // text; the shortage has been reported, so the pass fails with error 0.
+  bool Run() {
+    const bool ok = StatementList(0);
+    if (!outOfMemory_) return ok;
+    g_error = 0;
+    return false;
+  }
 
  private:
   // ---- Reading ----
