@@ -84,7 +84,9 @@ const char* OperatorText(uint8_t code) {
   }
 }
 
-// A string constant in source form, converted to UTF-8.
+// A string constant in source form, converted to UTF-8. The language has no
+// escapes, so a tab and a backslash stand as they are; other control bytes
+// (which only damaged code holds) are shown as \xNN.
 std::string StringText(const uint8_t* units, uint16_t count) {
   std::string sjis;
   for (uint16_t i = 0; i < count; ++i) {
@@ -95,9 +97,7 @@ std::string StringText(const uint8_t* units, uint16_t count) {
   std::string out = "\"";
   for (char ch : plat::cp932_to_utf8(sjis)) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
+    if (c != '\t' && (c < 0x20 || c == 0x7F)) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02X", c);
       out += buf;
@@ -166,8 +166,13 @@ class Lister : public codewalk::Visitor {
     const std::string lib = c.library;
     if (lib != MRVCODE_DEFAULT_LIBRARY) text() += lib + ":";
     text() += std::string(c.command) + "(";
+    // A call of the statement itself is detailed below the statement, with
+    // its blocks at the statement's indent; a call inside an argument below
+    // that argument, with its blocks below its own detail line.
     Stmt& s = stmt();
-    const int level = s.depth + 1 + s.openCalls;
+    const bool nested = s.openCalls > 0;
+    const int level = nested ? calls_.back().level + 2 : s.depth + 1;
+    const int brace = nested ? level + 1 : s.depth;
     std::string d = Hex6(c.at) + "  " + Indent(level) + "call " + lib + ":" + c.command + ", " +
                     std::to_string(c.argCount) + (c.argCount == 1 ? " argument" : " arguments") +
                     " at " + Hex6(c.args);
@@ -176,7 +181,7 @@ class Lister : public codewalk::Visitor {
     d += ", next at " + Hex6(c.end);
     s.lines.push_back(std::move(d));
     ++s.openCalls;
-    calls_.push_back(Open{level, 0, 0, false});
+    calls_.push_back(Open{level, brace, depth_, 0, 0, false});
   }
   void arg_begin(const codewalk::Call&, int32_t i, uint32_t at, bool) {
     Stmt& s = stmt();
@@ -195,11 +200,12 @@ class Lister : public codewalk::Visitor {
   void block_begin(const codewalk::Call& c, bool isElse) {
     close_args();
     text() += isElse ? " ELSE {...}" : " {...}";
-    sink().push_back(Hex6(isElse ? c.elseBlock : c.block) + "  " + Indent(depth_) +
+    const Open& o = calls_.back();
+    sink().push_back(Hex6(isElse ? c.elseBlock : c.block) + "  " + Indent(o.brace) +
                      (isElse ? "ELSE {" : "{"));
-    ++depth_;
+    depth_ = o.brace + 1;
   }
-  void block_end(const codewalk::Call&, bool) { --depth_; }
+  void block_end(const codewalk::Call&, bool) { depth_ = calls_.back().outerDepth; }
   void call_end(const codewalk::Call&) {
     close_args();
     calls_.pop_back();
@@ -216,6 +222,8 @@ class Lister : public codewalk::Visitor {
   };
   struct Open {
     int level;       // indent of the call's detail line
+    int brace;       // indent of the braces of its blocks
+    int outerDepth;  // the statement indent to go back to after a block
     size_t argLine;  // the line of the argument being read
     size_t argText;  // where its text starts in the statement's text
     bool closed;     // ")" written

@@ -69,6 +69,27 @@ TEST_F(MrvcTest, ListsASourceAsTheEngineWillRunIt) {
             "000037  end\n");
 }
 
+TEST_F(MrvcTest, CallsInArgumentsListUnderTheirArgument) {
+  // The string holds a tab and a backslash, which the language takes as
+  // they stand.
+  Source("N.SNA", "F(G(1){H();}, \"a\tb\\c\");");
+  const Result r = Run("--list N.SNA");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "; N.SNA: source\n"
+            "000000  F(G(1) {...}, \"a\tb\\c\")\n"
+            "000000    call STANDARD:F, 2 arguments at 000028, next at 00008E\n"
+            "000028      arg 1: G(1) {...}\n"
+            "000028        call STANDARD:G, 1 argument at 000050, block at 000053, next at 00007D\n"
+            "000050          arg 1: 1\n"
+            "000053          {\n"
+            "000053            H()\n"
+            "000053              call STANDARD:H, 0 arguments at 00007B, next at 00007C\n"
+            "00007C          }\n"
+            "00007E      arg 2: \"a\tb\\c\"\n"
+            "00008E  end\n");
+}
+
 TEST_F(MrvcTest, ListingShowsBlocksLibrariesAndStringsInUtf8) {
   Source("B.SNA", "IF($A){\n  LIB:SAY(\"日本語\", , 0.5);\n}ELSE{\n  $B[1]++;\n};");
   const Result r = Run("--list B.SNA");
