@@ -169,6 +169,13 @@ TEST_F(ValueFile, EveryKindRoundTripsBitIdentical) {
       << "an empty string is a record of size 2";
   EXPECT_NE(bytes.find("CELL" + le32(46) + descriptor(3, 2).substr(0, 32)), std::string::npos)
       << "a picture record: size w x h + 40, then the descriptor as held in memory";
+  EXPECT_NE(bytes.find(chunk("RECT", le32(10) + le32(uint32_t(-20)) + le32(300) + le32(400)) +
+                       "STR " + le32(12)),
+            std::string::npos)
+      << "a rectangle record: x, y, width, height";
+  EXPECT_NE(bytes.find(chunk("MEM ", std::string("\0\1\2\3", 4)) + chunk("NULL", "") + kEnd),
+            std::string::npos)
+      << "a memory record holds the block's bytes; a pointer has no record of its own";
 
   ASSERT_EQ(MRVFILE_ReadFAQ(ctx_, first.c_str(), vars(), 100, 0, 8), 8);
   EXPECT_EQ(get(100).word1, 0x80000003u);
