@@ -24,7 +24,8 @@
 // refused with a message.
 //
 // Heap work is serialised by one lock, so that the value viewer on the host's
-// main thread can read a string while a task stores or releases others.
+// main thread can read a string while a task stores or releases others. No
+// message is shown while the lock is held.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -281,15 +282,19 @@ uint32_t units_to_bytes(const uint16_t* units, char* out, uint32_t max_chars, ui
 }
 
 int32_t read_units(SystemContext* ctx, const FAQ* saq, uint16_t* out, bool quiet) {
-  std::lock_guard<std::mutex> guard(g_heap_lock);
-  uint8_t* heap = nullptr;
-  uint32_t b = 0;
-  if (!locate(ctx, saq, &heap, &b)) {
-    out[0] = 0;
-    return quiet ? 0 : bad_string(ctx);
+  {
+    std::lock_guard<std::mutex> guard(g_heap_lock);
+    uint8_t* heap = nullptr;
+    uint32_t b = 0;
+    if (locate(ctx, saq, &heap, &b)) {
+      std::memcpy(out, heap + b + kHeader, 2 * saq->word3 + 2);
+      return 1;
+    }
   }
-  std::memcpy(out, heap + b + kHeader, 2 * saq->word3 + 2);
-  return 1;
+  // Reported with the lock let go: the box asks the main thread, which may
+  // be waiting for the heap to display a value.
+  out[0] = 0;
+  return quiet ? 0 : bad_string(ctx);
 }
 
 // Stores n units (n <= 999) and a terminator into the heap; 0 after a report.
@@ -333,11 +338,13 @@ int32_t string_release(SystemContext* ctx, FAQ* faq) {
     std::lock_guard<std::mutex> guard(g_heap_lock);
     uint8_t* heap = nullptr;
     uint32_t b = 0;
-    if (!locate(ctx, faq, &heap, &b)) return bad_string(ctx);
-    heap_free(faq->word1, heap, b);
+    if (locate(ctx, faq, &heap, &b)) {
+      heap_free(faq->word1, heap, b);
+      std::memset(faq, 0, sizeof *faq);
+      return 1;
+    }
   }
-  std::memset(faq, 0, sizeof *faq);
-  return 1;
+  return bad_string(ctx);  // with the lock let go, as in read_units
 }
 
 int32_t string_duplicate(SystemContext* ctx, FAQ* target, const FAQ* source) {
