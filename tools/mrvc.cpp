@@ -162,7 +162,11 @@ bool Compile(const std::string& source, const std::string& name, Code* code) {
   return ok;
 }
 
-bool IsCompiledFile(const std::string& path) {
+// A compiled file by its extension .SNB (any case) or by its RIFF header.
+bool IsCompiledFile(const fs::path& path) {
+  std::string ext = path.extension().string();
+  plat::upper_cp932(ext.data());
+  if (ext == ".SNB") return true;
   std::ifstream f(path, std::ios::binary);
   char head[4] = {};
   return f.read(head, sizeof head) && std::memcmp(head, "RIFF", 4) == 0;
@@ -180,6 +184,14 @@ int PrintListing(const std::string& shown, const void* code, uint32_t size, cons
   return kExitOk;
 }
 
+// The file that the file manager writes for `path`: it opens the upper-cased
+// name, which lands on an existing file of any case or makes a new one.
+fs::path WrittenFor(const fs::path& path) {
+  std::string opened = path.string();
+  plat::upper_cp932(opened.data());
+  return plat::resolve_path(opened.c_str());
+}
+
 int Run(const Options& o) {
   // Files are opened from the source's directory; everything named relative
   // to the directory of the call is made absolute first.
@@ -188,6 +200,11 @@ int Run(const Options& o) {
   const fs::path input = fs::absolute(plat::resolve_path(o.input.c_str()), ec);
   if (!fs::is_regular_file(input, ec)) {
     std::fprintf(stderr, "mrvc: %s: no such file\n", o.input.c_str());
+    return kExitFailed;
+  }
+  const bool compiled = IsCompiledFile(input);
+  if (compiled && o.mode != Mode::List) {
+    std::fprintf(stderr, "mrvc: %s is a compiled file; --list shows its code\n", o.input.c_str());
     return kExitFailed;
   }
   fs::path defs;
@@ -201,6 +218,7 @@ int Run(const Options& o) {
   fs::path output;
   if (o.mode == Mode::Compile) {
     output = o.output.empty() ? DefaultOutput(input) : fs::absolute(o.output);
+    if (WrittenFor(output) == input) return UsageError("the output would overwrite the source");
   }
   const std::string dir = input.parent_path().string();
   if (::chdir(dir.c_str()) != 0) {
@@ -209,7 +227,7 @@ int Run(const Options& o) {
   }
   const std::string file = input.filename().string();
 
-  if (o.mode == Mode::List && IsCompiledFile(input.string())) {
+  if (compiled) {
     void* block = MRVCOMP_Unpack(0, file.c_str());
     if (block == nullptr) return kExitFailed;
     const int rc = PrintListing(o.input, block, MRVTASK_SizeMemory(0, block), "compiled file");
@@ -233,12 +251,8 @@ int Run(const Options& o) {
   }
   const uint32_t length = code.length;
   if (!MRVCOMP_Pack(0, output.c_str(), code.block, length)) return kExitFailed;
-  // The file manager opens the upper-cased name, which lands on an existing
-  // file of any case or makes a new upper-case one. The author gets the name
-  // asked for.
-  std::string opened = output.string();
-  plat::upper_cp932(opened.data());
-  const fs::path written = plat::resolve_path(opened.c_str());
+  // The author gets the name asked for, not the upper-cased one.
+  const fs::path written = WrittenFor(output);
   if (written != output) {
     fs::rename(written, output, ec);
     if (ec) {

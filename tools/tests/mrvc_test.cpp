@@ -225,6 +225,18 @@ TEST_F(MrvcTest, BrokenCompiledFileAndMissingFilesFail) {
       << r.err;
   EXPECT_EQ(r.out, "");
 
+  // A file named as compiled is read as one, never compiled as a source.
+  Source("T.snb", "WAIT(1);");
+  r = Run("--list T.snb");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("指定されたファイルは RIFF 形式ファイルではありません。"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out, "");
+  r = Run("T.snb");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("compiled file"), std::string::npos) << r.err;
+  EXPECT_EQ(mrvtest::read_file(dir_.file("T.snb")), "WAIT(1);") << "not compiled over itself";
+
   r = Run("NOPE.SNA");
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("NOPE.SNA"), std::string::npos);
@@ -234,7 +246,7 @@ TEST_F(MrvcTest, UsageErrorsAndHelp) {
   Source("U.SNA", "WAIT(1);");
   const char* wrong[] = {
       "",         "--frobnicate U.SNA",   "U.SNA U.SNA", "--check U.SNA -o X.SNB",
-      "U.SNA -o", "--check --list U.SNA", "-d",
+      "U.SNA -o", "--check --list U.SNA", "-d",          "U.SNA -o u.sna",
   };
   for (const char* args : wrong) {
     SCOPED_TRACE(args);
@@ -242,6 +254,7 @@ TEST_F(MrvcTest, UsageErrorsAndHelp) {
     EXPECT_EQ(r.rc, 2);
     EXPECT_NE(r.err.find("usage: mrvc"), std::string::npos) << r.err;
     EXPECT_FALSE(Exists("U.SNB"));
+    EXPECT_EQ(mrvtest::read_file(dir_.file("U.SNA")), "WAIT(1);");
   }
   const Result help = Run("--help");
   EXPECT_EQ(help.rc, 0);
