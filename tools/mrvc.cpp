@@ -43,16 +43,16 @@ constexpr char kHelp[] =
     "scenario file (.SNB), which the engine prefers to a source of the same name.\n"
     "\n"
     "  SOURCE.SNA        compile into OUTPUT (default: SOURCE with the extension .SNB,\n"
-    "                    or .snb when the source's extension is in lower case)\n"
+    "                    or .snb when the source's extension has lower-case letters)\n"
     "  -o OUTPUT.SNB     name of the compiled file to write\n"
     "  --check SOURCE    compile without writing anything\n"
-    "  --list FILE       print the code of FILE, a source or a compiled file, as a\n"
-    "                    listing: each line starts with the offset of the code it\n"
-    "                    shows (hexadecimal); line markers, each statement in source\n"
-    "                    form, then every call in it with its library, command,\n"
-    "                    argument count and the offsets of its arguments and blocks,\n"
-    "                    each argument, and the statements of the blocks, indented.\n"
-    "                    Strings are shown in UTF-8.\n"
+    "  --list FILE       print the code of FILE, a source or a compiled file (named\n"
+    "                    .SNB, or any RIFF file), as a listing: each line starts with\n"
+    "                    the offset of the code it shows (hexadecimal); line markers,\n"
+    "                    each statement in source form, then every call in it with its\n"
+    "                    library, command, argument count and the offsets of its\n"
+    "                    arguments and blocks, each argument, and the statements of the\n"
+    "                    blocks, indented. Strings are shown in UTF-8.\n"
     "  -d DEFINITIONS    definition file with #define and #include lines (default:\n"
     "                    mrv.def beside the source, when there is one)\n"
     "  -h, --help        this text\n"
@@ -146,7 +146,8 @@ bool Compile(const std::string& source, const std::string& name, Code* code) {
   rq.firstLine = 0;
   rq.source = static_cast<char*>(MRVFILE_ReadBlock(0, source.c_str(), 1));
   if (rq.source == nullptr) return false;
-  rq.sourceSize = MRVFILE_Size(0, source.c_str()) + 2;
+  // The block holds the file and the end mark: the size the compiler wants.
+  rq.sourceSize = MRVTASK_SizeMemory(0, rq.source);
   const bool ok = MRVCOMP_Comp(&rq) != 0;
   if (ok) {
     code->block = rq.output;
