@@ -352,10 +352,7 @@ int32_t string_duplicate(SystemContext* ctx, FAQ* target, const FAQ* source) {
   // the scratch buffers.
   uint16_t units[MRV_WORDBUF];
   if (!read_units(ctx, source, units, false)) return 0;
-  FAQ copy = *source;
-  if (!store_units(ctx, &copy, units, source->word3)) return 0;
-  *target = copy;
-  return 1;
+  return store_units(ctx, target, units, source->word3);
 }
 
 int32_t string_concat(SystemContext* ctx, FAQ* a, FAQ* b) {

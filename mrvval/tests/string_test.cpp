@@ -312,8 +312,22 @@ TEST_F(StringTest, CompareTellsEqualPrefixAndDifferent) {
 
 TEST_F(StringTest, CopiesAreIndependent) {
   FAQ src = store("original"), copy{};
+  src.setCount = 3;
+  src.word4 = 4;
+  src.word5 = 5;
+  // Like every string function, the duplicate sets type and words 1 to 3
+  // only: the target keeps its count and its words 4 and 5.
+  copy.setCount = 9;
+  copy.word4 = 0x44;
+  copy.word5 = 0x55;
   ASSERT_EQ(MRVFAQ_Copy(ctx, &copy, &src), 1);
+  EXPECT_EQ(copy.type, TYPE_STRING);
+  EXPECT_EQ(copy.word1, src.word1);
   EXPECT_NE(copy.word2, src.word2);
+  EXPECT_EQ(copy.word3, src.word3);
+  EXPECT_EQ(copy.setCount, 9);
+  EXPECT_EQ(copy.word4, 0x44u);
+  EXPECT_EQ(copy.word5, 0x55u);
   EXPECT_EQ(read(copy), "original");
   ASSERT_EQ(MRVFAQ_Clear(ctx, &copy), 1);
   EXPECT_EQ(read(src), "original");
