@@ -153,10 +153,14 @@ bool Compile(const std::string& source, const std::string& name, Code* code) {
     code->block = rq.output;
     code->length = static_cast<uint32_t>(rq.outputPos - rq.output);
     rq.output = nullptr;
-  } else if (MRVCOMP_GetError() > 0) {
+  } else {
+    // Without an error number the failure has been reported by the library
+    // that found it (a number out of range, say); the message then only
+    // tells where the compile stopped.
     char msg[2048] = {};
     MRVCOMP_MakeErrorMessage(&rq, msg);
-    std::fprintf(stderr, "%s\n", plat::cp932_to_utf8(msg).c_str());
+    std::fprintf(stderr, "%s%s\n", plat::cp932_to_utf8(msg).c_str(),
+                 MRVCOMP_GetError() > 0 ? "" : "(reported above)");
   }
   MRVTASK_FreeMemory(0, rq.source);
   MRVTASK_FreeMemory(0, rq.output);

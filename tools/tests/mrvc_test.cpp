@@ -192,6 +192,14 @@ TEST_F(MrvcTest, CompileErrorIsTheCompilersMessageOnStderrOnly) {
   }
 }
 
+TEST_F(MrvcTest, FailureReportedByAnotherLibrarySaysWhereTheCompileStopped) {
+  Source("N.SNA", "WAIT(1);\n$A = 0x1FFFFFFFFFF;\n");
+  const Result r = Run("--check N.SNA");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("N.SNA:PASS(3):LINE(1):(reported above)\n"), std::string::npos) << r.err;
+  EXPECT_NE(Boxes().find("MRVVAL.DLL"), std::string::npos) << "the number parser's own report";
+}
+
 TEST_F(MrvcTest, DefinitionFileBesideTheSourceOrNamed) {
   Source("D.SNA", "F(GREETING);");
   Source("mrv.def", "#define \"GREETING\" \"1\"\n");
