@@ -104,6 +104,8 @@ struct BadCase {
   std::string message;  // UTF-8
   int32_t line;         // MRVCOMP_GetLine afterwards, -1: not checked
 };
+// Test names show the case, not its bytes.
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.what; }
 
 class DefineErrors : public DefineFile, public ::testing::WithParamInterface<BadCase> {};
 

@@ -16,6 +16,8 @@ struct FailCase {
   int32_t pass;
   int32_t line;
 };
+// Test names show the case, not its bytes.
+void PrintTo(const FailCase& c, std::ostream* os) { *os << c.what; }
 
 class CompileError : public ::testing::TestWithParam<FailCase> {};
 

@@ -14,6 +14,8 @@ struct TextCase {
   std::string text;  // the run's output
   int32_t count;     // replacements made
 };
+// Test names show the case, not its bytes.
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.what; }
 
 class Pass1Text : public ::testing::TestWithParam<TextCase> {};
 
@@ -54,6 +56,7 @@ struct ErrorCase {
   int32_t error;
   int32_t line;
 };
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.what; }
 
 class Pass1Error : public ::testing::TestWithParam<ErrorCase> {};
 

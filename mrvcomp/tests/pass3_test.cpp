@@ -18,6 +18,8 @@ struct CodeCase {
   std::string source;
   Bytes code;
 };
+// Test names show the case, not its bytes.
+void PrintTo(const CodeCase& c, std::ostream* os) { *os << c.what; }
 
 class CodeTest : public ::testing::TestWithParam<CodeCase> {};
 
