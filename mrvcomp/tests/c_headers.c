@@ -8,13 +8,21 @@
 
 size_t c_layout(int which) {
   switch (which) {
-    case 0: return sizeof(FAQ);
-    case 1: return sizeof(VarTable);
-    case 2: return sizeof(SystemContext);
-    case 3: return offsetof(SystemContext, localVars);
-    case 4: return offsetof(SystemContext, msgBuf2);
-    case 5: return sizeof(CompileRequest);
-    case 6: return offsetof(CompileRequest, sourceSize);
-    default: return 0;
+    case 0:
+      return sizeof(FAQ);
+    case 1:
+      return sizeof(VarTable);
+    case 2:
+      return sizeof(SystemContext);
+    case 3:
+      return offsetof(SystemContext, localVars);
+    case 4:
+      return offsetof(SystemContext, msgBuf2);
+    case 5:
+      return sizeof(CompileRequest);
+    case 6:
+      return offsetof(CompileRequest, sourceSize);
+    default:
+      return 0;
   }
 }

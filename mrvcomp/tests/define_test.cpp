@@ -105,7 +105,9 @@ struct BadCase {
   int32_t line;         // MRVCOMP_GetLine afterwards, -1: not checked
 };
 // Test names show the case, not its bytes.
-void PrintTo(const BadCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const BadCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class DefineErrors : public DefineFile, public ::testing::WithParamInterface<BadCase> {};
 

@@ -17,7 +17,9 @@ struct FailCase {
   int32_t line;
 };
 // Test names show the case, not its bytes.
-void PrintTo(const FailCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const FailCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class CompileError : public ::testing::TestWithParam<FailCase> {};
 

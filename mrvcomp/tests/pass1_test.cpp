@@ -15,7 +15,9 @@ struct TextCase {
   int32_t count;     // replacements made
 };
 // Test names show the case, not its bytes.
-void PrintTo(const TextCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const TextCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class Pass1Text : public ::testing::TestWithParam<TextCase> {};
 
@@ -56,7 +58,9 @@ struct ErrorCase {
   int32_t error;
   int32_t line;
 };
-void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class Pass1Error : public ::testing::TestWithParam<ErrorCase> {};
 

@@ -14,7 +14,9 @@ struct NestCase {
   int32_t line;
 };
 // Test names show the case, not its bytes.
-void PrintTo(const NestCase& c, std::ostream* os) { *os << "error " << c.error << " at line " << c.line; }
+void PrintTo(const NestCase& c, std::ostream* os) {
+  *os << "error " << c.error << " at line " << c.line;
+}
 
 class Pass2Nesting : public ::testing::TestWithParam<NestCase> {};
 

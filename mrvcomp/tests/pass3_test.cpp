@@ -19,7 +19,9 @@ struct CodeCase {
   Bytes code;
 };
 // Test names show the case, not its bytes.
-void PrintTo(const CodeCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const CodeCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class CodeTest : public ::testing::TestWithParam<CodeCase> {};
 

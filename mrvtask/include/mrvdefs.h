@@ -22,7 +22,11 @@
  * tables and records). Every block lies in one region below 4 GiB, so the
  * conversion is lossless; use these two helpers and nothing else for it, and
  * only on addresses that came from a block. */
-static inline void* MRV_PTR(uint32_t word) { return (void*)(uintptr_t)word; }
-static inline uint32_t MRV_WORD(const void* p) { return (uint32_t)(uintptr_t)p; }
+static inline void* MRV_PTR(uint32_t word) {
+  return (void*)(uintptr_t)word;
+}
+static inline uint32_t MRV_WORD(const void* p) {
+  return (uint32_t)(uintptr_t)p;
+}
 
 #endif

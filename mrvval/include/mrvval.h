@@ -23,19 +23,19 @@ MRV_EXTERN_C_BEGIN
 /* ---- Type tags ---------------------------------------------------------- */
 enum {
   TYPE_NULL = 0,
-  TYPE_NUMBER = 'N',   /* word1 sign (bit 31) and magnitude, word2 fraction in 10^-9 */
-  TYPE_RECT = 'R',     /* word1 x, word2 y, word3 width, word4 height (signed) */
-  TYPE_POINTER = 'P',  /* word2 signed byte offset; word1 as its creator sets it */
-  TYPE_STRING = 'S',   /* word1 string heap handle, word2 data offset, word3 length */
-  TYPE_CELL = 'C',     /* word1 address of a picture descriptor block, or 0 */
-  TYPE_HANDLE = 'H',   /* word1 window, word2 kind (>> 8: 1 button, 2 edit) */
-  TYPE_MEMORY = 'M',   /* word1 block address, word2 size, word3 offset */
-  TYPE_VARIABLE = 'V', /* word1..word3 a VarTable copy, word4 relative index */
-  TYPE_WAVE = 'W',     /* word1 address of a sound block, or 0 */
-  TYPE_OMITTED = 'Z',  /* an argument position left empty */
-  TYPE_ANY = 0x7F,     /* signature code: any argument, an empty one included */
-  SIG_BYREF = 0x100,   /* signature code: a 'V' reference to a cell of (code & 0xFF) */
-  SIG_REST = '~',      /* signature code: no further check */
+  TYPE_NUMBER = 'N',            /* word1 sign (bit 31) and magnitude, word2 fraction in 10^-9 */
+  TYPE_RECT = 'R',              /* word1 x, word2 y, word3 width, word4 height (signed) */
+  TYPE_POINTER = 'P',           /* word2 signed byte offset; word1 as its creator sets it */
+  TYPE_STRING = 'S',            /* word1 string heap handle, word2 data offset, word3 length */
+  TYPE_CELL = 'C',              /* word1 address of a picture descriptor block, or 0 */
+  TYPE_HANDLE = 'H',            /* word1 window, word2 kind (>> 8: 1 button, 2 edit) */
+  TYPE_MEMORY = 'M',            /* word1 block address, word2 size, word3 offset */
+  TYPE_VARIABLE = 'V',          /* word1..word3 a VarTable copy, word4 relative index */
+  TYPE_WAVE = 'W',              /* word1 address of a sound block, or 0 */
+  TYPE_OMITTED = 'Z',           /* an argument position left empty */
+  TYPE_ANY = 0x7F,              /* signature code: any argument, an empty one included */
+  SIG_BYREF = 0x100,            /* signature code: a 'V' reference to a cell of (code & 0xFF) */
+  SIG_REST = '~',               /* signature code: no further check */
   CELL_TYPE_RAW_STRING = 0x1053 /* display request: a string without quotes */
 };
 
@@ -83,24 +83,24 @@ enum {
 /* ---- The system context ------------------------------------------------- */
 typedef struct SystemContext {
   uint32_t reserved;
-  uint32_t hwndMain;  /* main window, owner of every box; 0 until it exists */
-  uint32_t hInstance; /* program instance given to MRVVAL_Create */
-  uint32_t execFlags; /* trace and single-step flags of the execution manager */
-  uint32_t startTime; /* millisecond tick count at creation */
-  char programDir[MRV_PATH]; /* program directory, upper case, no trailing '\' */
+  uint32_t hwndMain;                 /* main window, owner of every box; 0 until it exists */
+  uint32_t hInstance;                /* program instance given to MRVVAL_Create */
+  uint32_t execFlags;                /* trace and single-step flags of the execution manager */
+  uint32_t startTime;                /* millisecond tick count at creation */
+  char programDir[MRV_PATH];         /* program directory, upper case, no trailing '\' */
   uint32_t libModule[MRV_LIBRARIES]; /* command-library modules */
   char libName[MRV_LIBRARIES][9];    /* command-library names, "" = free slot */
-  uint32_t hostRequest;     /* 0 none, 1 create window, 2 destroy window, 3..5 sound */
-  uint32_t hostRequestData; /* argument of hostRequest; receives a created window */
-  int32_t currentTask;      /* task now running, -1 none */
-  int32_t superTask;        /* task holding exclusive execution, -1 none */
+  uint32_t hostRequest;              /* 0 none, 1 create window, 2 destroy window, 3..5 sound */
+  uint32_t hostRequestData;          /* argument of hostRequest; receives a created window */
+  int32_t currentTask;               /* task now running, -1 none */
+  int32_t superTask;                 /* task holding exclusive execution, -1 none */
   uint32_t waitStart[MRV_TASKS];
   uint32_t taskEvent[MRV_TASKS];
   uint32_t taskFlags[MRV_TASKS];
   char taskFile[MRV_TASKS][MRV_PATH];
   uint32_t taskThread[MRV_TASKS]; /* 0 = no task in the slot */
   uint32_t taskThreadId[MRV_TASKS];
-  uint32_t taskLine[MRV_TASKS];  /* current line, counted from 0 */
+  uint32_t taskLine[MRV_TASKS]; /* current line, counted from 0 */
   uint32_t blockDepth[MRV_TASKS];
   uint32_t stringHeap; /* handle of the string heap block */
   VarTable systemVars; /* #0 .. #199 */
@@ -139,7 +139,9 @@ MRV_STATIC_ASSERT(offsetof(SystemContext, msgBuf2) == 12584, "layout");
 MRV_STATIC_ASSERT(sizeof(SystemContext) == 14584, "layout");
 
 /* The cells of a variable table, as an address. */
-static inline FAQ* MRV_CELLS(const VarTable* t) { return (FAQ*)MRV_PTR(t->cells); }
+static inline FAQ* MRV_CELLS(const VarTable* t) {
+  return (FAQ*)MRV_PTR(t->cells);
+}
 
 /* ---- Context and variables ---------------------------------------------- */
 /* Variables are addressed by a table and a relative index: cell index + base.
@@ -299,8 +301,7 @@ MRV_API int32_t MRVSTR_Append(SystemContext* ctx, FAQ* a, FAQ* b);
 MRV_API int32_t MRVVAL_CheckArgument(SystemContext* ctx, const char* command,
                                      const uint16_t* signature, VarTable* list);
 /* An omitted ('Z') cell receives the default (stored with MRVVAL_Set). */
-MRV_API int32_t MRVVAL_OmitArgument(SystemContext* ctx, VarTable* list, int32_t index,
-                                    FAQ* def);
+MRV_API int32_t MRVVAL_OmitArgument(SystemContext* ctx, VarTable* list, int32_t index, FAQ* def);
 /* The Arg functions leave `out` untouched for an omitted cell, so a caller
  * pre-loads it with the default. ArgString writes at most 1999 bytes. */
 MRV_API int32_t MRVVAL_ArgNumber(SystemContext* ctx, VarTable* list, int32_t index, int32_t* out);
