@@ -189,6 +189,23 @@ bool on_disk(const char* path) {
   return h != 0;
 }
 
+// After a refused write: a new file is removed again, an existing one gets
+// back the bytes the write overwrote (they lie inside its old size, so the
+// disk has room for them). The RIFF header was not yet touched.
+void put_back(const char* path, bool existed, int64_t start, const std::vector<uint8_t>& bytes) {
+  const std::string name = upper(path);
+  if (!existed) {
+    plat::file_delete(name.c_str(), nullptr);
+    return;
+  }
+  const uint32_t h = plat::file_open(name.c_str(), plat::FileMode::ReadWrite, nullptr);
+  if (h == 0) return;
+  if (plat::file_seek(h, start, 0) == start) {
+    plat::file_write(h, bytes.data(), uint32_t(bytes.size()));
+  }
+  plat::file_close(h);
+}
+
 enum class Kind { Null, Number, Rect, String, Cell, Memory, Unknown };
 
 Kind kind_of(const char* id) {
@@ -354,7 +371,10 @@ MRV_API int32_t MRVFILE_WriteFAQ(SystemContext* ctx, const char* path, VarTable*
   if (!encode_values(ctx, path, table, first, count, out)) return 0;
 
   uint32_t h = 0;
-  if (!on_disk(path)) {
+  const bool existed = on_disk(path);
+  int64_t start = 12;             // where the new records go
+  std::vector<uint8_t> replaced;  // the bytes of the file from `start` on
+  if (!existed) {
     h = MRVFILE_WriteOpen(owner, path);
     if (h == 0) return 0;
     if (plat::file_seek(h, 12, 0) != 12) return fail_walk(owner, h, Walk::Short, path, 0, {});
@@ -374,7 +394,7 @@ MRV_API int32_t MRVFILE_WriteFAQ(SystemContext* ctx, const char* path, VarTable*
       }
       if (w != Walk::Ok || !skip_data(h, r)) return fail_walk(owner, h, w, path, block, r);
     }
-    const int64_t start = plat::file_seek(h, 0, 1);
+    start = plat::file_seek(h, 0, 1);
     // The records replaced are the next `count` ones; everything after them
     // up to the "END " is kept and written back behind the new records.
     int64_t tail_start = start;
@@ -387,15 +407,17 @@ MRV_API int32_t MRVFILE_WriteFAQ(SystemContext* ctx, const char* path, VarTable*
         tail_start = r.offset + 8 + r.size;
       }
     }
-    const std::size_t kept = std::size_t(r.offset - tail_start);
-    const std::size_t at = out.size();
-    out.resize(at + kept);
-    if (kept > 0) {
-      Walk w = plat::file_seek(h, tail_start, 0) == tail_start
-                   ? read_data(owner, h, out.data() + at, uint32_t(kept))
+    // Everything from `start` through the "END " is read once: the kept tail
+    // comes from it, and it is put back if the disk refuses the new bytes.
+    replaced.resize(std::size_t(r.offset + 8 + r.size - start));
+    if (!replaced.empty()) {
+      Walk w = plat::file_seek(h, start, 0) == start
+                   ? read_data(owner, h, replaced.data(), uint32_t(replaced.size()))
                    : Walk::Short;
       if (w != Walk::Ok) return fail_walk(owner, h, w, path, block, r);
     }
+    out.insert(out.end(), replaced.begin() + (tail_start - start),
+               replaced.begin() + (r.offset - start));
     if (plat::file_seek(h, start, 0) != start) return fail_walk(owner, h, Walk::Short, path, 0, r);
   }
   append_header(out, "END ", 0);
@@ -404,7 +426,11 @@ MRV_API int32_t MRVFILE_WriteFAQ(SystemContext* ctx, const char* path, VarTable*
     plat::file_close(h);
     return 0;
   }
-  if (!MRVFILE_Write(owner, h, out.data(), uint32_t(out.size()))) return 0;
+  if (!MRVFILE_Write(owner, h, out.data(), uint32_t(out.size()))) {
+    // The write was refused and the file closed: leave the file as it was.
+    put_back(path, existed, start, replaced);
+    return 0;
+  }
   if (!MRVFILE_MakeRIFF(owner, h, kForm)) return 0;
   plat::file_close(h);
   return count;

@@ -175,7 +175,8 @@ MRV_API int32_t MRVFILE_ReadFAQ(SystemContext* ctx, const char* path, VarTable* 
  * p .. p + count - 1 with the new ones, whatever their sizes, and keeps every
  * record before and after them (records beyond the last are appended; 0 when
  * the file has fewer than p records). The number of values written, or 0; a
- * write the disk refuses is reported and gives 0. */
+ * write the disk refuses is reported and gives 0, and the file is left as it
+ * was (a new file is removed again). */
 MRV_API int32_t MRVFILE_WriteFAQ(SystemContext* ctx, const char* path, VarTable* table,
                                  int32_t first, int32_t position, int32_t count);
 

@@ -2,8 +2,10 @@
 // as the original system wrote them, skipping, appending, replacing, and
 // the refusal of broken records.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -419,6 +421,59 @@ TEST_F(ValueFile, WritingNeverDamagesWhatCannotBeWritten) {
   EXPECT_EQ(MRVFILE_WriteFAQ(ctx_, text.c_str(), vars(), 0, 0, 1), 0);
   EXPECT_EQ(mrvtest::read_file(text), "just text, keep me");
   EXPECT_EQ(log.boxes().size(), 2u);
+}
+
+// Makes the disk refuse writes past `bytes` in this process (as a full disk
+// would) until the end of the scope.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit r = old_;
+    r.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &r);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  rlimit old_{};
+  void (*old_handler_)(int) = nullptr;
+};
+
+TEST_F(ValueFile, ARefusedWriteReportsAndKeepsTheRecordsThatWereThere) {
+  const std::string path = td_.file("FULL.PVF");
+  set_number(0, 7);
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 0, 1), 1);
+  const std::string before = mrvtest::read_file(path);
+
+  set_string(1, std::string(900, 'z'));
+  DialogLog log;  // no answers: the retry box takes Cancel
+  {
+    FileSizeLimit limit(before.size() + 600);  // room for the dialog log, not the record
+    EXPECT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 1, -1, 1), 0);
+  }
+  const auto boxes = log.boxes();
+  ASSERT_FALSE(boxes.empty());
+  EXPECT_EQ(boxes[0].text, "書き込みに失敗しました。");
+  EXPECT_EQ(boxes[0].buttons, "retrycancel");
+
+  // The record written before is still there and still reads.
+  EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 1);
+  set_number(20, 0);
+  ASSERT_EQ(MRVFILE_ReadFAQ(ctx_, path.c_str(), vars(), 20, 0, 1), 1);
+  EXPECT_EQ(get(20).word1, 7u);
+
+  // A new file that the disk refuses is not left behind half written.
+  const std::string fresh = td_.file("NEW.PVF");
+  {
+    FileSizeLimit limit(600);
+    EXPECT_EQ(MRVFILE_WriteFAQ(ctx_, fresh.c_str(), vars(), 1, 0, 1), 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(fresh));
 }
 
 }  // namespace
