@@ -71,6 +71,8 @@ bool FindChunk(uint32_t owner, const char* path, uint32_t h, const char* id, uin
     const uint32_t whole = need != 0 ? need : *size;
     if (whole != 0 && Remaining(h) >= static_cast<int64_t>(whole)) return true;
   }
+  // A read the user cancelled has closed the file and said why already.
+  if (plat::file_size(h) < 0) return false;
   MRVFILE_Close(owner, h);
   ReportBroken(owner, path, id);
   return false;
