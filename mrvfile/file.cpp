@@ -255,7 +255,10 @@ LookupResult archive_lookup() {
 
   for (uint32_t i = 0; i < count; ++i) {
     std::memset(g_entry, 0, sizeof g_entry);
-    std::memcpy(g_entry, directory.data() + std::size_t(i) * MRVFILE_ENTRY_SIZE, per_entry);
+    // A directory that copies no bytes of its entries holds only empty names
+    // (and may have no bytes at all).
+    if (per_entry > 0)
+      std::memcpy(g_entry, directory.data() + std::size_t(i) * MRVFILE_ENTRY_SIZE, per_entry);
     char name[MRVFILE_ENTRY_NAME_SIZE + 1] = {};
     std::memcpy(name, g_entry + MRVFILE_ENTRY_NAME, MRVFILE_ENTRY_NAME_SIZE);
     plat::upper_cp932(name);
