@@ -11,5 +11,8 @@ bool name_equal_nocase(const std::string& a, const std::string& b);
 std::string program_path();
 // Creates a directory and its missing parents; true when it exists after.
 bool make_dirs(const std::string& path);
+// Ends the calling thread's message queue: its windows go, sends waiting for
+// it give 0, and it gets no queue again. Runs once; later calls do nothing.
+void end_thread_queue();
 
 }  // namespace plat

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "handles.h"
+#include "internal.h"
 
 namespace plat {
 namespace {
@@ -80,6 +81,7 @@ uint32_t thread_create(ThreadProc proc, void* arg, uint32_t* id) {
         t->cv.wait(lock, [&] { return t->resumed; });
       }
       uint32_t code = proc(arg);
+      end_thread_queue();  // whoever sees the thread ended sees its windows gone
       std::lock_guard<std::mutex> lock(t->mu);
       t->code = code;
       t->ended = true;

@@ -97,23 +97,20 @@ void fail_pending(Queue& q) {
   q.sends.clear();
 }
 
-// Ends the calling thread's queue when the thread ends.
+// The calling thread's queue. It ends with the thread: explicitly before a
+// platform thread counts as ended, else when its thread-locals go. After that
+// the thread owns nothing; it can still send to others, but not receive.
 struct QueueGuard {
   std::shared_ptr<Queue> q;
-  ~QueueGuard() {
-    if (!q) return;
-    State& s = st();
-    std::lock_guard<std::mutex> lock(s.mu);
-    q->alive = false;
-    fail_pending(*q);
-    std::erase_if(s.windows, [&](const auto& kv) { return kv.second.tid == q->tid; });
-    s.queues.erase(q->tid);
-  }
+  ~QueueGuard() { end_thread_queue(); }
 };
 thread_local QueueGuard t_queue;
+thread_local bool t_queue_ended = false;  // trivially destructible: valid to the very end
 
-// The calling thread's queue (created on first use). Needs the lock.
+// The calling thread's queue (created on first use), or nullptr once the
+// thread's queue has ended. Needs the lock.
 std::shared_ptr<Queue> my_queue(State& s) {
+  if (t_queue_ended) return nullptr;
   if (!t_queue.q) {
     auto q = std::make_shared<Queue>();
     q->tid = thread_current_id();
@@ -180,6 +177,7 @@ intptr_t send(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam, bo
   auto owner = queue_of(s, w->tid);
   if (!owner) return 0;
   auto me = my_queue(s);
+  if (!me) me = std::make_shared<Queue>();  // only to wait for the answer on
   auto item = std::make_shared<SendItem>();
   item->m = Message{hwnd, msg, wparam, lparam};
   item->destroy = destroy;
@@ -225,7 +223,7 @@ bool post(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
   std::lock_guard<std::mutex> lock(s.mu);
   std::shared_ptr<Queue> q;
   if (hwnd == 0) {
-    q = my_queue(s);
+    q = my_queue(s);  // none once the thread's queue has ended
   } else {
     Window* w = find(s, hwnd);
     if (w == nullptr) return false;
@@ -238,6 +236,19 @@ bool post(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
 }
 
 }  // namespace
+
+void end_thread_queue() {
+  if (t_queue_ended) return;
+  t_queue_ended = true;
+  std::shared_ptr<Queue> q = std::move(t_queue.q);
+  if (!q) return;
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  q->alive = false;
+  fail_pending(*q);
+  std::erase_if(s.windows, [&](const auto& kv) { return kv.second.tid == q->tid; });
+  s.queues.erase(q->tid);
+}
 
 bool register_class(const char* name, WndProc proc) {
   if (name == nullptr || *name == '\0' || proc == nullptr) return false;
@@ -254,6 +265,7 @@ uint32_t create_window(const char* class_name, const char* title, uint32_t paren
     std::lock_guard<std::mutex> lock(s.mu);
     auto it = s.classes.find(upper(class_name));
     if (it == s.classes.end()) return 0;
+    if (!my_queue(s)) return 0;  // a thread past its end would own it forever
     if (parent != 0 && find(s, parent) == nullptr) return 0;
     proc = it->second;
     hwnd = s.next_hwnd++;
@@ -265,7 +277,6 @@ uint32_t create_window(const char* class_name, const char* title, uint32_t paren
     w.tid = thread_current_id();
     w.rect = rect;
     s.windows.emplace(hwnd, std::move(w));
-    my_queue(s);
   }
   // A procedure that refuses WM_CREATE (-1) gets no window.
   if (proc(hwnd, WM_CREATE, 0, 0) == -1) {
@@ -402,6 +413,7 @@ bool post_quit(int32_t code) {
   State& s = st();
   std::lock_guard<std::mutex> lock(s.mu);
   auto q = my_queue(s);
+  if (!q) return false;
   q->quit = true;
   q->quit_code = code;
   q->cv.notify_all();
@@ -416,6 +428,7 @@ bool peek_message(Message* out) {
   State& s = st();
   std::unique_lock<std::mutex> lock(s.mu);
   auto q = my_queue(s);
+  if (!q) return false;
   serve_sends(s, *q, lock);
   while (!q->posted.empty()) {
     Message m = q->posted.front();
@@ -436,6 +449,7 @@ bool wait_message(uint32_t timeout_ms) {
   State& s = st();
   std::unique_lock<std::mutex> lock(s.mu);
   auto q = my_queue(s);
+  if (!q) return false;  // nothing can arrive any more
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (serve_sends(s, *q, lock)) return true;

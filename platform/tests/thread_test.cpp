@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/clock.h"
+#include "platform/window.h"
 
 namespace {
 
@@ -34,6 +35,32 @@ TEST(Threads, StartSuspendedAndReportTheirExitCode) {
     EXPECT_FALSE(plat::thread_close(bad));
   }
   EXPECT_EQ(plat::thread_create(nullptr, nullptr, nullptr), 0u);
+}
+
+// A thread-local object whose destructor takes its time, so that anything the
+// thread leaves to its own thread-local clean-up shows while it runs.
+struct SlowGoodbye {
+  ~SlowGoodbye() { plat::sleep_ms(100); }
+};
+
+TEST(Threads, AnEndedThreadHasNoWindowsLeft) {
+  plat::register_class("EndingThreadWin", plat::def_window_proc);
+  static std::atomic<uint32_t> hwnd{0};
+  uint32_t t = plat::thread_create(
+      [](void*) -> uint32_t {
+        hwnd = plat::create_window("EndingThreadWin", "", 0, {0, 0, 1, 1});
+        thread_local SlowGoodbye slow;  // torn down before the window system's own clean-up
+        (void)slow;
+        return 7;
+      },
+      nullptr, nullptr);
+  plat::thread_resume(t);
+  ASSERT_TRUE(plat::thread_wait(t, 5000));
+  ASSERT_NE(hwnd.load(), 0u);
+  // Once the thread counts as ended its windows are gone, not some time later.
+  EXPECT_FALSE(plat::is_window(hwnd));
+  EXPECT_EQ(plat::find_window("EndingThreadWin"), 0u);
+  plat::thread_close(t);
 }
 
 TEST(Events, NamedManualResetEventsWorkAcrossThreads) {

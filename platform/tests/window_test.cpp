@@ -93,6 +93,37 @@ TEST_F(Window, SendToAThreadThatEndsWithoutPumpingFails) {
   plat::event_close(go);
 }
 
+// Thread-local clean-up that runs after the window system's own (it was
+// constructed first) and still talks to a window of another thread.
+struct LateSender {
+  uint32_t target = 0;
+  std::atomic<intptr_t>* result = nullptr;
+  ~LateSender() {
+    if (target == 0) return;
+    *result = plat::send_message(target, plat::WM_USER + 1, 4, 0);
+    plat::post_message(0, plat::WM_USER, 0, 0);  // to its own, long gone queue
+    plat::Message m;
+    while (plat::peek_message(&m)) {
+    }
+    EXPECT_EQ(plat::create_window("TestWin", "late", 0, {}), 0u);  // no owner to pump it
+  }
+};
+
+TEST_F(Window, AThreadPastItsEndCanStillSend) {
+  uint32_t w = plat::create_window("TestWin", "w", 0, {0, 0, 1, 1});
+  std::atomic<intptr_t> result{-1};
+  std::thread t([&] {
+    thread_local LateSender late;  // before the thread has a queue
+    late.target = w;
+    late.result = &result;
+    plat::peek_message(nullptr);  // now it has a queue, torn down before `late`
+  });
+  while (result == -1) plat::wait_message(10);
+  t.join();
+  EXPECT_EQ(result, 8);
+  plat::destroy_window(w);
+}
+
 TEST_F(Window, DestroyFromAnotherThreadRunsOnTheOwner) {
   uint32_t parent = plat::create_window("TestWin", "p", 0, {0, 0, 100, 100});
   uint32_t child = plat::create_window("TestWin", "c", parent, {10, 10, 20, 20});
