@@ -124,6 +124,45 @@ TEST_F(Window, AThreadPastItsEndCanStillSend) {
   plat::destroy_window(w);
 }
 
+// Threads that send to each other's windows, each send relayed on through
+// further windows (a send served while its own send waits), and that destroy
+// the windows of others: nothing locks up and every answer comes back.
+constexpr int kRelayThreads = 4;
+std::atomic<uint32_t> g_relay[kRelayThreads], g_extra[kRelayThreads];
+
+intptr_t relay_proc(uint32_t hwnd, uint32_t msg, uintptr_t hops, intptr_t next) {
+  if (msg != plat::WM_USER + 3) return plat::def_window_proc(hwnd, msg, hops, next);
+  if (hops == 0) return 1;
+  uint32_t to = g_relay[static_cast<std::size_t>(next) % kRelayThreads];
+  return 1 + plat::send_message(to, msg, hops - 1, next * 7 + 3);
+}
+
+TEST_F(Window, CrossSendsAndDestroysBetweenThreadsDoNotLockUp) {
+  plat::register_class("Relay", relay_proc);
+  std::atomic<int> ready{0}, finished{0}, wrong{0};
+  auto run = [&](int me) {
+    g_relay[me] = plat::create_window("Relay", "", 0, {});
+    g_extra[me] = plat::create_window("Relay", "", 0, {});  // destroyed by a neighbour
+    ++ready;
+    while (ready < kRelayThreads) plat::wait_message(1);
+    for (int i = 0; i < 150; ++i) {
+      uint32_t to = g_relay[(me + 1 + i % (kRelayThreads - 1)) % kRelayThreads];
+      if (plat::send_message(to, plat::WM_USER + 3, 3, i + me) != 4) ++wrong;
+      if (i == 75 && !plat::destroy_window(g_extra[(me + 1) % kRelayThreads])) ++wrong;
+    }
+    ++finished;
+    plat::Message m;
+    while (finished < kRelayThreads)  // go on answering the others
+      if (plat::wait_message(1) && plat::peek_message(&m)) plat::dispatch_message(m);
+    EXPECT_FALSE(plat::is_window(g_extra[me]));
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kRelayThreads; ++t) threads.emplace_back(run, t);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  for (auto& w : g_relay) EXPECT_FALSE(plat::is_window(w));  // went with their threads
+}
+
 TEST_F(Window, DestroyFromAnotherThreadRunsOnTheOwner) {
   uint32_t parent = plat::create_window("TestWin", "p", 0, {0, 0, 100, 100});
   uint32_t child = plat::create_window("TestWin", "c", parent, {10, 10, 20, 20});
