@@ -25,7 +25,7 @@ struct Module {
 };
 
 struct Modules {
-  std::mutex mu;  // orders loads and frees against each other
+  std::mutex mu;  // guards the table and the counts, never held around dlopen/dlclose
   HandleTable<Module> table{0x10000000};
 };
 
@@ -42,20 +42,25 @@ constexpr uint32_t kProgramInstance = 0x00400000;
 uint32_t lib_load(const char* path) {
   if (path == nullptr || *path == '\0') return 0;
   std::string p = resolve_path(path);
-  Modules& m = modules();
-  std::lock_guard<std::mutex> lock(m.mu);
+  // dlopen runs the library's start-up code, which may load libraries itself:
+  // it happens outside the lock.
   void* dl = dlopen(p.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (dl == nullptr) return 0;
-  uint32_t h = m.table.find_if([&](uint32_t, const Module& mod) { return mod.dl == dl; });
-  if (h != 0) {
-    dlclose(dl);  // the table holds its own reference
+  Modules& m = modules();
+  uint32_t h;
+  {
+    std::lock_guard<std::mutex> lock(m.mu);
+    h = m.table.find_if([&](uint32_t, const Module& mod) { return mod.dl == dl; });
+    if (h == 0) {
+      auto mod = std::make_shared<Module>();
+      mod->dl = dl;
+      mod->path = p;
+      return m.table.add(mod);
+    }
     ++m.table.get(h)->refs;
-    return h;
   }
-  auto mod = std::make_shared<Module>();
-  mod->dl = dl;
-  mod->path = p;
-  return m.table.add(mod);
+  dlclose(dl);  // the table holds its own reference
+  return h;
 }
 
 void* lib_symbol(uint32_t h, const char* name) {
@@ -67,10 +72,15 @@ void* lib_symbol(uint32_t h, const char* name) {
 
 bool lib_free(uint32_t h) {
   Modules& m = modules();
-  std::lock_guard<std::mutex> lock(m.mu);
-  auto mod = m.table.get(h);
-  if (!mod) return false;
-  if (--mod->refs == 0) m.table.remove(h);
+  // The last reference, and with it dlclose and the library's clean-up code,
+  // goes after the lock is released.
+  std::shared_ptr<Module> mod;
+  {
+    std::lock_guard<std::mutex> lock(m.mu);
+    mod = m.table.get(h);
+    if (!mod) return false;
+    if (--mod->refs == 0) m.table.remove(h);
+  }
   return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -166,6 +168,31 @@ TEST(Modules, LibrariesLoadByPathAndTheProgramKnowsItself) {
   EXPECT_EQ(plat::lib_load("/no/such/lib.so"), 0u);
   EXPECT_EQ(plat::lib_load(nullptr), 0u);
   EXPECT_NE(plat::program_instance(), 0u);
+}
+
+// Loading and freeing run the library's own start-up and clean-up code, which
+// may load and free libraries in turn. Run in a child with an alarm, so that a
+// lock-up fails the test instead of hanging it.
+TEST(Modules, ALibraryMayLoadAndFreeLibrariesFromItsOwnStartAndEnd) {
+  const char* bin = std::getenv("MRV_TEST_BIN_DIR");
+  std::string dep = std::string(bin ? bin : plat::program_dir() + "/../bin") + "/libplatform.so";
+  setenv("MRV_FIXTURE_DEPENDENCY", dep.c_str(), 1);
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(5);
+    uint32_t h = plat::lib_load(MRV_REENTRANT_MODULE);
+    auto dependency = reinterpret_cast<uint32_t (*)()>(plat::lib_symbol(h, "fixture_dependency"));
+    uint32_t d = dependency ? dependency() : 0;
+    bool ok = h != 0 && d != 0 && d != h && plat::module_file_name(d) == dep;
+    ok = plat::lib_free(h) && ok;
+    ok = ok && plat::lib_symbol(d, "_ZN4plat9mem_allocEm") == nullptr;  // freed by the library
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  unsetenv("MRV_FIXTURE_DEPENDENCY");
 }
 
 }  // namespace
