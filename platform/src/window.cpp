@@ -268,7 +268,9 @@ uint32_t create_window(const char* class_name, const char* title, uint32_t paren
     if (!my_queue(s)) return 0;  // a thread past its end would own it forever
     if (parent != 0 && find(s, parent) == nullptr) return 0;
     proc = it->second;
-    hwnd = s.next_hwnd++;
+    do {  // after a wrap, never 0 nor a live window's handle
+      hwnd = s.next_hwnd++;
+    } while (hwnd == 0 || s.windows.count(hwnd) != 0);
     Window w;
     w.cls = it->first;
     w.proc = proc;
