@@ -51,107 +51,34 @@ std::string printable(const std::string& s) {
   return out;
 }
 
-// Pieces of scenario text, the faulty ones among them: every bracket alone,
-// strings without their end, names at and past their limits, double-byte
-// characters whole and cut, control codes, the end marks inside the text.
-const std::vector<std::string>& tokens() {
-  static const std::vector<std::string> t = {"$A",
-                                             "$B",
-                                             "#1",
-                                             "#9999",
-                                             "#10000",
-                                             "$",
-                                             "#",
-                                             "\\$",
-                                             "\\#",
-                                             "\\",
-                                             "$A[1]",
-                                             "$A[",
-                                             "[",
-                                             "]",
-                                             "(",
-                                             ")",
-                                             "{",
-                                             "}",
-                                             ";",
-                                             ",",
-                                             "=",
-                                             "==",
-                                             "!=",
-                                             "<",
-                                             ">",
-                                             "<=",
-                                             ">=",
-                                             "+",
-                                             "-",
-                                             "*",
-                                             "/",
-                                             "%",
-                                             "&",
-                                             "|",
-                                             "^",
-                                             "!",
-                                             "~",
-                                             "&&",
-                                             "||",
-                                             "?",
-                                             "++",
-                                             "--",
-                                             "<<",
-                                             "0",
-                                             "1",
-                                             "-1",
-                                             "0x7fff",
-                                             "0xFFFFFFFF",
-                                             "4294967296",
-                                             "1000000000",
-                                             "\"text\"",
-                                             "\"",
-                                             "\"\\\"",
-                                             "\"a\tb\"",
-                                             "\"\x82\xA0\"",  // a double-byte character in a string
-                                             "\x82\xA0",      // ... and outside one
-                                             "\"\x82\"",
-                                             "\x82",
-                                             "IF",
-                                             "ELSE",
-                                             "FOR",
-                                             "WHILE",
-                                             "F",
-                                             "G",
-                                             "STANDARD:F",
-                                             "LIB:",
-                                             ":F",
-                                             "LIB.F",
-                                             std::string(32, 'N'),
-                                             std::string(33, 'N'),
-                                             "TRUE",
-                                             "NULL",
-                                             "MRVRED",
-                                             "//c\n",
-                                             "// \x82\n",
-                                             "\n",
-                                             " ",
-                                             "\t",
-                                             "\r\n",
-                                             std::string(1, '\x01'),
-                                             std::string(1, '\x1A'),
-                                             std::string(1, '\0'),
-                                             std::string(1, '\x7F'),
-                                             "\xFF",
-                                             "\"" + std::string(1000, 'x') + "\"",
-                                             "(((((",
-                                             ")))))",
-                                             "{{{{",
-                                             "}}}}"};
-  return t;
+// Pieces of scenario text: the usual ones, and rarer faulty ones (names
+// past their limits, double-byte characters outside strings and cut, control
+// codes, the end marks inside the text, strings without their end).
+// clang-format off
+const std::vector<std::string> kTokens = {
+    "$A", "$B", "#1", "#9999", "\\$A", "\\#2", "$A[1]", "[", "]", "(", ")", "{", "}", ";", ";",
+    ",", ",", "=", "==", "!=", "<", ">", "<=", ">=", "+", "-", "*", "/", "%", "&", "|", "^", "!",
+    "~", "&&", "||", "?", "++", "--", "0", "1", "-1", "0x7fff", "0xFFFFFFFF", "1000000000",
+    "\"text\"", "\"\x82\xA0\"", "IF", "ELSE", "FOR", "WHILE", "F", "G",
+    "STANDARD:F", "LIB:G", std::string(32, 'N'), "TRUE", "NULL", "MRVRED", "//c\n", "\n", " ",
+    "\t", "F(", "G();", "$A=1;", "IF(1){", "}ELSE{", "};"};
+const std::vector<std::string> kFaultyTokens = {
+    "#10000", "$", "#", "\\", "\\1", "$A[", "LIB:", ":F", "LIB.F", "\"", "\"\x82\"", "\x82\xA0",
+    "\x82", "// \x82\n", std::string(33, 'N'), std::string(1, '\x01'), std::string(1, '\x1A'),
+    std::string(1, '\0'), std::string(1, '\x7F'), "\xFF", "\"" + std::string(1000, 'x') + "\"",
+    "4294967296", "\"\\\"\"", "\"a\tb\"", "\r\n", "(((((", ")))))", "{{{{", "}}}}", "F(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,"
+    "20,21,22,23,24,25,26,27);"};
+// clang-format on
+
+const std::string& random_token(std::mt19937& rng) {
+  if (rng() % 10 == 0) return kFaultyTokens[rng() % kFaultyTokens.size()];
+  return kTokens[rng() % kTokens.size()];
 }
 
 std::string token_soup(std::mt19937& rng) {
-  const auto& t = tokens();
   std::string s;
   const int n = 1 + int(rng() % 40);
-  for (int i = 0; i < n; ++i) s += t[rng() % t.size()];
+  for (int i = 0; i < n; ++i) s += random_token(rng);
   return s;
 }
 
@@ -166,8 +93,7 @@ std::string mutate_source(std::string s, std::mt19937& rng) {
         if (!s.empty()) s[pick(s.size())] ^= char(1u << (rng() % 8));
         break;
       case 1: {
-        const auto& t = tokens();
-        s.insert(pick(s.size() + 1), t[rng() % t.size()]);
+        s.insert(pick(s.size() + 1), random_token(rng));
         break;
       }
       case 2:
