@@ -13,6 +13,7 @@
 
 #include "comp_support.h"
 #include "dialog_log.h"
+#include "fuzzing.h"
 #include "mrvcomp.h"
 #include "mrvtask.h"
 #include "platform/memory.h"
@@ -20,22 +21,12 @@
 
 namespace {
 
+using mrvtest::generator;
+using mrvtest::open_fds;
+
 using mrvtest::DialogLog;
 
 constexpr int kIterations = 1500;
-
-// The generator of one test: its fixed seed, or that seed plus
-// MRV_FUZZ_SEED when set, to explore further runs by hand.
-std::mt19937 generator(uint32_t seed) {
-  const char* extra = std::getenv("MRV_FUZZ_SEED");
-  return std::mt19937(seed + (extra != nullptr ? uint32_t(std::strtoul(extra, nullptr, 10)) : 0));
-}
-
-std::size_t open_fds() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
 
 std::string printable(const std::string& s) {
   std::string out;

@@ -15,6 +15,7 @@
 
 #include "dialog_log.h"
 #include "fixtures.h"
+#include "fuzzing.h"
 #include "mrvfile.h"
 #include "mrvtask.h"
 #include "mrvval.h"
@@ -22,6 +23,9 @@
 #include "tempdir.h"
 
 namespace {
+
+using mrvtest::generator;
+using mrvtest::open_fds;
 
 using fixture::archive;
 using fixture::chunk;
@@ -32,19 +36,7 @@ using mrvtest::TempDir;
 
 constexpr int kIterations = 1000;
 
-// The generator of one test: its fixed seed, or that seed plus
-// MRV_FUZZ_SEED when set, to explore further runs by hand.
-std::mt19937 generator(uint32_t seed) {
-  const char* extra = std::getenv("MRV_FUZZ_SEED");
-  return std::mt19937(seed + (extra != nullptr ? uint32_t(std::strtoul(extra, nullptr, 10)) : 0));
-}
 const std::string kCaption = "『Marovine33』ファイルマネージャ(MRVFILE.DLL）";
-
-std::size_t open_fds() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
 
 // Values that sizes and counts are set to: the edges of the field types and
 // the sizes around the file's own.
