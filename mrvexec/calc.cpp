@@ -251,9 +251,9 @@ const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref) {
   if (tok == TOK_SYSVAR || tok == TOK_COMVAR) {
     FAQ n{};
     p = eval_term(ctx, p + 1, &n);
+    ref->index = static_cast<int32_t>(n.word1);  // the raw word: sign bit and magnitude
     MRVFAQ_Clear(ctx, &n);
     if (p == nullptr) return nullptr;
-    ref->index = static_cast<int32_t>(n.word1);  // the raw word: sign bit and magnitude
     ref->table = tok == uint8_t{TOK_SYSVAR} ? ctx->systemVars : ctx->commonVars;
   } else if (tok == TOK_LOCALVAR) {
     if (const VarTable* local = MRVVAL_GetLocal(ctx, ctx->currentTask)) ref->table = *local;
