@@ -109,7 +109,10 @@ Executor& executor() {
   return *e;
 }
 
-thread_local Session* tls_session = nullptr;  // set on the executor thread while a task runs
+// Set on the executor thread while a task runs. The library is linked by the
+// programs, so its thread-local word can live in the static block: reading
+// it is one instruction instead of a call.
+__attribute__((tls_model("initial-exec"))) thread_local Session* tls_session = nullptr;
 
 Session* find_session(SystemContext* ctx) {
   if (tls_session != nullptr && tls_session->ctx == ctx) return tls_session;
