@@ -136,6 +136,7 @@ extern "C" {
 
 MRV_API int32_t MRVCOMP_Comp(CompileRequest* req) {
   if (req == nullptr) return 0;
+  const CompileScope scope;
   // Pass 1 runs until a run replaces nothing. A name whose text holds the
   // name again would make it run for ever: after MRVCOMP_MAX_RUNS runs the
   // compile fails at the line of the last run's first replacement.

@@ -64,6 +64,15 @@ const char* ScanString(const char* p, const char* end);
 // services reported a shortage.
 bool Reserve(CompileRequest* req, size_t need);
 
+// Lives while MRVCOMP_Comp runs: pass 1 then reads each include file once
+// for the whole compile instead of once per replacement.
+struct CompileScope {
+  CompileScope();
+  ~CompileScope();
+  CompileScope(const CompileScope&) = delete;
+  CompileScope& operator=(const CompileScope&) = delete;
+};
+
 // Line of the first replacement of the last run of pass 1 (-1: none).
 extern int32_t g_firstReplaceLine;
 
