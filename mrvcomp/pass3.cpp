@@ -10,10 +10,10 @@ using namespace mrvcomp;
 
 namespace {
 
-// Operands may nest this deep (brackets, blocks, variable numbers such as
-// ###1); deeper nesting is refused so that hostile text cannot exhaust the
-// stack of the task that compiles.
-constexpr int kMaxDepth = 128;
+// Operands may nest MRVCOMP_MAX_DEPTH deep (brackets, blocks, variable
+// numbers such as ###1): far more than any author or generator writes, while
+// the recursion stays within the stack of the task that compiles.
+constexpr int kMaxDepth = MRVCOMP_MAX_DEPTH;
 
 bool IsNameChar(uint8_t c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
