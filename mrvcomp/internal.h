@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "mrvcomp.h"
+#include "platform/text.h"
 
 namespace mrvcomp {
 
@@ -76,9 +77,10 @@ struct CompileScope {
 // Line of the first replacement of the last run of pass 1 (-1: none).
 extern int32_t g_firstReplaceLine;
 
-// The double-byte lead-byte test with the country code read when the pass
-// started.
-bool IsLead(uint8_t b);
-void ReadCountry();
+// The lead bytes of the country, taken when a pass starts (StartPass).
+extern plat::LeadBytes g_lead;
+inline bool IsLead(uint8_t b) {
+  return g_lead(b);
+}
 
 }  // namespace mrvcomp

@@ -50,9 +50,9 @@ uint32_t round4(uint32_t n) {
 // Reports a broken compiled file. `what` names the part that is wrong.
 void ReportBroken(uint32_t owner, const char* path, const char* what) {
   char text[MRV_PATH + 200];
-  std::snprintf(text, sizeof text,
-                MRV_CP932("\"%s\"\nコンパイル済みシナリオファイルが壊れています。(%s)"), path,
-                what);
+  plat::format_cut(text, sizeof text,
+                   MRV_CP932("\"%s\"\nコンパイル済みシナリオファイルが壊れています。(%s)"), path,
+                   what);
   mrvcomp::Report(owner, text);
 }
 

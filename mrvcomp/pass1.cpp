@@ -277,7 +277,6 @@ mrvcomp::CompileScope::~CompileScope() {
 extern "C" MRV_API int32_t MRVCOMP_Pass1(CompileRequest* req) {
   if (req == nullptr) return -1;
   StartPass(req, 1);
-  ReadCountry();
   g_index.Refresh();
   const uint32_t size = req->source != nullptr && req->sourceSize > 0 ? req->sourceSize : 1;
   void* block = MRVTASK_AllocMemory(req->hwndOwner, size);

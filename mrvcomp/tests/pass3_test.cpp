@@ -252,6 +252,31 @@ TEST(Limits, LongStringsAndLargeOutput) {
   EXPECT_EQ(r.code, expected + Bytes{0});
 }
 
+// The country decides the double-byte characters of strings and code: with
+// country 1 every byte from 0x81 starts one, so katakana in code is error 1
+// and 0xA0 and the byte after it are one unit of a string.
+TEST(Country, OtherCountriesCountEveryHighByteAsALeadByte) {
+  mrvtest::DialogLog log;
+  const Bytes japan =
+      AssignA(Bytes{TOK_STRING, 3, 0, 0xA0, 0, 'A', 0, 0x41, 0x82, 0, 0}) + Bytes{0};
+  const Bytes other = AssignA(Bytes{TOK_STRING, 2, 0, 0x41, 0xA0, 0x41, 0x82, 0, 0}) + Bytes{0};
+  Compiled r = Compile("$A=\"\xA0\x41\x82\x41\";");
+  ASSERT_EQ(r.ok, 1) << r.message;
+  EXPECT_EQ(r.code, japan);
+  EXPECT_EQ(Compile("$A=1;\n\xB1();").error, MRVCOMP_ERR_NAME);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("MRV_COUNTRY", "1", 1);
+        Compiled c = Compile("$A=\"\xA0\x41\x82\x41\";");
+        Compiled k = Compile("$A=1;\n\xB1();");
+        std::exit(c.ok == 1 && c.code == other && k.error == MRVCOMP_ERR_DOUBLEBYTE && k.line == 1
+                      ? 0
+                      : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 // Bytes of machine stack that `fn` uses, found by running it on a thread
 // whose stack is painted first.
 size_t StackUse(const std::function<void()>& fn) {
