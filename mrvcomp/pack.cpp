@@ -119,10 +119,7 @@ MRV_API int32_t MRVCOMP_Pack(uint32_t owner, const char* path, void* code, uint3
 
   if (!MRVFILE_SetChunk(owner, h, kCodeId, s)) return 0;
   if (s != 0 && !MRVFILE_Write(owner, h, locked.data(), s)) return 0;
-  if (!MRVFILE_MakeRIFF(owner, h, kForm)) {
-    MRVFILE_Close(owner, h);
-    return 0;
-  }
+  if (!MRVFILE_MakeRIFF(owner, h, kForm)) return 0;  // the handle is closed
   MRVFILE_Close(owner, h);
   return 1;
 }
