@@ -36,8 +36,7 @@ class Scenario {
   // `libs` are file names of command libraries put into the program
   // directory, found in the build's program directory (MRV_TEST_BIN_DIR) or
   // beside the test program. `answers` answers the message boxes in order.
-  explicit Scenario(std::vector<std::string> libs = {"standard.so"},
-                    const char* answers = nullptr)
+  explicit Scenario(std::vector<std::string> libs = {"standard.so"}, const char* answers = nullptr)
       : dialogs_(answers) {
     for (const char* var : {"MRV_TRACE_LOG", "MRV_VIEWER_LOG", "MRV_RUNTIME_DIR", "MRV_WINDIR"}) {
       const char* v = std::getenv(var);
@@ -150,8 +149,9 @@ class Scenario {
     }
     char self[PATH_MAX] = {};
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::filesystem::path here = n > 0 ? std::filesystem::path(std::string(self, std::size_t(n))).parent_path()
-                                       : std::filesystem::current_path();
+    std::filesystem::path here =
+        n > 0 ? std::filesystem::path(std::string(self, std::size_t(n))).parent_path()
+              : std::filesystem::current_path();
     return (here / lib).string();
   }
 

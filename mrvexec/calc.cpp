@@ -1,0 +1,315 @@
+// The expression evaluator: operands, prefixes, postfix increment and
+// decrement, assignment and infix operators by precedence, in one pass over
+// the compiled bytes. All arithmetic is the value manager's.
+#include <algorithm>
+#include <cstring>
+
+#include "internal.h"
+#include "mrvcode.h"
+#include "platform/text.h"
+
+namespace mrvexec {
+namespace {
+
+const char* eval_term(SystemContext* ctx, const char* p, FAQ* result);
+
+int precedence(uint8_t op) {
+  switch (op) {
+    case OP_ASSIGN:
+    case OP_BACKSLASH:
+    case OP_INC:
+    case OP_DEC:
+      return 90;
+    case OP_POWER:
+      return 80;
+    case OP_MUL:
+    case OP_DIV:
+    case OP_QUESTION:
+      return 70;
+    case OP_MOD:
+      return 60;
+    case OP_ADD:
+    case OP_SUB:
+      return 50;
+    case OP_GT:
+    case OP_LT:
+    case OP_GE:
+    case OP_LE:
+      return 40;
+    case OP_EQ:
+    case OP_NE:
+      return 30;
+    case OP_AND:
+    case OP_OR:
+    case OP_XOR:
+      return 20;
+    case OP_LAND:
+    case OP_LOR:
+      return 10;
+    default:
+      return 0;
+  }
+}
+
+uint8_t byte(const char* p) {
+  return static_cast<uint8_t>(*p);
+}
+
+// A comparison's truth into l.
+bool compare(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
+  int32_t c = 0;
+  if (!MRVFAQ_Comp(ctx, l, r, &c)) return false;
+  bool truth = false;
+  switch (op) {
+    case OP_GT:
+      truth = c > 0;
+      break;
+    case OP_LT:
+      truth = c < 0;
+      break;
+    case OP_GE:
+      truth = c >= 0;
+      break;
+    case OP_LE:
+      truth = c <= 0;
+      break;
+    case OP_EQ:
+      truth = c == 0;
+      break;
+    default:
+      truth = c != 0;
+      break;
+  }
+  MRVFAQ_Clear(ctx, l);
+  MRVFAQ_Bool(ctx, l, truth ? 1 : 0);
+  return true;
+}
+
+// Applies an infix operator to l and r; codes without an operation do nothing.
+bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
+  switch (op) {
+    case OP_POWER: {
+      if (r->word2 != 0) {
+        return report(ctx, MRV_CP932("べき乗数は整数しか設定できません。")) != 0;
+      }
+      int32_t n = 0;
+      return MRVFAQ_Int(ctx, r, &n) && MRVFAQ_Power(ctx, l, n);
+    }
+    case OP_MUL:
+      return MRVFAQ_Mul(ctx, l, r) != 0;
+    case OP_DIV:
+      return MRVFAQ_Div(ctx, l, r) != 0;
+    case OP_QUESTION:
+      if (!MRVFAQ_Div(ctx, l, r)) return false;
+      l->word2 = 0;
+      return true;
+    case OP_MOD:
+      return MRVFAQ_Mod(ctx, l, r) != 0;
+    case OP_ADD:
+      return MRVFAQ_Add(ctx, l, r) != 0;
+    case OP_SUB:
+      return MRVFAQ_Sub(ctx, l, r) != 0;
+    case OP_GT:
+    case OP_LT:
+    case OP_GE:
+    case OP_LE:
+    case OP_EQ:
+    case OP_NE:
+      return compare(ctx, op, l, r);
+    case OP_AND:
+      return MRVFAQ_And(ctx, l, r) != 0;
+    case OP_OR:
+      return MRVFAQ_Or(ctx, l, r) != 0;
+    case OP_XOR:
+      return MRVFAQ_Xor(ctx, l, r) != 0;
+    case OP_LAND:
+    case OP_LOR:
+      if (!(op == OP_LAND ? MRVFAQ_And(ctx, l, r) : MRVFAQ_Or(ctx, l, r))) return false;
+      l->word2 = 0;
+      if (l->word1 != 0) l->word1 = 1;
+      return true;
+    default:
+      return true;
+  }
+}
+
+// An infix operator `op` with left value l; `p` is the byte after the code.
+const char* eval_binary(SystemContext* ctx, uint8_t op, const char* p, FAQ* l) {
+  FAQ r;
+  MRVFAQ_NULL(ctx, &r);
+  p = eval_term(ctx, p, &r);
+  while (p != nullptr && byte(p) >= 0x80 && precedence(byte(p)) > precedence(op)) {
+    p = eval_binary(ctx, byte(p), p + 1, &r);
+  }
+  if (p != nullptr && !apply(ctx, op, l, &r)) p = nullptr;
+  MRVFAQ_Clear(ctx, &r);
+  return p;
+}
+
+// After a variable operand: "++" or "--" changes the variable; the operand
+// keeps the value read before.
+const char* postfix(SystemContext* ctx, const char* p, VarRef* ref) {
+  const uint8_t op = byte(p);
+  if (op != OP_INC && op != OP_DEC) return p;
+  FAQ v;
+  FAQ one{};
+  if (!MRVVAL_Get(ctx, &ref->table, ref->index, &v) || !MRVFAQ_Number(ctx, &one, 1, 1, 0)) {
+    return nullptr;
+  }
+  if (!(op == OP_INC ? MRVFAQ_Add(ctx, &v, &one) : MRVFAQ_Sub(ctx, &v, &one))) return nullptr;
+  if (!MRVVAL_Set(ctx, &ref->table, ref->index, &v)) return nullptr;
+  return p + 1;
+}
+
+// Reads the variable into `result` (a duplicate of what it holds), then its
+// postfix operator.
+const char* read_variable(SystemContext* ctx, const char* p, VarRef* ref, FAQ* result) {
+  FAQ v;
+  if (!MRVVAL_Get(ctx, &ref->table, ref->index, &v) || !MRVFAQ_Copy(ctx, result, &v)) {
+    return nullptr;
+  }
+  return postfix(ctx, p, ref);
+}
+
+// A string constant: 16-bit count, the units, a 16-bit 0. The units are
+// copied to aligned storage first (code bytes are not aligned).
+[[gnu::noinline]] const char* string_constant(SystemContext* ctx, const char* p, FAQ* result) {
+  const uint16_t n = static_cast<uint16_t>(read16(p));
+  uint16_t units[MRVCODE_MAX_STRING + 1];
+  const uint16_t len = std::min<uint16_t>(n, MRVCODE_MAX_STRING);
+  std::memcpy(units, p + 2, len * 2u);
+  units[len] = 0;
+  if (!MRVSTR_SetWord(ctx, result, units)) return nullptr;
+  return p + 2 + 2 * n + 2;
+}
+
+const char* eval_term(SystemContext* ctx, const char* p, FAQ* result) {
+  const bool negate = byte(p) == TOK_NOT;
+  if (negate) ++p;
+  const bool minus = byte(p) == TOK_NEG;
+  if (minus) ++p;
+  const uint8_t tok = byte(p++);
+  bool ok = true;
+  switch (tok) {
+    case TOK_ZERO:
+      ok = MRVFAQ_Number(ctx, result, 0, 0, 0) != 0;
+      break;
+    case TOK_INT8:
+      ok = MRVFAQ_Number(ctx, result, 1, int32_t{static_cast<int8_t>(*p)}, 0) != 0;
+      p += 1;
+      break;
+    case TOK_INT16:
+      ok = MRVFAQ_Number(ctx, result, 1, int32_t{read16(p)}, 0) != 0;
+      p += 2;
+      break;
+    case TOK_INT32:
+      ok = MRVFAQ_Number(ctx, result, 1, read32(p), 0) != 0;
+      p += 4;
+      break;
+    case TOK_DECIMAL:
+      result->type = TYPE_NUMBER;  // the words exactly as a number holds them
+      result->word1 = static_cast<uint32_t>(read32(p));
+      result->word2 = static_cast<uint32_t>(read32(p + 4));
+      p += 8;
+      break;
+    case TOK_STRING:
+      return string_constant(ctx, p, result);  // no prefix applies to a string
+    case TOK_SYSVAR:
+    case TOK_COMVAR:
+    case TOK_LOCALVAR: {
+      VarRef ref;
+      p = parse_varref(ctx, p - 1, &ref);
+      if (p != nullptr) p = read_variable(ctx, p, &ref, result);
+      ok = p != nullptr;
+      break;
+    }
+    case TOK_CALL:
+      p = call_command(ctx, p - 1, result);
+      ok = p != nullptr;
+      break;
+    case TOK_PAREN:
+      p = MRVEXEC_Calc(ctx, p, result);
+      ok = p != nullptr;
+      if (ok) ++p;  // the closing byte
+      break;
+    default:
+      break;  // no value: the result stays as it was
+  }
+  if (!ok) return nullptr;
+  if (result->type == TYPE_NUMBER) {
+    if (negate && !MRVFAQ_Not(ctx, result)) return nullptr;
+    if (minus && !MRVFAQ_Neg(ctx, result)) return nullptr;
+  }
+  return p;
+}
+
+}  // namespace
+
+const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref) {
+  *ref = VarRef{{0, 0, 0}, 0, false};
+  const uint8_t tok = byte(p);
+  if (tok == TOK_SYSVAR || tok == TOK_COMVAR) {
+    FAQ n{};
+    p = eval_term(ctx, p + 1, &n);
+    ref->index = static_cast<int32_t>(n.word1);  // the raw word: sign bit and magnitude
+    MRVFAQ_Clear(ctx, &n);
+    if (p == nullptr) return nullptr;
+    ref->table = tok == uint8_t{TOK_SYSVAR} ? ctx->systemVars : ctx->commonVars;
+  } else if (tok == TOK_LOCALVAR) {
+    if (const VarTable* local = MRVVAL_GetLocal(ctx, ctx->currentTask)) ref->table = *local;
+    ref->index = byte(p + 1) - 0x40;
+    p += 2;
+  } else {
+    return p;
+  }
+  ref->found = true;
+  if (byte(p) == TOK_INDEX) {
+    FAQ v{};
+    p = MRVEXEC_Calc(ctx, p + 1, &v);
+    if (p == nullptr) {
+      MRVFAQ_Clear(ctx, &v);
+      return nullptr;
+    }
+    ++p;  // the closing byte
+    const bool number = v.type == TYPE_NUMBER;
+    const uint32_t add = v.word1;
+    MRVFAQ_Clear(ctx, &v);
+    if (!number) {
+      report(ctx, MRV_CP932("配列番号に数値以外の値が指定されています。"));
+      return nullptr;
+    }
+    ref->index = static_cast<int32_t>(static_cast<uint32_t>(ref->index) + add);
+  }
+  return p;
+}
+
+}  // namespace mrvexec
+
+using namespace mrvexec;
+
+extern "C" const char* MRVEXEC_Calc(SystemContext* ctx, const char* code, FAQ* result) {
+  VarRef ref;
+  const char* p = parse_varref(ctx, code, &ref);
+  if (p == nullptr) return nullptr;
+  if (ref.found) {
+    if (byte(p) == OP_ASSIGN) {
+      FAQ v{};
+      p = MRVEXEC_Calc(ctx, p + 1, &v);
+      if (p == nullptr) {
+        MRVFAQ_Clear(ctx, &v);
+        return nullptr;
+      }
+      MRVVAL_Clear(ctx, &ref.table, ref.index);
+      if (!MRVVAL_Set(ctx, &ref.table, ref.index, &v)) {
+        MRVFAQ_Clear(ctx, &v);  // nobody took it
+        return nullptr;
+      }
+      return MRVFAQ_Copy(ctx, result, &v) ? p : nullptr;  // no operator follows an assignment
+    }
+    p = read_variable(ctx, p, &ref, result);
+  } else {
+    p = eval_term(ctx, p, result);
+  }
+  while (p != nullptr && byte(p) >= 0x80) p = eval_binary(ctx, byte(p), p + 1, result);
+  return p;
+}

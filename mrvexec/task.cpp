@@ -1,0 +1,545 @@
+// Tasks: the 20 task slots, the hand-over of the single execution turn, the
+// host's turn, waiting, and the path from a scenario name to running code.
+//
+// Every task is a fiber with a stack of its own; all of them run on one
+// executor thread, started with the first task. A hand-over is a direct switch
+// from the giving fiber to the receiving one (the baton protocol of events and
+// waits, without the threads). The executor thread's own context runs only
+// while no task is live: it waits there for the host to start one.
+//
+// When every live task waits for time or for the host (MRVEXEC_IdleTask), the
+// task that holds the turn sleeps for all of them until the earliest deadline
+// or MRVEXEC_Wake, so a waiting title uses no core.
+#include <boost/context/fiber.hpp>
+#include <boost/context/protected_fixedsize_stack.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "internal.h"
+#include "mrvcode.h"
+#include "mrvfile.h"
+#include "platform/clock.h"
+#include "platform/memory.h"
+#include "platform/text.h"
+#include "platform/thread.h"
+#include "platform/window.h"
+
+namespace ctxlib = boost::context;
+
+namespace mrvexec {
+namespace {
+
+// A task stack holds the deepest code the compiler accepts, compiled and run
+// in the task (nested blocks are nested calls); pages are committed on touch.
+#if defined(BOOST_USE_ASAN)
+constexpr std::size_t kStackSize = 256u << 20;  // sanitizer frames are several times larger
+#else
+constexpr std::size_t kStackSize = 64u << 20;
+#endif
+
+constexpr int kFromMain = -2;   // the executor's own context switched
+constexpr int kFromEnded = -3;  // a task ended: nothing to keep
+
+// Argument cells of one task: chunks of frames that never move.
+constexpr int kCellsPerCall = MRV_FRAME_CELLS + 1;
+constexpr int kCallsPerChunk = 64;
+
+struct CellStack {
+  std::vector<FAQ*> chunks;
+  int depth = 0;  // calls in progress
+};
+
+// Command functions found before, by call site; the names are kept so that
+// another call site at the same address (code freed and allocated again)
+// does not take a wrong entry.
+struct CachedCall {
+  const char* site = nullptr;
+  Command fn = nullptr;
+  char lib[MRVCODE_MAX_NAME + 1] = {};
+  char cmd[MRVCODE_MAX_NAME + 1] = {};
+};
+constexpr std::size_t kCallCache = 512;
+
+// The tasks of one context while it runs: their suspended fibers and what the
+// scheduler knows about their waits.
+struct Session {
+  SystemContext* ctx = nullptr;
+  uint32_t ctxHandle = 0;  // the context's block handle: gone when it no longer matches
+  ctxlib::fiber fibers[MRV_TASKS];
+  CellStack cells[MRV_TASKS];
+  bool idle[MRV_TASKS] = {};  // waiting in MRVEXEC_IdleTask
+  uint32_t deadline[MRV_TASKS] = {};
+  bool timed[MRV_TASKS] = {};
+  std::mutex mu;  // guards woken
+  std::condition_variable cv;
+  bool woken = false;
+  CachedCall calls[kCallCache];
+};
+
+std::size_t call_slot(const char* site) {
+  return (reinterpret_cast<uintptr_t>(site) >> 2) % kCallCache;
+}
+
+// The executor thread and the sessions it serves.
+struct Executor {
+  std::mutex mu;  // guards the fields below up to `thread`
+  std::condition_variable cv;
+  std::deque<std::pair<std::shared_ptr<Session>, int>> starts;
+  std::vector<std::shared_ptr<Session>> sessions;   // by context, the newest last
+  std::vector<std::shared_ptr<Session>> abandoned;  // contexts deleted under live tasks
+  std::thread thread;
+  std::atomic<uint32_t> threadId{0};
+  // Used on the executor thread only.
+  ctxlib::fiber main;
+  int from = kFromMain;  // who switched last; its continuation arrives with the switch
+  std::vector<ctxlib::fiber> graveyard;  // fibers of deleted contexts, never resumed
+  uint32_t nextHandle = 0;
+};
+
+Executor& executor() {
+  static auto* e = new Executor;  // lives as long as the process: fibers may outlive main
+  return *e;
+}
+
+thread_local Session* tls_session = nullptr;  // set on the executor thread while a task runs
+
+Session* find_session(SystemContext* ctx) {
+  if (tls_session != nullptr && tls_session->ctx == ctx) return tls_session;
+  Executor& e = executor();
+  std::lock_guard<std::mutex> lock(e.mu);
+  for (auto it = e.sessions.rbegin(); it != e.sessions.rend(); ++it) {
+    if ((*it)->ctx == ctx) return it->get();
+  }
+  return nullptr;
+}
+
+bool context_alive(const Session* s) {
+  return plat::mem_handle(s->ctx) == s->ctxHandle;
+}
+
+// Takes the continuation of whoever switched to this fiber.
+void receive(Session* s, ctxlib::fiber&& from) {
+  Executor& e = executor();
+  if (e.from == kFromMain) {
+    e.main = std::move(from);
+  } else if (e.from >= 0) {
+    s->fibers[e.from] = std::move(from);
+  }
+}
+
+// Switches from task `me` (kFromMain, kFromEnded) to the suspended fiber of
+// task j and returns when some task switches back.
+void switch_to(Session* s, int me, int j) {
+  Executor& e = executor();
+  e.from = me;
+  ctxlib::fiber c = std::move(s->fibers[j]).resume();
+  tls_session = s;
+  receive(s, std::move(c));
+}
+
+// Never returns: the context is gone, so this task is left where it stands.
+[[noreturn]] void abandon(Session* s) {
+  Executor& e = executor();
+  e.from = -1;
+  for (;;) {
+    ctxlib::fiber c = std::move(e.main).resume();
+    // Nothing resumes an abandoned fiber; if it ever happens, go back.
+    e.main = std::move(c);
+  }
+}
+
+// The next live task after `me` in the rotation, or -1.
+int next_live(const SystemContext* ctx, int me) {
+  for (int i = 1; i < MRV_TASKS; ++i) {
+    const int j = (me + i) % MRV_TASKS;
+    if (task_live(ctx, j)) return j;
+  }
+  return -1;
+}
+
+void free_cells(SystemContext* ctx, CellStack& cs) {
+  for (FAQ* chunk : cs.chunks) MRVTASK_FreeMemory(ctx->hwndMain, chunk);
+  cs.chunks.clear();
+  cs.depth = 0;
+}
+
+// The body of every task: runs its scenario file, tidies up, frees the slot
+// and passes the turn on. Returns the fiber to switch to.
+ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
+  tls_session = s;
+  receive(s, std::move(caller));
+  SystemContext* ctx = s->ctx;
+  const int32_t r = MRVEXEC_File(ctx, ctx->taskFile[ctx->currentTask]);
+  (void)r;  // the exit code of the task: nobody reads it
+  const int me = ctx->currentTask;
+  while (MRVVAL_GetLocal(ctx, me)->base > 0) MRVVAL_DeleteLocal(ctx, me);
+  if (ctx->superTask == me) ctx->superTask = -1;
+  MRVVAL_Clear(ctx, &ctx->systemVars, 180 + me);
+  free_cells(ctx, s->cells[me]);
+  std::atomic_ref<uint32_t>(ctx->taskThread[me]).store(0, std::memory_order_release);
+  Executor& e = executor();
+  e.from = kFromEnded;
+  const int j = next_live(ctx, me);
+  if (j < 0) {
+    tls_session = nullptr;
+    return std::move(e.main);
+  }
+  ctx->currentTask = j;
+  return std::move(s->fibers[j]);
+}
+
+// The executor thread: starts the tasks the host asks for and waits while
+// none is live.
+void executor_loop() {
+  Executor& e = executor();
+  e.threadId = plat::thread_current_id();
+  for (;;) {
+    std::shared_ptr<Session> s;
+    int t;
+    {
+      std::unique_lock<std::mutex> lock(e.mu);
+      e.cv.wait(lock, [&] { return !e.starts.empty(); });
+      s = std::move(e.starts.front().first);
+      t = e.starts.front().second;
+      e.starts.pop_front();
+    }
+    e.from = kFromMain;
+    ctxlib::fiber c = std::move(s->fibers[t]).resume();
+    tls_session = nullptr;
+    if (e.from == -1) {
+      e.graveyard.push_back(std::move(c));  // a task of a deleted context stopped here
+      std::lock_guard<std::mutex> lock(e.mu);
+      e.abandoned.push_back(s);
+    }
+  }
+}
+
+bool has_fibers(const Session& s) {
+  for (const auto& f : s.fibers) {
+    if (f) return true;
+  }
+  return false;
+}
+
+// The session of a context whose first task the host starts: a new one when
+// none of its tasks is live (an older session of the same address belongs to
+// a deleted context and is abandoned with its fibers).
+std::shared_ptr<Session> host_session(SystemContext* ctx) {
+  Executor& e = executor();
+  std::lock_guard<std::mutex> lock(e.mu);
+  const uint32_t handle = plat::mem_handle(ctx);
+  for (auto it = e.sessions.begin(); it != e.sessions.end();) {
+    if ((*it)->ctx == ctx && (*it)->ctxHandle == handle) return *it;
+    if ((*it)->ctx == ctx || !context_alive(it->get())) {
+      // A deleted context's session: fibers still suspended in it are never
+      // destroyed (that would unwind them over freed memory).
+      if (has_fibers(**it)) e.abandoned.push_back(*it);
+      it = e.sessions.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  auto s = std::make_shared<Session>();
+  s->ctx = ctx;
+  s->ctxHandle = handle;
+  e.sessions.push_back(s);
+  if (!e.thread.joinable()) {
+    e.thread = std::thread(executor_loop);
+    e.thread.detach();
+  }
+  return s;
+}
+
+bool on_task_fiber(SystemContext* ctx) {
+  return tls_session != nullptr && tls_session->ctx == ctx;
+}
+
+// A stack from a pool of released stacks, or a new one with a guard page.
+class StackPool {
+ public:
+  ctxlib::stack_context allocate() {
+#if !defined(BOOST_USE_ASAN)  // a reused stack would carry stale shadow marks
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!free_.empty()) {
+        ctxlib::stack_context sc = free_.back();
+        free_.pop_back();
+        return sc;
+      }
+    }
+#endif
+    return ctxlib::protected_fixedsize_stack(kStackSize).allocate();
+  }
+  void deallocate(ctxlib::stack_context& sc) {
+#if !defined(BOOST_USE_ASAN)
+    std::lock_guard<std::mutex> lock(mu_);
+    if (free_.size() < MRV_TASKS) {
+      free_.push_back(sc);
+      return;
+    }
+#endif
+    ctxlib::protected_fixedsize_stack(kStackSize).deallocate(sc);
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<ctxlib::stack_context> free_;
+};
+
+StackPool& stack_pool() {
+  static auto* p = new StackPool;
+  return *p;
+}
+
+// The allocator handed to each fiber: a reference to the pool.
+struct PooledStack {
+  ctxlib::stack_context allocate() { return stack_pool().allocate(); }
+  void deallocate(ctxlib::stack_context& sc) noexcept { stack_pool().deallocate(sc); }
+};
+
+// Sleeps on behalf of every task when all live tasks wait in
+// MRVEXEC_IdleTask, until the earliest deadline, a wake, or one slice.
+void sleep_if_all_idle(Session* s, int me, bool timed, uint32_t deadline) {
+  SystemContext* ctx = s->ctx;
+  const bool alone = ctx->superTask == me;
+  for (int j = 0; j < MRV_TASKS && !alone; ++j) {
+    if (j == me || !task_live(ctx, j)) continue;
+    if (!s->idle[j]) return;
+    if (s->timed[j] && (!timed || static_cast<int32_t>(s->deadline[j] - deadline) < 0)) {
+      deadline = s->deadline[j];
+      timed = true;
+    }
+  }
+  uint32_t ms = kNapSlice;
+  if (timed) {
+    const int32_t left = static_cast<int32_t>(deadline - plat::ticks_ms());
+    if (left <= 0) return;
+    if (static_cast<uint32_t>(left) < ms) ms = static_cast<uint32_t>(left);
+  }
+  nap(ctx, ms);
+}
+
+}  // namespace
+
+int32_t report(SystemContext* ctx, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
+  va_end(ap);
+  MRVTASK_ErrorStop(ctx->hwndMain, MRV_CP932(MRVEXEC_TITLE_UTF8), ctx->msgBuf);
+  return 0;
+}
+
+bool lead_byte(uint8_t b) {
+  static std::atomic<int32_t> country{0};  // read on first use, again while 0
+  int32_t c = country.load(std::memory_order_relaxed);
+  if (c == 0) {
+    c = plat::country_code();
+    country.store(c, std::memory_order_relaxed);
+  }
+  return plat::is_lead_byte(b, c);
+}
+
+Command cached_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd) {
+  Session* s = tls_session;
+  if (s == nullptr || s->ctx != ctx) return nullptr;
+  const CachedCall& c = s->calls[call_slot(site)];
+  if (c.site != site || std::strcmp(c.cmd, cmd) != 0 || std::strcmp(c.lib, lib) != 0) {
+    return nullptr;
+  }
+  return c.fn;
+}
+
+void cache_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd,
+                   Command fn) {
+  Session* s = tls_session;
+  if (s == nullptr || s->ctx != ctx) return;
+  if (std::strlen(lib) > MRVCODE_MAX_NAME || std::strlen(cmd) > MRVCODE_MAX_NAME) return;
+  CachedCall& c = s->calls[call_slot(site)];
+  c.site = site;
+  c.fn = fn;
+  std::strcpy(c.lib, lib);
+  std::strcpy(c.cmd, cmd);
+}
+
+bool any_task_ending(const SystemContext* ctx) {
+  for (int i = 0; i < MRV_TASKS; ++i) {
+    if (task_live(ctx, i) && (load(ctx->taskFlags[i]) & TASK_END) != 0) return true;
+  }
+  return false;
+}
+
+FAQ* push_cells(SystemContext* ctx) {
+  Session* s = find_session(ctx);
+  if (s == nullptr || ctx->currentTask < 0) return nullptr;
+  CellStack& cs = s->cells[ctx->currentTask];
+  const std::size_t chunk = static_cast<std::size_t>(cs.depth / kCallsPerChunk);
+  if (chunk == cs.chunks.size()) {
+    void* block = MRVTASK_AllocMemory(ctx->hwndMain, kCallsPerChunk * kCellsPerCall * sizeof(FAQ));
+    if (block == nullptr) return nullptr;
+    cs.chunks.push_back(static_cast<FAQ*>(block));
+  }
+  FAQ* cells = cs.chunks[chunk] + (cs.depth % kCallsPerChunk) * kCellsPerCall;
+  ++cs.depth;
+  std::memset(cells, 0, kCellsPerCall * sizeof(FAQ));
+  return cells;
+}
+
+void pop_cells(SystemContext* ctx) {
+  if (Session* s = find_session(ctx)) --s->cells[ctx->currentTask].depth;
+}
+
+void nap(SystemContext* ctx, uint32_t ms) {
+  Session* s = find_session(ctx);
+  if (s == nullptr) {
+    plat::sleep_ms(ms);
+    return;
+  }
+  {
+    std::unique_lock<std::mutex> lock(s->mu);
+    s->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return s->woken; });
+    s->woken = false;
+  }
+  if (!context_alive(s)) abandon(s);
+}
+
+}  // namespace mrvexec
+
+using namespace mrvexec;
+
+extern "C" {
+
+int32_t MRVEXEC_GetFreeTask(SystemContext* ctx, int32_t n) {
+  if (n < 0) {
+    for (int32_t t = 0; t < MRV_TASKS; ++t) {
+      if (!task_live(ctx, t)) return t;
+    }
+    report(ctx, MRV_CP932("タスクの起動数が20を超えました。"));
+    return -1;
+  }
+  if (n >= MRV_TASKS) {
+    report(ctx, MRV_CP932("タスクの指定値が不正です。"));
+    return -1;
+  }
+  if (task_live(ctx, n)) {
+    report(ctx, MRV_CP932("タスク %d はすでに起動されています。"), static_cast<int>(n));
+    return -1;
+  }
+  return n;
+}
+
+int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
+  const int32_t t = MRVEXEC_GetFreeTask(ctx, n);
+  if (t < 0) return -1;
+  MRVVAL_Clear(ctx, &ctx->systemVars, 180 + t);
+  const bool fromTask = on_task_fiber(ctx);
+  std::shared_ptr<Session> owner;
+  Session* s = fromTask ? tls_session : nullptr;
+  if (s == nullptr) {
+    owner = host_session(ctx);
+    s = owner.get();
+  }
+  try {
+    s->fibers[t] = ctxlib::fiber(std::allocator_arg, PooledStack{},
+                                 [s](ctxlib::fiber&& c) { return task_body(s, std::move(c)); });
+  } catch (const std::exception&) {
+    return -1;  // no stack could be had: the slot stays free
+  }
+  Executor& e = executor();
+  uint32_t handle;
+  {
+    std::lock_guard<std::mutex> lock(e.mu);
+    do handle = ++e.nextHandle;
+    while (handle == 0);
+  }
+  std::snprintf(ctx->taskFile[t], MRV_PATH, "%s", name);
+  ctx->taskFlags[t] = 0;
+  ctx->blockDepth[t] = 0;
+  ctx->taskThreadId[t] = e.threadId;
+  if (fromTask) {
+    const int32_t prev = ctx->currentTask;
+    std::atomic_ref<uint32_t>(ctx->taskThread[t]).store(handle, std::memory_order_release);
+    ctx->currentTask = t;
+    switch_to(s, prev, t);  // the new task runs first
+    ctx->currentTask = prev;
+    return t;
+  }
+  // Started by the host: the executor picks the task up. If tasks already run,
+  // the new one simply takes its turn in the rotation.
+  bool running = false;
+  for (int32_t i = 0; i < MRV_TASKS; ++i) running = running || task_live(ctx, i);
+  if (!running) ctx->currentTask = t;
+  std::atomic_ref<uint32_t>(ctx->taskThread[t]).store(handle, std::memory_order_release);
+  if (!running) {
+    std::lock_guard<std::mutex> lock(e.mu);
+    e.starts.emplace_back(owner, t);
+    e.cv.notify_one();
+  }
+  return t;
+}
+
+int32_t MRVEXEC_WaitTask(SystemContext* ctx) {
+  const int32_t me = ctx->currentTask;
+  if (me == ctx->superTask || me < 0) return 1;
+  const int j = next_live(ctx, me);
+  if (j >= 0) {
+    Session* s = tls_session;
+    if (s == nullptr || s->ctx != ctx) return 0;  // not called by a task
+    ctx->currentTask = j;
+    switch_to(s, me, j);
+  }
+  ctx->currentTask = me;
+  return 1;
+}
+
+int32_t MRVEXEC_IdleTask(SystemContext* ctx, uint32_t deadline) {
+  Session* s = tls_session;
+  const int32_t me = ctx->currentTask;
+  if (s == nullptr || s->ctx != ctx || me < 0) return MRVEXEC_WaitTask(ctx);
+  const bool timed = deadline != ~0u;
+  s->idle[me] = true;
+  s->timed[me] = timed;
+  s->deadline[me] = deadline;
+  const int32_t r = MRVEXEC_WaitTask(ctx);
+  s->idle[me] = false;
+  if (r != 0) sleep_if_all_idle(s, me, timed, deadline);
+  return r;
+}
+
+void MRVEXEC_Wake(SystemContext* ctx) {
+  Session* s = find_session(ctx);
+  if (s == nullptr) return;
+  std::lock_guard<std::mutex> lock(s->mu);
+  s->woken = true;
+  s->cv.notify_all();
+}
+
+int32_t MRVEXEC_SystemTask(SystemContext* ctx) {
+  plat::sleep_ms(20);
+  plat::Message m;
+  while (plat::peek_message(&m)) plat::dispatch_message(m);
+  for (int32_t i = 0; i < MRV_TASKS; ++i) {
+    if (task_live(ctx, i)) return 1;
+  }
+  return 0;
+}
+
+int32_t MRVEXEC_Wait(SystemContext* ctx, int32_t ms) {
+  if (ms > 10000) ms = 10000;
+  const uint32_t deadline = plat::ticks_ms() + static_cast<uint32_t>(ms);
+  do {
+    if (!MRVEXEC_IdleTask(ctx, deadline)) return 1;
+    if (any_task_ending(ctx)) return 0;
+  } while (plat::ticks_ms() < deadline);
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,152 @@
+// Tasks: slots, the rotation of the execution turn, the starting task going
+// on only when the turn comes back, waiting, and the end of tasks.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <string>
+
+#include "mrvexec.h"
+#include "platform/clock.h"
+#include "support.h"
+
+namespace {
+
+using namespace exectest;
+
+double cpu_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(Tasks, OneTaskRunsItsScenarioToTheEndAndFreesItsSlot) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(1);\nTESTCMD:SHOW(2, \"two\");\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s), (Lines{"1", "2|\"two\""}));
+  EXPECT_EQ(s.ctx->taskThread[0], 0u);
+  EXPECT_EQ(MRVEXEC_SystemTask(s.ctx), 0);
+  EXPECT_TRUE(s.boxes().empty());
+}
+
+// Tasks 0, 3 and 7 take one statement per turn in the order of their
+// numbers; a started task runs first, and the starter goes on only when the
+// turn comes back to it; an ended task passes the turn to the next one.
+TEST(Tasks, LiveTasksTakeOneStatementPerTurnInTheOrderOfTheirNumbers) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN",
+           "TESTCMD:START(3, \"T\");\nTESTCMD:START(7, \"T\");\n"
+           "TESTCMD:SHOW(\"0a\");\nTESTCMD:SHOW(\"0b\");\nTESTCMD:SHOW(\"0c\");\n");
+  s.source("T",
+           "TESTCMD:SHOW(TESTCMD:TASK(), \"a\");\nTESTCMD:SHOW(TESTCMD:TASK(), \"b\");\n"
+           "TESTCMD:SHOW(TESTCMD:TASK(), \"c\");\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s), (Lines{"3|\"a\"", "3|\"b\"", "7|\"a\"", "\"0a\"", "3|\"c\"", "7|\"b\"",
+                               "\"0b\"", "7|\"c\"", "\"0c\""}));
+}
+
+TEST(Tasks, TheSuperTaskRunsAloneUntilItLetsGo) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN",
+           "TESTCMD:START(1, \"V\");\nTESTCMD:SUPER(1);\nTESTCMD:SHOW(\"s1\");\n"
+           "TESTCMD:SHOW(\"s2\");\nTESTCMD:SUPER(0);\nTESTCMD:SHOW(\"s3\");\n");
+  s.source("V", "TESTCMD:SHOW(\"v1\");\nTESTCMD:SHOW(\"v2\");\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s), (Lines{"\"v1\"", "\"s1\"", "\"s2\"", "\"v2\"", "\"s3\""}));
+  EXPECT_EQ(s.ctx->superTask, -1);
+}
+
+TEST(Tasks, TwentyTasksRunAndATwentyFirstIsRefused) {
+  Scenario s({"testcmd.so"});
+  std::string main;
+  for (int t = 1; t < 20; ++t) main += "TESTCMD:START(" + std::to_string(t) + ", \"U\");\n";
+  main += "TESTCMD:START(-1, \"U\");\nTESTCMD:SHOW(\"end\");\n";
+  s.source("MAIN", main);
+  s.source("U", "TESTCMD:SHOW(TESTCMD:TASK());\nTESTCMD:WAIT(300);\nTESTCMD:SHOW(TESTCMD:TASK());\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  Lines got = reports(s);
+  for (int t = 1; t < 20; ++t) {
+    EXPECT_EQ(std::count(got.begin(), got.end(), std::to_string(t)), 2) << t;
+  }
+  // The refused start failed its statement, so task 0 ended there.
+  EXPECT_EQ(std::count(got.begin(), got.end(), "\"end\""), 0);
+  EXPECT_EQ(s.messages(), (Lines{"タスクの起動数が20を超えました。"}));
+}
+
+TEST(Tasks, SlotErrorsAreReportedWithTheirMessages) {
+  struct Row {
+    const char* start;
+    const char* message;
+  } rows[] = {
+      {"TESTCMD:START(20, \"U\");", "タスクの指定値が不正です。"},
+      {"TESTCMD:START(0, \"U\");", "タスク 0 はすでに起動されています。"},
+  };
+  for (const Row& r : rows) {
+    Scenario s({"testcmd.so"});
+    s.source("MAIN", std::string(r.start) + "\nTESTCMD:SHOW(\"after\");\n");
+    s.source("U", "TESTCMD:SHOW(\"U\");\n");
+    ASSERT_TRUE(s.run("MAIN"));
+    EXPECT_EQ(s.messages(), (Lines{r.message})) << r.start;
+    EXPECT_TRUE(reports(s).empty()) << r.start;
+  }
+}
+
+TEST(Tasks, ACommandThatFailsSilentlyEndsItsTaskWithoutABox) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(1);\nTESTCMD:FAIL();\nTESTCMD:SHOW(2);\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s), (Lines{"1"}));
+  EXPECT_TRUE(s.boxes().empty());
+}
+
+// A wait ends early, with 0, once any live task is marked to end.
+TEST(Tasks, AWaitEndsAtOnceWhenATaskIsToEnd) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN",
+           "TESTCMD:START(1, \"W\");\nTESTCMD:WAIT(100);\nTESTCMD:FLAG(8, 1);\n"
+           "TESTCMD:SHOW(\"main\");\n");
+  s.source("W", "TESTCMD:SHOW(TESTCMD:WAIT(5000));\nTESTCMD:SHOW(\"never\");\n");
+  const uint32_t start = plat::ticks_ms();
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_LT(plat::ticks_ms() - start, 2000u);
+  EXPECT_EQ(reports(s), (Lines{"0", "\"main\""}));
+}
+
+// Waiting tasks sleep instead of passing the turn round and round: a second
+// of waiting costs far less than a second of processor time, and the waits
+// still end on time.
+TEST(Tasks, WaitingTasksUseNoCore) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:START(1, \"W\");\nTESTCMD:SHOW(TESTCMD:WAIT(1000));\n");
+  s.source("W", "TESTCMD:SHOW(TESTCMD:WAIT(600));\n");
+  const double cpu = cpu_seconds();
+  const uint32_t start = plat::ticks_ms();
+  ASSERT_TRUE(s.run("MAIN"));
+  const uint32_t elapsed = plat::ticks_ms() - start;
+  EXPECT_GE(elapsed, 1000u);
+  EXPECT_LT(elapsed, 1500u);
+  EXPECT_LT(cpu_seconds() - cpu, 0.15);
+  EXPECT_EQ(reports(s), (Lines{"1", "1"}));
+}
+
+// A context deleted under a live task abandons it: the task never runs again
+// and the executor serves the next context.
+TEST(Tasks, DeletingTheContextAbandonsALiveTask) {
+  {
+    Scenario s({"testcmd.so"});
+    s.source("MAIN", "TESTCMD:WAIT(3000);\nTESTCMD:SHOW(\"never\");\n");
+    ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+    ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+    plat::sleep_ms(50);
+    MRVVAL_Delete(s.ctx);
+    s.ctx = nullptr;
+    plat::sleep_ms(50);
+  }
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(\"next\");\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s), (Lines{"\"next\""}));
+}
+
+}  // namespace

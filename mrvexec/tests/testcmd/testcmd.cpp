@@ -1,0 +1,181 @@
+// A command library for the execution manager's tests, loaded by name as
+// TESTCMD. Its commands report what they receive on the tracer channel (lines
+// starting "@T "), so a test reads one stream of records in the order things
+// happened, and drive the task machinery the way block and task commands do.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "mrvexec.h"
+#include "mrvval.h"
+
+namespace {
+
+FAQ* cells(VarTable* args) {
+  return static_cast<FAQ*>(MRV_PTR(args->cells));
+}
+
+int32_t count_of(SystemContext* ctx, VarTable* args) {
+  int32_t n = 0;
+  MRVFAQ_Int(ctx, &cells(args)[0], &n);
+  return n - 1;
+}
+
+void say(SystemContext* ctx, const std::string& line) {
+  MRVEXEC_SendTracer(ctx, ("@T " + line).c_str());
+}
+
+std::string show(SystemContext* ctx, FAQ v) {
+  char buf[MRV_MSGBUF];
+  MRVVAL_DisplayValue(ctx, &v, buf);
+  return buf;
+}
+
+int32_t number_arg(SystemContext* ctx, VarTable* args, int32_t i, int32_t def) {
+  int32_t n = def;
+  MRVVAL_ArgNumber(ctx, args, i, &n);
+  return n;
+}
+
+// Runs a nested block of the call: 1 block, 2 else block. An absent block
+// counts as run.
+int32_t run_block(SystemContext* ctx, VarTable* args, int which) {
+  const char* call = static_cast<const char*>(MRV_PTR(cells(args)[0].word5));
+  int32_t offset;
+  std::memcpy(&offset, call + (which == 1 ? 17 : 21), 4);
+  return offset == 0 ? 1 : MRVEXEC_Mem(ctx, call + offset);
+}
+
+}  // namespace
+
+extern "C" {
+
+// SHOW(values...): "@T v1|v2|..." with the display of every argument.
+__attribute__((visibility("default"))) int32_t MRV_SHOW(SystemContext* ctx, VarTable* args) {
+  std::string line;
+  for (int32_t i = 1; i <= count_of(ctx, args); ++i) {
+    if (i > 1) line += "|";
+    line += show(ctx, cells(args)[i]);
+  }
+  say(ctx, line);
+  return 1;
+}
+
+// ARGS(args...): the raw argument cells: count cell, then per cell its type
+// and for references the table's base and the index, up to the terminator.
+__attribute__((visibility("default"))) int32_t MRV_ARGS(SystemContext* ctx, VarTable* args) {
+  FAQ* c = cells(args);
+  std::string line = "n=" + show(ctx, c[0]);
+  const int32_t n = count_of(ctx, args);
+  for (int32_t i = 1; i <= n + 1 && i < MRV_FRAME_CELLS + 1; ++i) {
+    char buf[64];
+    if (c[i].type == TYPE_VARIABLE) {
+      std::snprintf(buf, sizeof buf, " V(%s,%d,%d)",
+                    c[i].word1 == ctx->systemVars.cells   ? "#"
+                    : c[i].word1 == ctx->commonVars.cells ? "$"
+                                                          : "L",
+                    static_cast<int>(c[i].word3), static_cast<int>(c[i].word4));
+    } else {
+      std::snprintf(buf, sizeof buf, " %c", c[i].type != 0 ? static_cast<char>(c[i].type) : '0');
+    }
+    line += buf;
+  }
+  say(ctx, line);
+  return 1;
+}
+
+// NOTHING(...): success without touching the result cell.
+__attribute__((visibility("default"))) int32_t MRV_NOTHING(SystemContext*, VarTable*) {
+  return 1;
+}
+
+// FAIL(): failure without a message.
+__attribute__((visibility("default"))) int32_t MRV_FAIL(SystemContext*, VarTable*) {
+  return 0;
+}
+
+// SET(v): result v.
+__attribute__((visibility("default"))) int32_t MRV_SET(SystemContext* ctx, VarTable* args) {
+  FAQ v = cells(args)[1];
+  FAQ copy{};
+  MRVFAQ_Copy(ctx, &copy, &v);
+  MRVFAQ_Clear(ctx, &cells(args)[0]);
+  cells(args)[0] = copy;
+  return 1;
+}
+
+// LOOP(n){...}: runs its block n times (n < 0: until a flag), with the
+// after-body checks of a loop command and the block depth.
+__attribute__((visibility("default"))) int32_t MRV_LOOP(SystemContext* ctx, VarTable* args) {
+  int32_t n = number_arg(ctx, args, 1, 0);
+  const int32_t t = ctx->currentTask;
+  ++ctx->blockDepth[t];
+  while (n != 0) {
+    if (!run_block(ctx, args, 1)) return 0;
+    if (ctx->taskFlags[t] & TASK_END) return 0;
+    if (ctx->taskFlags[t] & TASK_BREAK) {
+      ctx->taskFlags[t] &= ~TASK_BREAK;
+      break;
+    }
+    if (ctx->taskFlags[t] & TASK_RETURN) break;
+    if (n > 0) --n;
+  }
+  --ctx->blockDepth[t];
+  return MRVVAL_NULL(ctx, args, 0);
+}
+
+// IF(c){...}ELSE{...}
+__attribute__((visibility("default"))) int32_t MRV_IF(SystemContext* ctx, VarTable* args) {
+  const int32_t c = static_cast<int32_t>(cells(args)[1].word1);
+  ++ctx->blockDepth[ctx->currentTask];
+  if (!run_block(ctx, args, c != 0 ? 1 : 2)) return 0;
+  --ctx->blockDepth[ctx->currentTask];
+  return MRVVAL_NULL(ctx, args, 0);
+}
+
+// FLAG(bits): sets task flags of the calling task (BREAK 4, RETURN 2, END 8,
+// RESTART 1); FLAG(bits, task) of another task.
+__attribute__((visibility("default"))) int32_t MRV_FLAG(SystemContext* ctx, VarTable* args) {
+  const int32_t bits = number_arg(ctx, args, 1, 0);
+  const int32_t task = number_arg(ctx, args, 2, ctx->currentTask);
+  ctx->taskFlags[task] |= static_cast<uint32_t>(bits);
+  return 1;
+}
+
+// START(n, name): starts a task with an empty first frame; result its number.
+__attribute__((visibility("default"))) int32_t MRV_START(SystemContext* ctx, VarTable* args) {
+  char name[MRV_MSGBUF];
+  MRVVAL_ArgString(ctx, args, 2, name);
+  int32_t n = MRVEXEC_GetFreeTask(ctx, number_arg(ctx, args, 1, -1));
+  if (n < 0) return 0;
+  MRVVAL_CreateLocal(ctx, n, nullptr);
+  n = MRVEXEC_ExecuteTask(ctx, n, name);
+  if (n < 0) return 0;
+  return MRVFAQ_Number(ctx, &cells(args)[0], 1, n, 0);
+}
+
+// RUN(name): runs a scenario file in the calling task.
+__attribute__((visibility("default"))) int32_t MRV_RUN(SystemContext* ctx, VarTable* args) {
+  char name[MRV_MSGBUF];
+  MRVVAL_ArgString(ctx, args, 1, name);
+  return MRVEXEC_File(ctx, name);
+}
+
+// WAIT(ms): result 1 or 0 as MRVEXEC_Wait gives.
+__attribute__((visibility("default"))) int32_t MRV_WAIT(SystemContext* ctx, VarTable* args) {
+  const int32_t r = MRVEXEC_Wait(ctx, number_arg(ctx, args, 1, 0));
+  return MRVFAQ_Number(ctx, &cells(args)[0], 1, r, 0);
+}
+
+// SUPER(f): takes (f != 0) or releases exclusive execution.
+__attribute__((visibility("default"))) int32_t MRV_SUPER(SystemContext* ctx, VarTable* args) {
+  ctx->superTask = number_arg(ctx, args, 1, 0) != 0 ? ctx->currentTask : -1;
+  return 1;
+}
+
+// TASK(): the running task and its line.
+__attribute__((visibility("default"))) int32_t MRV_TASK(SystemContext* ctx, VarTable* args) {
+  return MRVFAQ_Number(ctx, &cells(args)[0], 1, ctx->currentTask, 0);
+}
+
+}  // extern "C"
