@@ -27,21 +27,21 @@ TEST(StartTaskTest, FreeAndNamedSlotsTheNewFrameAndTheSlotErrors) {
   Scenario s;
   s.source("SUB", R"(DebugMessage("sub", GetTask(0), $@, $A, $B, $C, $D); Wait(300);)");
   ASSERT_TRUE(run(s, R"(
-    $1 = StartTask(-1, "SUB", 9, "v");
-    $2 = StartTask(3, "SUB");
-    $3 = StartTask(3, "SUB");
-    $4 = StartTask(20, "SUB");
+    $1 = TaskStart(-1, "SUB", 9, "v");
+    $2 = TaskStart(3, "SUB");
+    $3 = TaskStart(3, "SUB");
+    $4 = TaskStart(20, "SUB");
     DebugMessage("main", $1, $2, $3, $4, IsTask(1), IsTask(3), IsTask(2), IsTask(-1), IsTask(20));
   )"));
-  EXPECT_THAT(said(s), UnorderedElementsAre("sub 1 5 -1SUB 9v", "sub 3 3 3SUB",
-                                            "main 1 3 3 3 -1 -1 0 0 0"));
+  EXPECT_THAT(said(s),
+              UnorderedElementsAre("sub 1 5 -1SUB 9v", "sub 3 3 3SUB", "main 1 3 3 3 -1 -1 0 0 0"));
   EXPECT_THAT(s.messages(),
               ElementsAre("タスク 3 はすでに起動されています。", "タスクの指定値が不正です。"));
 }
 
 TEST(StartTaskTest, AnOverlongScenarioNameIsRefused) {
   Scenario s;
-  ASSERT_TRUE(run(s, "StartTask(-1, \"" + std::string(300, 'S') + "\"); DebugMessage(\"no\");"));
+  ASSERT_TRUE(run(s, "TaskStart(-1, \"" + std::string(300, 'S') + "\"); DebugMessage(\"no\");"));
   EXPECT_THAT(said(s), IsEmpty());
   EXPECT_THAT(s.messages(),
               ElementsAre("関数(StartTask)において、第2引数が259バイトを超えています。"));
@@ -54,8 +54,9 @@ TEST(StartTaskTest, TwentyTasksFillTheTableAndTheTwentyFirstIsRefused) {
     $(200 + GetTask(0)) = GetTask(0);
   )");
   ASSERT_TRUE(run(s, R"(
-    For(\$1, 1, 19, 1) { $(300 + $1) = StartTask(-1, "T"); };
-    $2 = StartTask(-1, "T");
+    $100 = 0; $3 = 0; $4 = 0;
+    For(\$1, 1, 19, 1) { $(300 + $1) = TaskStart(-1, "T"); };
+    $2 = TaskStart(-1, "T");
     For(\$1, 0, 19, 1) { If(IsTask($1)) { $3 = $3 + 1; }; };
     $100 = 1;
     While($4 < 19) { $4 = 0; For(\$1, 1, 19, 1) { If(IsTask($1) == 0) { $4 = $4 + 1; }; }; };
@@ -73,7 +74,7 @@ TEST(TaskSuperTest, ATaskRunsAloneUntilItLetsGo) {
   Scenario s;
   s.source("SUB", R"(Loop(30) { DebugMessage("s"); };)");
   ASSERT_TRUE(run(s, R"(
-    StartTask(1, "SUB");
+    TaskStart(1, "SUB");
     DebugMessage("before");
     TaskSuper(1);
     DebugMessage("a"); DebugMessage("b"); DebugMessage("c");
@@ -108,15 +109,16 @@ TEST(EndTaskTest, EndsATaskInALongWaitOrWaitEndAtOnce) {
     WaitStart(100000); DebugMessage("waiting"); WaitEnd(0); DebugMessage("never");
   )");
   ASSERT_TRUE(run(s, R"(
-    StartTask(1, "SLEEPER");
-    StartTask(2, "WAITER");
+    TaskStart(1, "SLEEPER");
+    TaskStart(2, "WAITER");
     Wait(50);
     $1 = SystemTime(1);
-    EndTask(1);
-    EndTask(2);
+    TaskEnd(1);
+    TaskEnd(2);
     $2 = SystemTime(1) - $1;
     DebugMessage("ended", IsTask(1), IsTask(2));
-  )", 8000));
+  )",
+                  8000));
   EXPECT_THAT(said(s), UnorderedElementsAre("sleeping", "waiting", "ended 0 0"));
   EXPECT_LT(integer(s.common(2)), 1000);
 }
@@ -124,9 +126,9 @@ TEST(EndTaskTest, EndsATaskInALongWaitOrWaitEndAtOnce) {
 TEST(EndTaskTest, OwnTaskFreeSlotsAndNumbersOutOfRange) {
   Scenario s;
   ASSERT_TRUE(run(s, R"(
-    EndTask(-1); EndTask(20); EndTask(5);
+    TaskEnd(-1); TaskEnd(20); TaskEnd(5);
     DebugMessage("still here");
-    EndTask(GetTask(0));
+    TaskEnd(GetTask(0));
     DebugMessage("never");
   )"));
   EXPECT_THAT(said(s), ElementsAre("still here"));
@@ -139,14 +141,15 @@ TEST(EndTaskTest, FromTheSuperTaskMarksTheTargetWithoutWaiting) {
   Scenario s;
   s.source("SUB", R"(Loop(-1) { Wait(1); };)");
   ASSERT_TRUE(run(s, R"(
-    StartTask(1, "SUB");
+    TaskStart(1, "SUB");
     TaskSuper(1);
-    EndTask(1);
+    TaskEnd(1);
     DebugMessage("marked", IsTask(1));
     TaskSuper(0);
     While(IsTask(1)) { Wait(1); };
     DebugMessage("gone");
-  )", 8000));
+  )",
+                  8000));
   EXPECT_THAT(said(s), ElementsAre("marked -1", "gone"));
 }
 
@@ -214,7 +217,9 @@ TEST(WaitTest, TraceModeTwoReportsAskedAndTakenTimes) {
     ASSERT_TRUE(std::regex_match(lines[i], m, trace)) << lines[i];
     EXPECT_EQ(std::stoi(m[1]), asked[i]) << lines[i];
     const int taken = std::stoi(m[2]);
-    if (asked[i] > 1) EXPECT_GE(taken, asked[i]) << lines[i];
+    if (asked[i] > 1) {
+      EXPECT_GE(taken, asked[i]) << lines[i];
+    }
     EXPECT_EQ(std::stoi(m[3]), taken * 100 / asked[i]) << lines[i];
   }
   EXPECT_EQ(lines[5], "results 0 -1");
@@ -224,7 +229,7 @@ TEST(WaitTest, TraceModeTwoReportsAskedAndTakenTimes) {
 TEST(WaitTest, TasksThatAllWaitUseLittleProcessorTime) {
   Scenario s;
   s.source("W", "WaitStart(600); WaitEnd(0); Wait(300);");
-  s.source("MRV", "StartTask(1, \"W\"); WaitStart(600); WaitEnd(0); Wait(300);");
+  s.source("MRV", "TaskStart(1, \"W\"); WaitStart(600); WaitEnd(0); Wait(300);");
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
   const uint32_t start = plat::ticks_ms();
@@ -232,7 +237,8 @@ TEST(WaitTest, TasksThatAllWaitUseLittleProcessorTime) {
   const uint32_t wall = plat::ticks_ms() - start;
   getrusage(RUSAGE_SELF, &after);
   const auto ms = [](const timeval& t) { return t.tv_sec * 1000 + t.tv_usec / 1000; };
-  const long cpu = ms(after.ru_utime) - ms(before.ru_utime) + ms(after.ru_stime) - ms(before.ru_stime);
+  const long cpu =
+      ms(after.ru_utime) - ms(before.ru_utime) + ms(after.ru_stime) - ms(before.ru_stime);
   EXPECT_GE(wall, 900u);
   EXPECT_LT(cpu, 300) << "processor time of a run that waited " << wall << " ms";
 }
