@@ -7,6 +7,7 @@
 #include "platform/dialog.h"
 #include "platform/profile.h"
 #include "platform/sound.h"
+#include "platform/text.h"
 #include "platform/window.h"
 
 using namespace standard;
@@ -198,9 +199,13 @@ MRV_COMMAND(MRV_MESSAGEBOX) {
   char* text = ctx->msgBuf2;
   caption[0] = text[0] = 0;
   if (!MRVVAL_ArgString(ctx, args, 1, caption) || !MRVVAL_ArgString(ctx, args, 2, text)) return 0;
-  // A backslash and "n" become a line break, byte by byte (the same length).
+  // A backslash and "n" become a line break (the same length). A double-byte
+  // character is stepped over whole: its second byte may be a backslash.
+  const int32_t country = plat::country_code();
   for (char* p = text; p[0] != 0 && p[1] != 0; ++p) {
-    if (p[0] == '\\' && p[1] == 'n') {
+    if (plat::is_lead_byte(static_cast<uint8_t>(p[0]), country)) {
+      ++p;
+    } else if (p[0] == '\\' && p[1] == 'n') {
       p[0] = '\r';
       p[1] = '\n';
       ++p;

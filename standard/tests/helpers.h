@@ -41,6 +41,7 @@ inline Lines files(const Scenario& s) {
 // Writes MRV.SNA and runs it to its end.
 inline ::testing::AssertionResult run(Scenario& s, const std::string& utf8,
                                       uint32_t timeout_ms = 20000) {
+  if (!kJapanese) return ::testing::AssertionFailure() << "no country code";
   s.source("MRV", utf8);
   if (!s.run("MRV", timeout_ms)) return ::testing::AssertionFailure() << "tasks still live";
   return ::testing::AssertionSuccess();
