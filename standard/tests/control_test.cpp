@@ -109,6 +109,19 @@ TEST(BreakTest, EndsTheInnermostLoopOnlyAndIsClearAfterIt) {
   EXPECT_THAT(said(s), ElementsAre(" 3 3", " 2"));
 }
 
+// A Break in a subroutine ends the subroutine's file and then the caller's
+// loop: the bit stays set until a loop clears it.
+TEST(BreakTest, ReachesOutOfASubroutineIntoTheCallersLoop) {
+  Scenario s;
+  s.source("BRK", "Break(0); DebugMessage(\"never in sub\");");
+  ASSERT_TRUE(run(s, R"(
+    $1 = 0;
+    Loop(3) { $1 = $1 + 1; If(1) { Gosub("BRK"); }; DebugMessage("never"); };
+    DebugMessage("after", $1);
+  )"));
+  EXPECT_THAT(said(s), ElementsAre("after 1"));
+}
+
 TEST(BreakTest, NeedsItsArgument) {
   Scenario s;
   ASSERT_TRUE(run(s, "Loop(2) { Break(); }; DebugMessage(\"not reached\");"));
@@ -156,11 +169,17 @@ TEST(SwitchTest, AnInnerSwitchRestoresTheOuterValue) {
   EXPECT_THAT(said(s), ElementsAre("inner", "outer 1", " 0"));
 }
 
-TEST(CaseTest, ATypeMismatchOrAMissingSwitchFails) {
+TEST(CaseTest, ATypeMismatchAnUncomparableTypeOrAMissingSwitchFails) {
   {
     Scenario s;
     ASSERT_TRUE(
         run(s, R"(Switch(1) { Case("1") { DebugMessage("never"); }; }; DebugMessage("x");)"));
+    EXPECT_THAT(said(s), IsEmpty());
+    EXPECT_THAT(s.messages(), ElementsAre("指定された2つのFAQの型が異なっています。"));
+  }
+  {
+    Scenario s;
+    ASSERT_TRUE(run(s, R"(Alloc(\$1, 4); Switch($1) { Case($1) { DebugMessage("never"); }; };)"));
     EXPECT_THAT(said(s), IsEmpty());
     EXPECT_THAT(s.messages(), ElementsAre("指定された2つのFAQの型が異なっています。"));
   }
