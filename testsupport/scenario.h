@@ -34,8 +34,8 @@ using Lines = std::vector<std::string>;
 class Scenario {
  public:
   // `libs` are file names of command libraries put into the program
-  // directory, found in the build's program directory (MRV_TEST_BIN_DIR) or
-  // beside the test program. `answers` answers the message boxes in order.
+  // directory, found in the build's program directory (MRV_TEST_BIN_DIR),
+  // beside the running program or in the build's tests directory. `answers` answers the message boxes in order.
   explicit Scenario(std::vector<std::string> libs = {"standard.so"}, const char* answers = nullptr)
       : dialogs_(answers) {
     for (const char* var : {"MRV_TRACE_LOG", "MRV_VIEWER_LOG", "MRV_RUNTIME_DIR", "MRV_WINDIR"}) {
@@ -152,6 +152,7 @@ class Scenario {
     std::filesystem::path here =
         n > 0 ? std::filesystem::path(std::string(self, std::size_t(n))).parent_path()
               : std::filesystem::current_path();
+    if (!std::filesystem::exists(here / lib)) return (here.parent_path() / "tests" / lib).string();
     return (here / lib).string();
   }
 

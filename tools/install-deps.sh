@@ -11,7 +11,7 @@ command -v make >/dev/null || missing+=(make)
   || [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake -print -quit 2>/dev/null)" ] || missing+=(libgtest-dev libgmock-dev)
 [ -n "$(find /usr/lib /usr/local/lib -name benchmarkConfig.cmake -print -quit 2>/dev/null)" ] || missing+=(libbenchmark-dev)
 [ -e /usr/include/boost/context/fiber.hpp ] || missing+=(libboost-context-dev)
-command -v lua5.4 >/dev/null || missing+=(lua5.4)
+[ -e /usr/include/lua5.4/lua.h ] || missing+=(liblua5.4-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   SUDO=""

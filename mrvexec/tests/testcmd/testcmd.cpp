@@ -2,6 +2,7 @@
 // TESTCMD. Its commands report what they receive on the tracer channel (lines
 // starting "@T "), so a test reads one stream of records in the order things
 // happened, and drive the task machinery the way block and task commands do.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -176,6 +177,47 @@ __attribute__((visibility("default"))) int32_t MRV_SUPER(SystemContext* ctx, Var
 // TASK(): the running task and its line.
 __attribute__((visibility("default"))) int32_t MRV_TASK(SystemContext* ctx, VarTable* args) {
   return MRVFAQ_Number(ctx, &cells(args)[0], 1, ctx->currentTask, 0);
+}
+
+}  // extern "C"
+
+// Timing for the benchmarks: TIMER(0) notes the time, TIMER(1) adds the time
+// since then to a sum. HANDOVER(n) passes the turn n times.
+namespace {
+std::chrono::steady_clock::time_point timer_start;
+double timer_sum_ns = 0;
+int64_t timer_count = 0;
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int32_t MRV_TIMER(SystemContext* ctx, VarTable* args) {
+  const auto now = std::chrono::steady_clock::now();
+  if (number_arg(ctx, args, 1, 0) == 0) {
+    timer_start = now;
+  } else {
+    timer_sum_ns += std::chrono::duration<double, std::nano>(now - timer_start).count();
+    ++timer_count;
+  }
+  return 1;
+}
+
+__attribute__((visibility("default"))) int32_t MRV_HANDOVER(SystemContext* ctx, VarTable* args) {
+  for (int32_t n = number_arg(ctx, args, 1, 0); n > 0; --n) {
+    if (!MRVEXEC_WaitTask(ctx)) return 0;
+  }
+  return 1;
+}
+
+// Read by the benchmarks: the sum and count of TIMER(1) since the last reset.
+__attribute__((visibility("default"))) void testcmd_timer(double* sum_ns, int64_t* count,
+                                                          int reset) {
+  *sum_ns = timer_sum_ns;
+  *count = timer_count;
+  if (reset) {
+    timer_sum_ns = 0;
+    timer_count = 0;
+  }
 }
 
 }  // extern "C"

@@ -1,0 +1,122 @@
+// The execution manager's speed: the hand-over of the turn between tasks, a
+// statement in a loop beside Lua 5.4 doing the same, and the start of a task.
+// Each scenario times itself with the test library's TIMER command, so the
+// host loop's 20 ms turns do not count.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <lua5.4/lauxlib.h>
+#include <lua5.4/lua.h>
+#include <lua5.4/lualib.h>
+
+#include <chrono>
+#include <string>
+
+#include "scenario.h"
+
+namespace {
+
+using TimerFn = void (*)(double*, int64_t*, int);
+
+// Runs MAIN and gives the sum and count that its TIMER calls measured.
+double run_timed(mrvtest::Scenario& s, int64_t* count) {
+  if (!s.run("MAIN")) return -1;
+  void* lib = dlopen((s.dir() / "testcmd.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (lib == nullptr) return -1;
+  auto timer = reinterpret_cast<TimerFn>(dlsym(lib, "testcmd_timer"));
+  double sum = 0;
+  timer(&sum, count, 1);
+  dlclose(lib);
+  return sum;
+}
+
+// Tasks pass the turn n times each: ns per hand-over.
+void BM_HandOver(benchmark::State& state) {
+  const int tasks = static_cast<int>(state.range(0));
+  const int64_t n = 2'000'000 / tasks;
+  for (auto _ : state) {
+    mrvtest::Scenario s({"testcmd.so"});
+    std::string main = "TESTCMD:TIMER(0);\n";
+    for (int t = 1; t < tasks; ++t) main += "TESTCMD:START(" + std::to_string(t) + ", \"H\");\n";
+    main += "TESTCMD:HANDOVER(" + std::to_string(n) + ");\nTESTCMD:TIMER(1);\n";
+    s.source("MAIN", main);
+    s.source("H", "TESTCMD:HANDOVER(" + std::to_string(n) + ");\n");
+    int64_t count = 0;
+    const double ns = run_timed(s, &count);
+    state.SetIterationTime(ns / 1e9);
+    state.counters["ns_per_handover"] = ns / double(n * tasks);
+  }
+}
+BENCHMARK(BM_HandOver)->Arg(2)->Arg(20)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+constexpr int64_t kPasses = 2'000'000;
+
+// One task: `$B = $B + $A * 2;` as the body of a loop command.
+void BM_LoopStatement(benchmark::State& state) {
+  for (auto _ : state) {
+    mrvtest::Scenario s({"testcmd.so"});
+    s.source("MAIN", "$A = 3;\n$B = 0;\nTESTCMD:TIMER(0);\nTESTCMD:LOOP(" +
+                         std::to_string(kPasses) + ") {\n  $B = $B + $A * 2;\n};\nTESTCMD:TIMER(1);\n");
+    int64_t count = 0;
+    const double ns = run_timed(s, &count);
+    state.SetIterationTime(ns / 1e9);
+    state.counters["ns_per_pass"] = ns / double(kPasses);
+  }
+}
+BENCHMARK(BM_LoopStatement)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Lua 5.4: the same statement over globals in a numeric for.
+void BM_LuaLoop(benchmark::State& state) {
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  const std::string code = "A = 3 B = 0 for i = 1, " + std::to_string(kPasses) + " do B = B + A * 2 end";
+  for (auto _ : state) {
+    luaL_loadstring(L, code.c_str());
+    const auto t0 = std::chrono::steady_clock::now();
+    lua_pcall(L, 0, 0, 0);
+    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+    state.SetIterationTime(ns / 1e9);
+    state.counters["ns_per_pass"] = ns / double(kPasses);
+  }
+  lua_close(L);
+}
+BENCHMARK(BM_LuaLoop)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Lua 5.4: a coroutine resume and yield pair (two switches).
+void BM_LuaCoroutine(benchmark::State& state) {
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  const std::string code =
+      "local co = coroutine.wrap(function() while true do coroutine.yield() end end) "
+      "for i = 1, " + std::to_string(kPasses) + " do co() end";
+  for (auto _ : state) {
+    luaL_loadstring(L, code.c_str());
+    const auto t0 = std::chrono::steady_clock::now();
+    lua_pcall(L, 0, 0, 0);
+    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+    state.SetIterationTime(ns / 1e9);
+    state.counters["ns_per_pair"] = ns / double(kPasses);
+  }
+  lua_close(L);
+}
+BENCHMARK(BM_LuaCoroutine)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// From a task's start command to the first statement of the new task
+// (loading its one-line scenario included).
+void BM_TaskStart(benchmark::State& state) {
+  constexpr int kStarts = 500;
+  for (auto _ : state) {
+    mrvtest::Scenario s({"testcmd.so"});
+    s.source("MAIN", "TESTCMD:LOOP(" + std::to_string(kStarts) +
+                         ") {\n  TESTCMD:TIMER(0);\n  TESTCMD:START(-1, \"F\");\n};\n");
+    s.source("F", "TESTCMD:TIMER(1);\n");
+    int64_t count = 0;
+    const double ns = run_timed(s, &count);
+    state.SetIterationTime(ns / 1e9);
+    state.counters["us_per_start"] = count > 0 ? ns / double(count) / 1000 : -1;
+  }
+}
+BENCHMARK(BM_TaskStart)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

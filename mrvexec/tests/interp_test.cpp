@@ -1,0 +1,147 @@
+// The statement loop and the command call: argument cells, the binding of
+// libraries by name and its messages, task flags, the trace line, stepping.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "mrvexec.h"
+#include "platform/clock.h"
+#include "support.h"
+
+namespace {
+
+using namespace exectest;
+
+TEST(Interp, ArgumentCellsCarryValuesReferencesOmissionsAndTheTerminator) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN",
+           "TESTCMD:ARGS(1, \\$5, , \"s\", \\#7, \\$B);\nTESTCMD:ARGS();\n"
+           "TESTCMD:SHOW(TESTCMD:NOTHING(1, 2, 3));\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s), (Lines{"n=7 N V($,0,5) Z S V(#,0,7) V(L,0,2) Z", "n=1 Z", "4"}));
+}
+
+TEST(Interp, TwentySixArgumentsFillEveryCell) {
+  Scenario s({"testcmd.so"});
+  std::string args;
+  for (int i = 1; i <= 26; ++i) args += (i > 1 ? ", " : "") + std::to_string(i);
+  s.source("MAIN", "TESTCMD:SHOW(" + args + ");\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  ASSERT_EQ(reports(s).size(), 1u);
+  EXPECT_EQ(reports(s)[0].substr(0, 6), "1|2|3|");
+  EXPECT_EQ(reports(s)[0].substr(reports(s)[0].size() - 5), "25|26");
+}
+
+TEST(Interp, LookupFailuresAreReportedAtEveryCall) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN",
+           "TESTCMD:LOOP(2) {\n  TESTCMD:RUN(\"SUB\");\n};\n"
+           "TESTCMD:NOSUCH();\n");
+  // The arguments are evaluated before the lookup fails.
+  s.source("SUB", "NOLIB:X(TESTCMD:SHOW(\"arg\"));\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  const std::string lib = std::string(s.ctx->programDir) + "\\NOLIB.so";
+  EXPECT_EQ(reports(s), (Lines{"\"arg\""}));
+  EXPECT_EQ(s.messages(), (Lines{"ライブラリ \"" + lib + "\" が見つかりません。"}));
+}
+
+TEST(Interp, AMissingCommandNamesItsLibrary) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:NOSUCH();\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(s.messages(),
+            (Lines{"コマンドライブラリ<TESTCMD.DLL>で、関数<(MRV_)NOSUCH>が見つかりません。"}));
+}
+
+TEST(Interp, ATwentyFirstLibraryIsRefused) {
+  Scenario s({"testcmd.so"});
+  std::string src;
+  for (int i = 1; i <= 21; ++i) {
+    const std::string name = "L" + std::to_string(i);
+    std::filesystem::create_symlink(s.dir() / "testcmd.so", s.dir() / (name + ".so"));
+    src += name + ":SHOW(" + std::to_string(i) + ");\n";
+  }
+  s.source("MAIN", src);
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s).size(), 20u);
+  EXPECT_EQ(s.messages(), (Lines{"拡張コマンド・ライブラリが20個以上使用されています。"}));
+}
+
+TEST(Interp, BreakAndReturnLeaveBlocksAndEndEndsTheTask) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN",
+           "TESTCMD:LOOP(-1) {\n  TESTCMD:SHOW(\"a\");\n  TESTCMD:IF(1) {\n    TESTCMD:FLAG(4);\n"
+           "    TESTCMD:SHOW(\"no\");\n  };\n};\nTESTCMD:SHOW(\"after\");\n"
+           "TESTCMD:RUN(\"SUB\");\nTESTCMD:SHOW(\"back\");\nTESTCMD:FLAG(8);\n"
+           "TESTCMD:SHOW(\"ended\");\n");
+  s.source("SUB", "TESTCMD:LOOP(-1) {\n  TESTCMD:FLAG(2);\n  TESTCMD:SHOW(\"no\");\n};\n"
+                  "TESTCMD:SHOW(\"no2\");\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s), (Lines{"\"a\"", "\"after\"", "\"back\""}));
+  EXPECT_TRUE(s.boxes().empty());
+}
+
+// Lines show as written (a statement takes the line of the last marker before
+// it: the compiler marks a line where a statement follows a line change), the
+// block depth indents, and the default library's
+// name is left out; the arguments follow in their display form.
+TEST(Interp, TraceLinesShowTaskLineDepthCommandAndArguments) {
+  Scenario s({"testcmd.so"});
+  std::filesystem::create_symlink(s.dir() / "testcmd.so", s.dir() / "standard.so");
+  s.ctx->execFlags = EXEC_TRACE | EXEC_TRACE_ARGS;
+  s.source("MAIN", "SHOW(1, \"a\");\n\nTESTCMD:LOOP(1) {\n  NOTHING($0);\n};\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  const std::string path = std::string(s.ctx->programDir) + "\\MAIN.SNA";
+  EXPECT_EQ(records(s), (Lines{"@N " + path, "TASK00    1 SHOW( 1, \"a\" )",
+                               "TASK00    3 TESTCMD:LOOP( 1 )", "TASK00    3   NOTHING( NULL )",
+                               "@N MAIN"}));
+  // #7 holds the task and, as its fraction, the line before the last marker
+  // (the marker after the block's statement names line 4, counted from 0).
+  EXPECT_EQ(s.sys(7).word1, 0u);
+  EXPECT_EQ(s.sys(7).word2, 4u);
+}
+
+// With stepping on, the watched task stops before each command until the
+// host lets it go; a task marked to end is never held.
+TEST(Interp, SteppingHoldsTheWatchedTaskUntilTheHostLetsItGo) {
+  Scenario s({"testcmd.so"});
+  s.ctx->execFlags = EXEC_TRACE | EXEC_STEP;  // watched task 0
+  s.source("MAIN", "TESTCMD:SHOW(1);\nTESTCMD:SHOW(2);\nTESTCMD:SHOW(3);\n");
+  ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+  ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  auto settle = [&](std::size_t records) {
+    for (int i = 0; i < 200 && s.trace().size() < records; ++i) plat::sleep_ms(5);
+    plat::sleep_ms(30);
+  };
+  settle(2);
+  EXPECT_EQ(s.trace().size(), 2u);  // "@N", the trace of SHOW(1): held before the call
+  s.ctx->execFlags |= EXEC_GO;
+  MRVEXEC_Wake(s.ctx);
+  settle(4);
+  EXPECT_EQ(reports(s), (Lines{"1"}));
+  s.ctx->taskFlags[0] |= TASK_END;
+  MRVEXEC_Wake(s.ctx);
+  ASSERT_TRUE(s.finish(5000));
+  EXPECT_EQ(reports(s), (Lines{"1", "2"}));
+  EXPECT_EQ(s.ctx->execFlags & (EXEC_STEP | EXEC_STEP_OVER), 0u);
+}
+
+TEST(Interp, APausedTaskTakesItsTurnsWithoutRunning) {
+  Scenario s({"testcmd.so"});
+  s.ctx->taskFlags[0] = 0;
+  s.source("MAIN", "TESTCMD:SHOW(1);\nTESTCMD:SHOW(2);\n");
+  ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+  ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  for (int i = 0; i < 200 && reports(s).empty(); ++i) plat::sleep_ms(1);
+  s.ctx->taskFlags[0] |= TASK_PAUSED;
+  plat::sleep_ms(100);
+  const Lines held = reports(s);
+  s.ctx->taskFlags[0] &= ~TASK_PAUSED;
+  MRVEXEC_Wake(s.ctx);
+  ASSERT_TRUE(s.finish(5000));
+  EXPECT_LE(held.size(), 2u);
+  EXPECT_EQ(reports(s), (Lines{"1", "2"}));
+}
+
+}  // namespace
