@@ -1,0 +1,152 @@
+// Helpers shared by the command families of the standard library: argument
+// and result cells, the task flag words, the block frame, texts that must fit
+// a buffer, and the library's own reports.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include "commands.h"
+#include "mrvexec.h"
+#include "mrvtask.h"
+#include "mrvval.h"
+
+// Every command is an exported plain function with the command signature.
+#define MRV_COMMAND(name) extern "C" MRV_API int32_t name(SystemContext* ctx, VarTable* args)
+
+namespace standard {
+
+// ---- Library-wide state (one copy per process, touched only by the task
+// holding the turn) ----
+extern int32_t waitTraceMode;          // 0 skip waits, 1 normal, 2 normal with timing trace
+extern int32_t waitTarget[MRV_TASKS];  // length of each task's pending WaitStart, 0 = none
+
+// ---- Argument checks and cells ----
+// Checks the list against the command's signature; reports under its check name.
+inline bool check(SystemContext* ctx, VarTable* args, Cmd id) {
+  const Command& c = command(id);
+  char name[32] = {};
+  std::memcpy(name, c.checkName.data(), c.checkName.size());
+  return MRVVAL_CheckArgument(ctx, name, c.signature.data(), args) != 0;
+}
+
+// The raw cell i of the argument list (no message: the list always has 27).
+inline FAQ& cell(VarTable* args, int32_t i) {
+  return MRV_CELLS(args)[args->base + i];
+}
+
+// The variable a by-reference ('V') cell designates.
+struct Ref {
+  VarTable table;
+  int32_t index;
+};
+inline Ref ref(const FAQ& v) {
+  return {VarTable{v.word1, static_cast<int32_t>(v.word2), static_cast<int32_t>(v.word3)},
+          static_cast<int32_t>(v.word4)};
+}
+
+// The integer value of argument i (0 when it was left out).
+inline bool arg_int(SystemContext* ctx, VarTable* args, int32_t i, int32_t* out) {
+  *out = 0;
+  return MRVVAL_ArgNumber(ctx, args, i, out) != 0;
+}
+
+// Results, stored into cell 0 of the list.
+inline int32_t result_null(SystemContext* ctx, VarTable* args) {
+  MRVVAL_NULL(ctx, args, 0);
+  return 1;
+}
+inline int32_t result_value(SystemContext* ctx, VarTable* args, FAQ v) {
+  MRVVAL_Set(ctx, args, 0, &v);
+  return 1;
+}
+inline int32_t result_number(SystemContext* ctx, VarTable* args, int32_t n) {
+  FAQ v{};
+  MRVFAQ_Number(ctx, &v, 1, n, 0);
+  return result_value(ctx, args, v);
+}
+inline int32_t result_bool(SystemContext* ctx, VarTable* args, bool flag) {
+  FAQ v{};
+  MRVFAQ_Bool(ctx, &v, flag ? 1 : 0);
+  return result_value(ctx, args, v);
+}
+
+// ---- Words another thread writes (task flags, execFlags, key words) ----
+inline std::atomic_ref<uint32_t> word(uint32_t& w) {
+  return std::atomic_ref<uint32_t>(w);
+}
+inline uint32_t task_flags(SystemContext* ctx, int32_t t) {
+  return word(ctx->taskFlags[t]).load();
+}
+inline void set_task_flags(SystemContext* ctx, int32_t t, uint32_t bits) {
+  word(ctx->taskFlags[t]).fetch_or(bits);
+}
+inline void clear_task_flags(SystemContext* ctx, int32_t t, uint32_t bits) {
+  word(ctx->taskFlags[t]).fetch_and(~bits);
+}
+inline bool task_live(SystemContext* ctx, int32_t t) {
+  return t >= 0 && t < MRV_TASKS && word(ctx->taskThread[t]).load() != 0;
+}
+
+// A system variable's cell, for the words the host writes.
+inline FAQ& system_cell(SystemContext* ctx, int32_t n) {
+  return MRV_CELLS(&ctx->systemVars)[ctx->systemVars.base + n];
+}
+
+// ---- Blocks ----
+// The command-call statement being executed (cell 0's word5) and its two
+// nested block offsets.
+inline const char* statement(VarTable* args) {
+  return static_cast<const char*>(MRV_PTR(cell(args, 0).word5));
+}
+inline int32_t block_offset(const char* stmt, int which) {
+  int32_t off;
+  std::memcpy(&off, stmt + (which == 0 ? 17 : 21), sizeof off);
+  return off;
+}
+// Runs a nested block; an absent block counts as run.
+inline bool run_block(SystemContext* ctx, const char* stmt, int which) {
+  const int32_t off = block_offset(stmt, which);
+  return off == 0 || MRVEXEC_Mem(ctx, stmt + off) != 0;
+}
+
+// The frame around a block command's nested code: raises the task's depth,
+// keeps the debugger from stepping inside when it steps over. close() is
+// called on every successful end only; a failure leaves it to the task's end.
+class BlockFrame {
+ public:
+  explicit BlockFrame(SystemContext* ctx) : ctx_(ctx), task_(ctx->currentTask) {
+    ctx_->blockDepth[task_] += 1;
+    auto flags = word(ctx_->execFlags);
+    saved_ = flags.load() & ~static_cast<uint32_t>(EXEC_TRACE | EXEC_TRACE_ARGS);
+    if (flags.load() & EXEC_STEP_OVER)
+      flags.fetch_and(~static_cast<uint32_t>(EXEC_STEP | EXEC_STEP_OVER));
+  }
+  void close() {
+    word(ctx_->execFlags).fetch_or(saved_);
+    ctx_->blockDepth[task_] -= 1;
+  }
+
+ private:
+  SystemContext* ctx_;
+  int32_t task_;
+  uint32_t saved_;
+};
+
+// ---- Texts ----
+// Length of the longest prefix of `s` (length n) of at most `limit` bytes
+// that does not split a double-byte character.
+std::size_t fit_chars(const char* s, std::size_t n, std::size_t limit);
+// Appends `piece` to the NUL-terminated text in buf (capacity cap), cut on a
+// character boundary when it does not fit.
+void append_cut(char* buf, std::size_t cap, const char* piece);
+
+// Reads string argument i into buf (MRV_MSGBUF bytes) and checks that it
+// has at most `limit` bytes; a longer one is refused with a report naming
+// the command and the argument.
+bool arg_text(SystemContext* ctx, VarTable* args, int32_t i, char* buf, std::size_t limit, Cmd id);
+
+// Reports one of the library's own errors (a printf format in code page 932).
+int32_t report(SystemContext* ctx, const char* fmt, ...);
+
+}  // namespace standard
