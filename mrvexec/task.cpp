@@ -335,20 +335,10 @@ void sleep_if_all_idle(Session* s, int me, bool timed, uint32_t deadline) {
 int32_t report(SystemContext* ctx, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
+  plat::vformat_cut(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
   va_end(ap);
   MRVTASK_ErrorStop(ctx->hwndMain, MRV_CP932(MRVEXEC_TITLE_UTF8), ctx->msgBuf);
   return 0;
-}
-
-bool lead_byte(uint8_t b) {
-  static std::atomic<int32_t> country{0};  // read on first use, again while 0
-  int32_t c = country.load(std::memory_order_relaxed);
-  if (c == 0) {
-    c = plat::country_code();
-    country.store(c, std::memory_order_relaxed);
-  }
-  return plat::is_lead_byte(b, c);
 }
 
 Command cached_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd) {
