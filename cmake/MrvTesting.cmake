@@ -1,9 +1,17 @@
 # Helpers for unit tests and benchmarks. Tests live beside the library they
 # check; their executables go to build/tests so that build/bin stays the clean
 # program directory of a title.
+if(MRV_TESTS STREQUAL "AUTO")
+  find_package(GTest QUIET)
+  set(MRV_TESTS ${GTest_FOUND})
+  if(NOT MRV_TESTS)
+    message(STATUS "GoogleTest not found: tests are not built")
+  endif()
+elseif(MRV_TESTS)
+  find_package(GTest REQUIRED)
+endif()
 if(MRV_TESTS)
   enable_testing()
-  find_package(GTest REQUIRED)
   include(GoogleTest)
 endif()
 if(MRV_BENCHMARKS)
@@ -25,9 +33,15 @@ function(mrv_add_test name)
   set_target_properties(${name} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests
     BUILD_RPATH "${MRV_BIN_DIR}")
+  # Hermetic runs: each test program gets its own Windows directory, runtime
+  # directory, temporary directory and the default country, all inside the
+  # build tree, so no test reads or writes the developer's home or /tmp.
+  set(scratch ${CMAKE_BINARY_DIR}/scratch/${name})
+  file(MAKE_DIRECTORY ${scratch}/win ${scratch}/run ${scratch}/tmp)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
-    PROPERTIES ENVIRONMENT "MRV_TEST_BIN_DIR=${MRV_BIN_DIR};MRV_TEST_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES ENVIRONMENT
+      "MRV_TEST_BIN_DIR=${MRV_BIN_DIR};MRV_TEST_SOURCE_DIR=${CMAKE_SOURCE_DIR};MRV_WINDIR=${scratch}/win;MRV_RUNTIME_DIR=${scratch}/run;MRV_COUNTRY=81;TMPDIR=${scratch}/tmp")
 endfunction()
 
 # mrv_add_benchmark(NAME SOURCES src... LIBS lib...)

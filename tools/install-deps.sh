@@ -1,17 +1,28 @@
 #!/usr/bin/env bash
-# Installs the system packages the build needs when the machine lacks them
-# (Debian): compiler, CMake, GoogleTest, Google Benchmark, Boost.Context (task
-# fibers) and Lua 5.4 (the interpreter's benchmark peer).
+# Installs the Debian packages the build needs when the machine lacks them.
+#   tools/install-deps.sh          what `make run` needs: compiler, CMake,
+#                                  Boost.Context (task fibers)
+#   tools/install-deps.sh --test   also what tests and benchmarks need:
+#                                  GoogleTest, GoogleMock, Google Benchmark,
+#                                  Lua 5.4 (the interpreter's benchmark peer)
 set -euo pipefail
+with_tests=0
+[ "${1:-}" = "--test" ] && with_tests=1
 missing=()
+# A CMake package config file, wherever Debian or a local install put it.
+have_config() {
+  [ -n "$(find /usr/lib /usr/local/lib /usr/share -name "$1" -print -quit 2>/dev/null)" ]
+}
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v make >/dev/null || missing+=(make)
-[ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] \
-  || [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake -print -quit 2>/dev/null)" ] || missing+=(libgtest-dev libgmock-dev)
-[ -n "$(find /usr/lib /usr/local/lib -name benchmarkConfig.cmake -print -quit 2>/dev/null)" ] || missing+=(libbenchmark-dev)
 [ -e /usr/include/boost/context/fiber.hpp ] || missing+=(libboost-context-dev)
-[ -e /usr/include/lua5.4/lua.h ] || missing+=(liblua5.4-dev)
+if [ $with_tests -eq 1 ]; then
+  have_config GTestConfig.cmake || missing+=(libgtest-dev)
+  [ -e /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+  have_config benchmarkConfig.cmake || missing+=(libbenchmark-dev)
+  [ -e /usr/include/lua5.4/lua.h ] || missing+=(liblua5.4-dev)
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   SUDO=""

@@ -204,7 +204,8 @@ int Run(const Options& o) {
   std::error_code ec;
   const fs::path input = fs::absolute(plat::resolve_path(o.input.c_str()), ec);
   if (!fs::is_regular_file(input, ec)) {
-    std::fprintf(stderr, "mrvc: %s: no such file\n", o.input.c_str());
+    std::fprintf(stderr, "mrvc: %s: %s\n", o.input.c_str(),
+                 fs::is_directory(input, ec) ? "is a directory" : "no such file");
     return kExitFailed;
   }
   const bool compiled = IsCompiledFile(input);
@@ -216,7 +217,8 @@ int Run(const Options& o) {
   if (!o.defs.empty()) {
     defs = fs::absolute(plat::resolve_path(o.defs.c_str()), ec);
     if (!fs::is_regular_file(defs, ec)) {
-      std::fprintf(stderr, "mrvc: %s: no such definition file\n", o.defs.c_str());
+      std::fprintf(stderr, "mrvc: %s: %s\n", o.defs.c_str(),
+                   fs::is_directory(defs, ec) ? "is a directory" : "no such definition file");
       return kExitFailed;
     }
   }

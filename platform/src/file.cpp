@@ -126,7 +126,7 @@ std::string resolve_path(const char* path) {
     if (!out.empty() && out.back() != '/') out += '/';
     out += name;
   }
-  if (out.empty()) out = ".";
+  if (out.empty()) out.push_back('.');  // not `out = "."`: GCC 12 warns falsely (-Wrestrict)
   return out;
 }
 

@@ -245,9 +245,21 @@ TEST_F(MrvcTest, BrokenCompiledFileAndMissingFilesFail) {
   EXPECT_NE(r.err.find("compiled file"), std::string::npos) << r.err;
   EXPECT_EQ(mrvtest::read_file(dir_.file("T.snb")), "WAIT(1);") << "not compiled over itself";
 
-  r = Run("NOPE.SNA");
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_NE(r.err.find("NOPE.SNA"), std::string::npos);
+  struct Case {
+    const char* args;
+    const char* err;
+  } cases[] = {
+      {"NOPE.SNA", "mrvc: NOPE.SNA: no such file\n"},
+      {"SUB", "mrvc: SUB: is a directory\n"},
+      {"-d SUB C.SNA", "mrvc: SUB: is a directory\n"},
+      {"-d NONE.DEF C.SNA", "mrvc: NONE.DEF: no such definition file\n"},
+  };
+  fs::create_directory(dir_.file("SUB"));
+  for (const Case& c : cases) {
+    r = Run(c.args);
+    EXPECT_EQ(r.rc, 1) << c.args;
+    EXPECT_EQ(r.err, c.err) << c.args;
+  }
 }
 
 TEST_F(MrvcTest, UsageErrorsAndHelp) {

@@ -197,7 +197,7 @@ class Walker {
   };
   enum : uint8_t { kArgs = 0, kAfterBlock = 1, kAfterElse = 2 };
 
-  void push(Frame::Kind k, uint32_t lim) {
+  void push(typename Frame::Kind k, uint32_t lim) {
     Frame f{};
     f.kind = k;
     f.lim = lim;
