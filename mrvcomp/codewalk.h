@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "mrvcode.h"
+#include "platform/bytes.h"
 
 namespace codewalk {
 
@@ -145,13 +146,8 @@ inline bool is_operator(uint8_t b) {
 
 namespace detail {
 
-inline uint16_t u16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+using plat::get_le16;
+using plat::get_le32;
 
 template <class V>
 class Walker {
@@ -221,7 +217,7 @@ class Walker {
   Mode list_step() {
     if (have(1) && c_[p_] == TOK_LINE) {
       if (!have(3)) return fail(Fault::Truncated, p_);
-      v_.line(p_, u16(c_ + p_ + 1));
+      v_.line(p_, get_le16(c_ + p_ + 1));
       p_ += 3;
     }
     if (!have(1)) return fail(Fault::Truncated, p_);
@@ -274,26 +270,26 @@ class Walker {
         return Mode::Return;
       case TOK_INT16:
         if (!have(3)) return fail(Fault::Truncated, at);
-        v_.integer(at, static_cast<int16_t>(u16(c_ + at + 1)));
+        v_.integer(at, static_cast<int16_t>(get_le16(c_ + at + 1)));
         p_ += 3;
         return Mode::Return;
       case TOK_INT32:
         if (!have(5)) return fail(Fault::Truncated, at);
-        v_.integer(at, static_cast<int32_t>(u32(c_ + at + 1)));
+        v_.integer(at, static_cast<int32_t>(get_le32(c_ + at + 1)));
         p_ += 5;
         return Mode::Return;
       case TOK_DECIMAL:
         if (!have(9)) return fail(Fault::Truncated, at);
-        v_.decimal(at, u32(c_ + at + 1), u32(c_ + at + 5));
+        v_.decimal(at, get_le32(c_ + at + 1), get_le32(c_ + at + 5));
         p_ += 9;
         return Mode::Return;
       case TOK_STRING: {
         if (!have(3)) return fail(Fault::Truncated, at);
-        const uint16_t n = u16(c_ + at + 1);
+        const uint16_t n = get_le16(c_ + at + 1);
         if (n > MRVCODE_MAX_STRING) return fail(Fault::BadString, at);
         const uint32_t len = 3u + 2u * n + 2u;
         if (!have(len)) return fail(Fault::Truncated, at);
-        if (u16(c_ + at + 3 + 2u * n) != 0) return fail(Fault::BadString, at);
+        if (get_le16(c_ + at + 3 + 2u * n) != 0) return fail(Fault::BadString, at);
         v_.string(at, c_ + at + 3, n);
         p_ += len;
         return Mode::Return;
@@ -400,7 +396,7 @@ class Walker {
   Mode call_head() {
     const uint32_t at = p_;
     if (!have(CALL_HEAD)) return fail(Fault::Truncated, at);
-    const auto field = [&](uint32_t off) { return static_cast<int32_t>(u32(c_ + at + off)); };
+    const auto field = [&](uint32_t off) { return static_cast<int32_t>(get_le32(c_ + at + off)); };
     const int32_t lib = field(CALL_LIBRARY), cmd = field(CALL_COMMAND), args = field(CALL_ARGS);
     const int32_t count = field(CALL_ARGCOUNT), block = field(CALL_BLOCK);
     const int32_t elseBlock = field(CALL_ELSE), length = field(CALL_LENGTH);

@@ -17,8 +17,6 @@ int32_t g_firstReplaceLine = -1;
 
 namespace {
 
-int32_t g_country = 0;
-
 // Texts of the numbered errors, indexed by compileError; each carries its
 // number.
 const char* ErrorText(int32_t number) {
@@ -66,6 +64,7 @@ void StartPass(const CompileRequest* req, int32_t pass) {
   g_pass = pass;
   g_line = req->firstLine;
   g_error = 0;
+  g_lead = plat::country_lead_bytes();
 }
 
 const char* ScanString(const char* p, const char* end) {
@@ -106,13 +105,7 @@ bool Reserve(CompileRequest* req, size_t need) {
   return true;
 }
 
-void ReadCountry() {
-  if (g_country == 0) g_country = plat::country_code();
-}
-
-bool IsLead(uint8_t b) {
-  return plat::is_lead_byte(b, g_country);
-}
+plat::LeadBytes g_lead = plat::kCodePage932;
 
 }  // namespace mrvcomp
 
@@ -136,6 +129,7 @@ extern "C" {
 
 MRV_API int32_t MRVCOMP_Comp(CompileRequest* req) {
   if (req == nullptr) return 0;
+  const CompileScope scope;
   // Pass 1 runs until a run replaces nothing. A name whose text holds the
   // name again would make it run for ever: after MRVCOMP_MAX_RUNS runs the
   // compile fails at the line of the last run's first replacement.

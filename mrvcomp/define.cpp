@@ -73,13 +73,13 @@ bool HasName(const Table& table, const char* name) {
 // Reports a message with a "%s" or "%d" argument; returns false.
 bool ReportLine(uint32_t owner, const char* format, int32_t line) {
   char text[256];
-  std::snprintf(text, sizeof text, format, static_cast<int>(line));
+  plat::format_cut(text, sizeof text, format, static_cast<int>(line));
   Report(owner, text);
   return false;
 }
 bool ReportName(uint32_t owner, const char* format, const char* name) {
   char text[256];
-  std::snprintf(text, sizeof text, format, name);
+  plat::format_cut(text, sizeof text, format, name);
   Report(owner, text);
   return false;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "mrvcomp.h"
+#include "platform/text.h"
 
 namespace mrvcomp {
 
@@ -64,12 +65,22 @@ const char* ScanString(const char* p, const char* end);
 // services reported a shortage.
 bool Reserve(CompileRequest* req, size_t need);
 
+// Lives while MRVCOMP_Comp runs: pass 1 then reads each include file once
+// for the whole compile instead of once per replacement.
+struct CompileScope {
+  CompileScope();
+  ~CompileScope();
+  CompileScope(const CompileScope&) = delete;
+  CompileScope& operator=(const CompileScope&) = delete;
+};
+
 // Line of the first replacement of the last run of pass 1 (-1: none).
 extern int32_t g_firstReplaceLine;
 
-// The double-byte lead-byte test with the country code read when the pass
-// started.
-bool IsLead(uint8_t b);
-void ReadCountry();
+// The lead bytes of the country, taken when a pass starts (StartPass).
+extern plat::LeadBytes g_lead;
+inline bool IsLead(uint8_t b) {
+  return g_lead(b);
+}
 
 }  // namespace mrvcomp

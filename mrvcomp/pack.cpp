@@ -50,9 +50,9 @@ uint32_t round4(uint32_t n) {
 // Reports a broken compiled file. `what` names the part that is wrong.
 void ReportBroken(uint32_t owner, const char* path, const char* what) {
   char text[MRV_PATH + 200];
-  std::snprintf(text, sizeof text,
-                MRV_CP932("\"%s\"\nコンパイル済みシナリオファイルが壊れています。(%s)"), path,
-                what);
+  plat::format_cut(text, sizeof text,
+                   MRV_CP932("\"%s\"\nコンパイル済みシナリオファイルが壊れています。(%s)"), path,
+                   what);
   mrvcomp::Report(owner, text);
 }
 
@@ -119,10 +119,7 @@ MRV_API int32_t MRVCOMP_Pack(uint32_t owner, const char* path, void* code, uint3
 
   if (!MRVFILE_SetChunk(owner, h, kCodeId, s)) return 0;
   if (s != 0 && !MRVFILE_Write(owner, h, locked.data(), s)) return 0;
-  if (!MRVFILE_MakeRIFF(owner, h, kForm)) {
-    MRVFILE_Close(owner, h);
-    return 0;
-  }
+  if (!MRVFILE_MakeRIFF(owner, h, kForm)) return 0;  // the handle is closed
   MRVFILE_Close(owner, h);
   return 1;
 }

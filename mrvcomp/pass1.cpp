@@ -5,6 +5,8 @@
 // so the entry taken is the first matching one in table order, exactly as if
 // every entry were tried at every position.
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "internal.h"
@@ -60,6 +62,22 @@ struct Index {
 };
 
 Index g_index;
+
+// The include files of the current compile, as pass 1 copies them (line feeds
+// and a final 0x1A left out), by file name. Each file is read once per
+// compile, so a name that keeps producing itself costs no more than a macro.
+struct IncludeCache {
+  int compiles = 0;  // MRVCOMP_Comp calls under way
+  std::vector<std::pair<std::string, std::string>> files;
+
+  const std::string* Find(const char* file) const {
+    for (const auto& f : files)
+      if (f.first == file) return &f.second;
+    return nullptr;
+  }
+};
+
+IncludeCache g_read;
 
 // The entry of `bucket` whose whole name stands at p, or nullptr.
 const NameRef* Match(const std::vector<NameRef>& bucket, const char* p, const char* end) {
@@ -211,23 +229,34 @@ class Pass1 {
 
   // Copies a whole include file, leaving out its line feeds and a final 0x1A.
   bool Include(char*& out, const char* file, const char* p, const char* end) {
+    const std::string* text = g_read.Find(file);
+    if (text == nullptr) {
+      std::string read;
+      if (!ReadInclude(file, read)) return false;
+      g_read.files.emplace_back(file, std::move(read));
+      text = &g_read.files.back().second;
+    }
+    if (!Room(out, text->size(), p, end)) return false;
+    std::memcpy(out, text->data(), text->size());
+    out += text->size();
+    return WithinBound(out);
+  }
+
+  // Reads an include file as pass 1 copies it. false after a report.
+  bool ReadInclude(const char* file, std::string& text) {
     const uint32_t owner = req_->hwndOwner;
     const uint32_t size = MRVFILE_Size(owner, file);
     if (size == 0 && !MRVFILE_Exist(owner, file)) return false;  // reported by MRVFILE_Size
-    if (!Room(out, size, p, end)) return false;
+    text.assign(size, '\0');
     if (size > 0) {
       const uint32_t handle = MRVFILE_ReadOpen(owner, file);
       if (handle == 0) return false;
-      std::memset(out, 0, size);
-      if (!MRVFILE_Read(owner, handle, out, size)) return false;  // closed by the reader
+      if (!MRVFILE_Read(owner, handle, text.data(), size)) return false;  // closed by the reader
       MRVFILE_Close(owner, handle);
     }
-    char* w = out;
-    for (uint32_t i = 0; i < size; ++i)
-      if (out[i] != '\n') *w++ = out[i];
-    if (w > out && w[-1] == 0x1A) --w;
-    out = w;
-    return WithinBound(out);
+    std::erase(text, '\n');
+    if (!text.empty() && text.back() == 0x1A) text.pop_back();
+    return true;
   }
 
   CompileRequest* req_;
@@ -237,10 +266,17 @@ class Pass1 {
 
 }  // namespace
 
+mrvcomp::CompileScope::CompileScope() {
+  if (g_read.compiles++ == 0) g_read.files.clear();
+}
+
+mrvcomp::CompileScope::~CompileScope() {
+  if (--g_read.compiles == 0) g_read.files.clear();
+}
+
 extern "C" MRV_API int32_t MRVCOMP_Pass1(CompileRequest* req) {
   if (req == nullptr) return -1;
   StartPass(req, 1);
-  ReadCountry();
   g_index.Refresh();
   const uint32_t size = req->source != nullptr && req->sourceSize > 0 ? req->sourceSize : 1;
   void* block = MRVTASK_AllocMemory(req->hwndOwner, size);
@@ -249,7 +285,9 @@ extern "C" MRV_API int32_t MRVCOMP_Pass1(CompileRequest* req) {
   req->outputPos = req->output;
   req->outputSize = size;
   req->sourcePos = req->source;
+  if (g_read.compiles == 0) g_read.files.clear();  // a pass run on its own
   const int32_t count = Pass1(req).Run();
+  if (g_read.compiles == 0) g_read.files.clear();
   MRVTASK_FreeMemory(req->hwndOwner, req->source);
   req->source = nullptr;
   req->sourcePos = nullptr;

@@ -5,15 +5,16 @@
 #include "internal.h"
 #include "mrvtask.h"
 #include "mrvval.h"
+#include "platform/bytes.h"
 
 using namespace mrvcomp;
 
 namespace {
 
-// Operands may nest this deep (brackets, blocks, variable numbers such as
-// ###1); deeper nesting is refused so that hostile text cannot exhaust the
-// stack of the task that compiles.
-constexpr int kMaxDepth = 128;
+// Operands may nest MRVCOMP_MAX_DEPTH deep (brackets, blocks, variable
+// numbers such as ###1): far more than any author or generator writes, while
+// the recursion stays within the stack of the task that compiles.
+constexpr int kMaxDepth = MRVCOMP_MAX_DEPTH;
 
 bool IsNameChar(uint8_t c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
@@ -60,23 +61,21 @@ class Pass3 {
   }
   void Put8(uint8_t v) { Put(&v, 1); }
   void Put16(uint16_t v) {
-    const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+    uint8_t b[2];
+    plat::put_le16(b, v);
     Put(b, 2);
   }
   void Put32(uint32_t v) {
-    const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                          static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+    uint8_t b[4];
+    plat::put_le32(b, v);
     Put(b, 4);
   }
   size_t Offset() const { return static_cast<size_t>(req_->outputPos - req_->output); }
   void Patch16(size_t at, uint16_t v) {
-    if (outOfMemory_) return;
-    req_->output[at] = static_cast<char>(v);
-    req_->output[at + 1] = static_cast<char>(v >> 8);
+    if (!outOfMemory_) plat::put_le16(req_->output + at, v);
   }
   void Patch32(size_t at, uint32_t v) {
-    if (outOfMemory_) return;
-    for (int i = 0; i < 4; ++i) req_->output[at + i] = static_cast<char>(v >> (8 * i));
+    if (!outOfMemory_) plat::put_le32(req_->output + at, v);
   }
 
   static bool Error(int32_t number) {
@@ -415,7 +414,6 @@ class Pass3 {
 extern "C" MRV_API int32_t MRVCOMP_Pass3(CompileRequest* req) {
   if (req == nullptr) return 0;
   StartPass(req, 3);
-  ReadCountry();
   // The text must end with a 0 inside its block (pass 1 writes one); a block
   // without one gets it appended, so that no reader runs past the block.
   if (req->source == nullptr) {  // no text: the empty scenario

@@ -55,6 +55,53 @@ uint8_t byte(const char* p) {
   return static_cast<uint8_t>(*p);
 }
 
+// The value manager's Clear, Copy, Get and Set, done here directly for the
+// cases where they only move bytes (the common case of every statement); the
+// others, and every case that reports, still go to the value manager.
+bool owns_nothing(const FAQ& v) {
+  return v.type != TYPE_STRING && v.type != TYPE_CELL && v.type != TYPE_MEMORY &&
+         v.type != TYPE_HANDLE && v.type != TYPE_WAVE;
+}
+void release(SystemContext* ctx, FAQ* v) {
+  if (owns_nothing(*v)) {
+    *v = FAQ{};
+  } else {
+    MRVFAQ_Clear(ctx, v);
+  }
+}
+bool duplicate(SystemContext* ctx, FAQ* target, FAQ* source) {
+  if (source->type == TYPE_STRING || source->type == TYPE_CELL || source->type == TYPE_MEMORY) {
+    return MRVFAQ_Copy(ctx, target, source) != 0;
+  }
+  *target = *source;
+  return true;
+}
+FAQ* cell_of(VarTable* t, int32_t index) {
+  const int64_t i = int64_t{index} + t->base;
+  return i >= 0 && i < t->count ? MRV_CELLS(t) + i : nullptr;
+}
+bool get(SystemContext* ctx, VarRef* ref, FAQ* out) {
+  if (const FAQ* c = cell_of(&ref->table, ref->index)) {
+    *out = *c;
+    return true;
+  }
+  return MRVVAL_Get(ctx, &ref->table, ref->index, out) != 0;
+}
+bool set(SystemContext* ctx, VarRef* ref, FAQ* value) {
+  if (FAQ* c = cell_of(&ref->table, ref->index)) {
+    value->setCount = static_cast<uint16_t>(value->setCount + 1);
+    *c = *value;
+    return true;
+  }
+  return MRVVAL_Set(ctx, &ref->table, ref->index, value) != 0;
+}
+
+// The raw word that MRVFAQ_Number makes of an integer within the number
+// range: sign bit and magnitude.
+uint32_t number_word(int32_t v) {
+  return v < 0 ? 0x80000000u | (0u - static_cast<uint32_t>(v)) : static_cast<uint32_t>(v);
+}
+
 // A comparison's truth into l.
 bool compare(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
   int32_t c = 0;
@@ -80,7 +127,7 @@ bool compare(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
       truth = c != 0;
       break;
   }
-  MRVFAQ_Clear(ctx, l);
+  release(ctx, l);
   MRVFAQ_Bool(ctx, l, truth ? 1 : 0);
   return true;
 }
@@ -142,7 +189,7 @@ const char* eval_binary(SystemContext* ctx, uint8_t op, const char* p, FAQ* l) {
     p = eval_binary(ctx, byte(p), p + 1, &r);
   }
   if (p != nullptr && !apply(ctx, op, l, &r)) p = nullptr;
-  MRVFAQ_Clear(ctx, &r);
+  release(ctx, &r);
   return p;
 }
 
@@ -153,11 +200,9 @@ const char* postfix(SystemContext* ctx, const char* p, VarRef* ref) {
   if (op != OP_INC && op != OP_DEC) return p;
   FAQ v;
   FAQ one{};
-  if (!MRVVAL_Get(ctx, &ref->table, ref->index, &v) || !MRVFAQ_Number(ctx, &one, 1, 1, 0)) {
-    return nullptr;
-  }
+  if (!get(ctx, ref, &v) || !MRVFAQ_Number(ctx, &one, 1, 1, 0)) return nullptr;
   if (!(op == OP_INC ? MRVFAQ_Add(ctx, &v, &one) : MRVFAQ_Sub(ctx, &v, &one))) return nullptr;
-  if (!MRVVAL_Set(ctx, &ref->table, ref->index, &v)) return nullptr;
+  if (!set(ctx, ref, &v)) return nullptr;
   return p + 1;
 }
 
@@ -165,9 +210,7 @@ const char* postfix(SystemContext* ctx, const char* p, VarRef* ref) {
 // postfix operator.
 const char* read_variable(SystemContext* ctx, const char* p, VarRef* ref, FAQ* result) {
   FAQ v;
-  if (!MRVVAL_Get(ctx, &ref->table, ref->index, &v) || !MRVFAQ_Copy(ctx, result, &v)) {
-    return nullptr;
-  }
+  if (!get(ctx, ref, &v) || !duplicate(ctx, result, &v)) return nullptr;
   return postfix(ctx, p, ref);
 }
 
@@ -249,11 +292,21 @@ const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref) {
   *ref = VarRef{{0, 0, 0}, 0, false};
   const uint8_t tok = byte(p);
   if (tok == TOK_SYSVAR || tok == TOK_COMVAR) {
-    FAQ n{};
-    p = eval_term(ctx, p + 1, &n);
-    ref->index = static_cast<int32_t>(n.word1);  // the raw word: sign bit and magnitude
-    MRVFAQ_Clear(ctx, &n);
-    if (p == nullptr) return nullptr;
+    const uint8_t number = byte(p + 1);
+    if (number == TOK_INT8 || number == TOK_INT16 || number == TOK_ZERO) {
+      // A constant variable number: the word MRVFAQ_Number would make of it.
+      const int32_t v = number == TOK_ZERO   ? 0
+                        : number == TOK_INT8 ? int32_t{static_cast<int8_t>(p[2])}
+                                             : int32_t{read16(p + 2)};
+      ref->index = static_cast<int32_t>(number_word(v));
+      p += number == TOK_ZERO ? 2 : number == TOK_INT8 ? 3 : 4;
+    } else {
+      FAQ n{};
+      p = eval_term(ctx, p + 1, &n);
+      ref->index = static_cast<int32_t>(n.word1);  // the raw word: sign bit and magnitude
+      release(ctx, &n);
+      if (p == nullptr) return nullptr;
+    }
     ref->table = tok == uint8_t{TOK_SYSVAR} ? ctx->systemVars : ctx->commonVars;
   } else if (tok == TOK_LOCALVAR) {
     if (const VarTable* local = MRVVAL_GetLocal(ctx, ctx->currentTask)) ref->table = *local;
@@ -267,13 +320,13 @@ const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref) {
     FAQ v{};
     p = MRVEXEC_Calc(ctx, p + 1, &v);
     if (p == nullptr) {
-      MRVFAQ_Clear(ctx, &v);
+      release(ctx, &v);
       return nullptr;
     }
     ++p;  // the closing byte
     const bool number = v.type == TYPE_NUMBER;
     const uint32_t add = v.word1;
-    MRVFAQ_Clear(ctx, &v);
+    release(ctx, &v);
     if (!number) {
       report(ctx, MRV_CP932("配列番号に数値以外の値が指定されています。"));
       return nullptr;
@@ -299,12 +352,15 @@ extern "C" const char* MRVEXEC_Calc(SystemContext* ctx, const char* code, FAQ* r
         MRVFAQ_Clear(ctx, &v);
         return nullptr;
       }
-      MRVVAL_Clear(ctx, &ref.table, ref.index);
-      if (!MRVVAL_Set(ctx, &ref.table, ref.index, &v)) {
-        MRVFAQ_Clear(ctx, &v);  // nobody took it
+      // As MRVVAL_Clear: the index is checked against the count alone.
+      if (ref.index >= 0 && ref.index < ref.table.count) {
+        if (FAQ* c = cell_of(&ref.table, ref.index)) release(ctx, c);
+      }
+      if (!set(ctx, &ref, &v)) {
+        release(ctx, &v);  // nobody took it
         return nullptr;
       }
-      return MRVFAQ_Copy(ctx, result, &v) ? p : nullptr;  // no operator follows an assignment
+      return duplicate(ctx, result, &v) ? p : nullptr;  // no operator follows an assignment
     }
     p = read_variable(ctx, p, &ref, result);
   } else {

@@ -110,13 +110,7 @@ int32_t send_record(SystemContext* ctx, Channel& ch, const char* text) {
   const FAQ& tag = MRV_CELLS(&ctx->systemVars)[ctx->systemVars.base];  // #0
   int n = std::snprintf(record, kRecord, "%d ", static_cast<int>(tag.word1));
   // The line is cut after its last whole character that fits the record.
-  for (const char* p = text; *p != '\0';) {
-    const int w = lead_byte(static_cast<uint8_t>(*p)) && p[1] != '\0' ? 2 : 1;
-    if (n + w >= static_cast<int>(kRecord)) break;
-    std::memcpy(record + n, p, static_cast<std::size_t>(w));
-    n += w;
-    p += w;
-  }
+  std::memcpy(record + n, text, plat::cut_length(text, kRecord - 1 - static_cast<std::size_t>(n)));
   std::lock_guard<std::mutex> lock(ch.mu);
   if (const char* path = log_path(ch)) {
     append_log(path, record);

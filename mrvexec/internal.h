@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "mrvexec.h"
+#include "platform/bytes.h"
 
 namespace mrvexec {
 
@@ -65,19 +66,12 @@ const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref);
 // Returns the address after the record, or null after a reported failure.
 const char* call_command(SystemContext* ctx, const char* q, FAQ* result);
 
-// Little-endian numbers of compiled code, read byte by byte.
+// Little-endian numbers of compiled code, at any address.
 inline int32_t read32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return static_cast<int32_t>(v);
+  return static_cast<int32_t>(plat::get_le32(p));
 }
 inline int16_t read16(const char* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return static_cast<int16_t>(v);
+  return static_cast<int16_t>(plat::get_le16(p));
 }
-
-// A lead byte of a double-byte character by the rule of the system's country.
-bool lead_byte(uint8_t b);
 
 }  // namespace mrvexec

@@ -37,15 +37,10 @@ uint32_t find_library(SystemContext* ctx, const char* name) {
 // Appends `text` to the line in `out` (capacity `cap`), cut after the last
 // whole character that fits.
 void append(char* out, std::size_t cap, const char* text) {
-  std::size_t n = std::strlen(out);
-  for (const char* p = text; *p != '\0' && n + 1 < cap;) {
-    const std::size_t w = lead_byte(static_cast<uint8_t>(*p)) && p[1] != '\0' ? 2 : 1;
-    if (n + w >= cap) break;
-    std::memcpy(out + n, p, w);
-    n += w;
-    p += w;
-  }
-  out[n] = '\0';
+  const std::size_t n = std::strlen(out);
+  const std::size_t k = plat::cut_length(text, cap - 1 - n);
+  std::memcpy(out + n, text, k);
+  out[n + k] = '\0';
 }
 
 void trace_command(SystemContext* ctx, const char* lib, const char* cmd, FAQ* cells,

@@ -109,7 +109,10 @@ Executor& executor() {
   return *e;
 }
 
-thread_local Session* tls_session = nullptr;  // set on the executor thread while a task runs
+// Set on the executor thread while a task runs. The library is linked by the
+// programs, so its thread-local word can live in the static block: reading
+// it is one instruction instead of a call.
+__attribute__((tls_model("initial-exec"))) thread_local Session* tls_session = nullptr;
 
 Session* find_session(SystemContext* ctx) {
   if (tls_session != nullptr && tls_session->ctx == ctx) return tls_session;
@@ -332,20 +335,10 @@ void sleep_if_all_idle(Session* s, int me, bool timed, uint32_t deadline) {
 int32_t report(SystemContext* ctx, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
+  plat::vformat_cut(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
   va_end(ap);
   MRVTASK_ErrorStop(ctx->hwndMain, MRV_CP932(MRVEXEC_TITLE_UTF8), ctx->msgBuf);
   return 0;
-}
-
-bool lead_byte(uint8_t b) {
-  static std::atomic<int32_t> country{0};  // read on first use, again while 0
-  int32_t c = country.load(std::memory_order_relaxed);
-  if (c == 0) {
-    c = plat::country_code();
-    country.store(c, std::memory_order_relaxed);
-  }
-  return plat::is_lead_byte(b, c);
 }
 
 Command cached_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd) {

@@ -146,30 +146,15 @@ bool is_separator(char c) {
 // Offset of the last separator of `s`, or npos. Double-byte characters are
 // passed over whole, so a trail byte 0x5C is never taken for a backslash.
 std::size_t last_separator(const char* s) {
-  const int32_t country = plat::country_code();
   std::size_t found = std::string::npos;
   for (std::size_t i = 0; s[i] != '\0'; ++i) {
-    if (plat::is_lead_byte(static_cast<uint8_t>(s[i]), country) && s[i + 1] != '\0') {
+    if (plat::kCodePage932(static_cast<uint8_t>(s[i])) && s[i + 1] != '\0') {
       ++i;
     } else if (is_separator(s[i])) {
       found = i;
     }
   }
   return found;
-}
-
-// Length of the longest prefix of `s` of at most `limit` bytes that does not
-// end inside a double-byte character.
-std::size_t cut_length(const char* s, std::size_t limit) {
-  const int32_t country = plat::country_code();
-  std::size_t i = 0;
-  while (s[i] != '\0') {
-    std::size_t step =
-        plat::is_lead_byte(static_cast<uint8_t>(s[i]), country) && s[i + 1] != '\0' ? 2 : 1;
-    if (i + step > limit) break;
-    i += step;
-  }
-  return i;
 }
 
 // Copies `path` into the name buffer and upper-cases it. A path that does
@@ -179,7 +164,7 @@ bool normalise(const char* path) {
   if (path == nullptr) path = "";
   std::size_t len = std::strlen(path);
   const bool fits = len < sizeof g_name;
-  if (!fits) len = cut_length(path, sizeof g_name - 1);
+  if (!fits) len = plat::cut_length(path, sizeof g_name - 1);
   std::memcpy(g_name, path, len);
   g_name[len] = '\0';
   plat::upper_cp932(g_name);
@@ -188,7 +173,7 @@ bool normalise(const char* path) {
 
 void set_entry(const char* name, uint32_t offset, uint32_t size) {
   std::memset(g_entry, 0, sizeof g_entry);
-  std::size_t n = cut_length(name, MRVFILE_ENTRY_NAME_SIZE - 1);
+  std::size_t n = plat::cut_length(name, MRVFILE_ENTRY_NAME_SIZE - 1);
   std::memcpy(g_entry + MRVFILE_ENTRY_NAME, name, n);
   put_le32(g_entry + MRVFILE_ENTRY_OFFSET, offset);
   put_le32(g_entry + MRVFILE_ENTRY_LENGTH, size);

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/bytes.h"
+
 namespace mrvfile {
 
 // Caption of every box of this library, in code page 932.
@@ -26,18 +28,9 @@ std::string upper(const char* path);
 std::string quoted(const std::string& name, const std::string& text);
 
 // Little-endian fields of files, whatever the host's byte order.
-inline uint32_t get_le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint16_t get_le16(const uint8_t* p) {
-  return uint16_t(p[0] | p[1] << 8);
-}
-inline void put_le32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
+using plat::get_le16;
+using plat::get_le32;
+using plat::put_le32;
 
 // In-memory records (16-bit text, picture descriptors) are stored in the
 // file as they lie in memory on the little-endian original; on a big-endian

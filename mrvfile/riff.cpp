@@ -52,17 +52,22 @@ MRV_API uint32_t MRVFILE_OpenRIFF(uint32_t owner, const char* path, const char* 
 }
 
 MRV_API int32_t MRVFILE_MakeRIFF(uint32_t owner, uint32_t handle, const char* form) {
+  // Every failure closes the handle, as a cancelled write does.
+  auto fail = [&] {
+    plat::file_close(handle);
+    return 0;
+  };
   const int64_t pos = plat::file_seek(handle, 0, 1);
   const int64_t end = plat::file_seek(handle, 0, 2);
-  if (pos < 0 || end < 0 || plat::file_seek(handle, 0, 0) != 0) return 0;
+  if (pos < 0 || end < 0 || plat::file_seek(handle, 0, 0) != 0) return fail();
   // The header itself makes the file at least 12 bytes long.
   const int64_t size = end < 12 ? 12 : end;
   uint8_t header[12];
   std::memcpy(header, "RIFF", 4);
   put_le32(header + 4, uint32_t(size - 8));
   code4(header + 8, form);
-  if (!MRVFILE_Write(owner, handle, header, sizeof header)) return 0;
-  return plat::file_seek(handle, pos, 0) == pos ? 1 : 0;
+  if (!MRVFILE_Write(owner, handle, header, sizeof header)) return 0;  // closed by the write
+  return plat::file_seek(handle, pos, 0) == pos ? 1 : fail();
 }
 
 MRV_API int32_t MRVFILE_SetChunk(uint32_t owner, uint32_t handle, const char* id, uint32_t size) {

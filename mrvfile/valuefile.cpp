@@ -335,8 +335,8 @@ MRV_API int32_t MRVFILE_ReadFAQ(SystemContext* ctx, const char* path, VarTable* 
     if (kind == Kind::Unknown) {
       MRVVAL_Clear(ctx, table, index);
       char text[160];
-      std::snprintf(text, sizeof text, MRV_CP932("未定義のデータ形式です。(Block=%d, Name=%s)"),
-                    block, id_text(r.id).c_str());
+      plat::format_cut(text, sizeof text, MRV_CP932("未定義のデータ形式です。(Block=%d, Name=%s)"),
+                       block, id_text(r.id).c_str());
       plat::message_box(owner, text, title(), plat::MB_OK | plat::MB_ICONWARNING);
       if (!skip_data(h, r)) return fail_walk(owner, h, Walk::Short, path, block, r);
       continue;
@@ -400,6 +400,8 @@ MRV_API int32_t MRVFILE_WriteFAQ(SystemContext* ctx, const char* path, VarTable*
     int64_t tail_start = start;
     for (int32_t passed = 0;; ++block) {
       Walk w = next_record(owner, h, size, &r);
+      // The "END " record is read back whole below: its size must be in the file too.
+      if (w == Walk::End && r.offset + 8 + int64_t(r.size) > size) w = Walk::Broken;
       if (w == Walk::End) break;
       if (w != Walk::Ok || !skip_data(h, r)) return fail_walk(owner, h, w, path, block, r);
       if (passed < count) {

@@ -25,22 +25,9 @@ const char* task_caption() {
   return MRV_CP932("『Marovine33』タスクマネージャ(MRVTASK.DLL)");
 }
 
-// Length of the longest prefix of `s` that fits `max` bytes without splitting a
-// double-byte character (message texts are code page 932).
-std::size_t fit_cp932(const char* s, std::size_t max) {
-  std::size_t i = 0;
-  while (s[i] != '\0') {
-    const std::size_t step =
-        plat::is_lead_byte(static_cast<uint8_t>(s[i]), 81) && s[i + 1] != '\0' ? 2 : 1;
-    if (i + step > max) break;
-    i += step;
-  }
-  return i;
-}
-
 // Copies `s` into `out` (kBoxBuffer bytes), cut on a character boundary.
 void copy_cut(char* out, const char* s) {
-  const std::size_t n = fit_cp932(s, kBoxBuffer - 1);
+  const std::size_t n = plat::cut_length(s, kBoxBuffer - 1);
   std::memcpy(out, s, n);
   out[n] = '\0';
 }

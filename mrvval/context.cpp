@@ -71,7 +71,7 @@ void set_program_dir(SystemContext* ctx) {
     const auto b = static_cast<uint8_t>(path[i]);
     if (b == '/' || b == '\\') {
       cut = i;
-    } else if (plat::is_lead_byte(b, 81) && i + 1 < path.size() && path[i + 1] != '/') {
+    } else if (plat::kCodePage932(b) && i + 1 < path.size() && path[i + 1] != '/') {
       ++i;  // a trail byte is never a separator ('/' never is one in either encoding)
     }
   }

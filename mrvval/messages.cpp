@@ -10,8 +10,7 @@ namespace mrvval {
 int32_t report(SystemContext* ctx, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  // vsnprintf cuts a long text to the buffer and always terminates it.
-  std::vsnprintf(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
+  plat::vformat_cut(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
   va_end(ap);
   MRVTASK_ErrorStop(ctx->hwndMain, MRV_CP932("『Marovine33』変数マネージャ(MRVVAL.DLL)"),
                     ctx->msgBuf);

@@ -228,26 +228,14 @@ void heap_free(uint32_t handle, uint8_t* heap, uint32_t b) {
   }
 }
 
-std::atomic<int32_t> g_country{0};
-
 int32_t bad_string(SystemContext* ctx) {
   return report(ctx, MRV_CP932("指定されたSAQの文字列は文字列ヒープにありません。"));
 }
 
 }  // namespace
 
-int32_t lead_byte_country() {
-  int32_t c = g_country.load(std::memory_order_relaxed);
-  if (c == 0) {
-    // A 0 is not kept: the next use asks again.
-    c = plat::country_code();
-    if (c != 0) g_country.store(c, std::memory_order_relaxed);
-  }
-  return c;
-}
-
 uint32_t bytes_to_units(const char* text, uint16_t* out, uint32_t max_chars, bool* cut) {
-  int32_t country = lead_byte_country();
+  const plat::LeadBytes lead = plat::country_lead_bytes();
   const auto* s = reinterpret_cast<const uint8_t*>(text ? text : "");
   uint32_t n = 0;
   if (cut) *cut = false;
@@ -257,7 +245,7 @@ uint32_t bytes_to_units(const char* text, uint16_t* out, uint32_t max_chars, boo
       break;
     }
     uint8_t c = *s++;
-    if (plat::is_lead_byte(c, country) && *s != 0) {
+    if (lead(c) && *s != 0) {
       out[n++] = static_cast<uint16_t>(c << 8 | *s++);
     } else {
       out[n++] = c;  // also a lead byte just before the terminator

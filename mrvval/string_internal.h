@@ -5,9 +5,6 @@
 
 namespace mrvval {
 
-// The country code that decides lead bytes: read on first use and kept (a 0
-// is read again next time).
-int32_t lead_byte_country();
 // Bytes (code page 932) to 16-bit units, at most `max_chars` units and a 0
 // unit; a longer text is cut and `*cut` (when given) set. Returns the count.
 uint32_t bytes_to_units(const char* text, uint16_t* out, uint32_t max_chars, bool* cut);

@@ -35,7 +35,8 @@ class Scenario {
  public:
   // `libs` are file names of command libraries put into the program
   // directory, found in the build's program directory (MRV_TEST_BIN_DIR),
-  // beside the running program or in the build's tests directory. `answers` answers the message boxes in order.
+  // beside the running program or in the build's tests directory. `answers` answers the message
+  // boxes in order.
   explicit Scenario(std::vector<std::string> libs = {"standard.so"}, const char* answers = nullptr)
       : dialogs_(answers) {
     for (const char* var : {"MRV_TRACE_LOG", "MRV_VIEWER_LOG", "MRV_RUNTIME_DIR", "MRV_WINDIR"}) {

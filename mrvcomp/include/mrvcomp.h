@@ -65,6 +65,11 @@ enum {
 /* Bounds of pass 1: the number of runs of one compile, and the size a text may
  * grow to by replacements. */
 enum { MRVCOMP_MAX_RUNS = 64, MRVCOMP_MAX_TEXT = 32 * 1024 * 1024 };
+/* Bound of pass 3: how deep operands may lie inside each other. Every bracket,
+ * block, argument and variable number is one level ("$(1)" is two: the
+ * variable number and the bracket); deeper code is error 10 (16 inside a
+ * variable number). */
+enum { MRVCOMP_MAX_DEPTH = 2048 };
 
 /* ---- Definition file ------------------------------------------------------ */
 

@@ -1,6 +1,8 @@
 // The definition file, and compiles that use what it defines. The tables are
 // shared by the whole process, so every test defines names of its own.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "comp_support.h"
 #include "dialog_log.h"
@@ -228,6 +230,69 @@ TEST_F(DefineFile, SelfReferenceIsACompileError) {
     EXPECT_EQ(r.message,
               "LOOP:PASS(1):LINE(1):マクロまたはインクルードの置き換えが終わりません。(17)")
         << source;
+  }
+  EXPECT_TRUE(log.boxes().empty());
+}
+
+// Counts the opens of one file while it lives (inotify).
+class OpenCounter {
+ public:
+  explicit OpenCounter(const std::string& path) : fd_(inotify_init1(IN_NONBLOCK)) {
+    if (fd_ >= 0) inotify_add_watch(fd_, path.c_str(), IN_OPEN);
+  }
+  ~OpenCounter() {
+    if (fd_ >= 0) close(fd_);
+  }
+  OpenCounter(const OpenCounter&) = delete;
+  OpenCounter& operator=(const OpenCounter&) = delete;
+
+  // Opens since the last call.
+  int Take() {
+    int n = 0;
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t got; (got = read(fd_, buf, sizeof buf)) > 0;) {
+      for (char* p = buf; p < buf + got;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(p);
+        n += (e->mask & IN_OPEN) != 0;
+        p += sizeof(inotify_event) + e->len;
+      }
+    }
+    return n;
+  }
+
+ private:
+  int fd_;
+};
+
+// An include file is read once per compile however often its name is
+// replaced, so a runaway include ends as fast as a runaway macro.
+TEST_F(DefineFile, AnIncludeFileIsReadOncePerCompile) {
+  mrvtest::DialogLog log;
+  const std::string once = File("once.txt", "F();\n");
+  const std::string dbl = File("dbl.txt", "QIDBLQIDBL");
+  const std::string self = dir_.file("self.def");
+  mrvtest::write_file(self, "#include 'QISELF' '" + self + "'\n");
+  ASSERT_EQ(Define("#include 'QIONCE' '" + once + "'\n#define 'QITWICE' 'QIONCE QIONCE'\n" +
+                   "#include 'QIDBL' '" + dbl + "'\n"),
+            1);
+  ASSERT_EQ(MRVCOMP_DefineFile(0, self.c_str()), 1);
+
+  OpenCounter opens(once);
+  ASSERT_EQ(Compile("QIONCE").ok, 1);
+  const int single = opens.Take();
+  ASSERT_GT(single, 0);
+  Compiled r = Compile("QIONCE QIONCE QITWICE QITWICE");
+  ASSERT_EQ(r.ok, 1) << r.message;
+  EXPECT_EQ(r.code.size(), 6 * Std("F", {}).size() + 1);
+  EXPECT_EQ(opens.Take(), single) << "six uses over two runs read the file once";
+  ASSERT_EQ(Compile("QIONCE").ok, 1);
+  EXPECT_EQ(opens.Take(), single) << "the next compile reads the file again";
+
+  for (const auto& [source, file] : {std::pair{"QISELF", self}, std::pair{"QIDBL", dbl}}) {
+    OpenCounter runaway(file);
+    r = Compile(source, 0, "LOOP");
+    EXPECT_EQ(r.error, MRVCOMP_ERR_RUNAWAY) << source;
+    EXPECT_EQ(runaway.Take(), single) << source;
   }
   EXPECT_TRUE(log.boxes().empty());
 }

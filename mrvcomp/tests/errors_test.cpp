@@ -67,7 +67,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"wrong closing bracket", "F(1];", 4, 2, 0},
         FailCase{"double-byte character in code", "\n\n\x88\x9F;", 1, 1, 2},
         FailCase{"nesting too deep",
-                 "$A=" + std::string(1000, '(') + "1" + std::string(1000, ')') + ";", 10, 3, 0},
+                 "$A=" + std::string(MRVCOMP_MAX_DEPTH, '(') + "1" +
+                     std::string(MRVCOMP_MAX_DEPTH, ')') + ";",
+                 10, 3, 0},
         FailCase{"variable numbers nested too deep", std::string(5000, '#') + "1;", 16, 3, 0}));
 
 TEST(ErrorMessage, NamePassLineAndText) {

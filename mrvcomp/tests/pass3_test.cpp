@@ -1,6 +1,12 @@
 // Code generation: sources compile to the exact bytes the code layout gives.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/mman.h>
 
+#include <functional>
+#include <iostream>
+
+#include "codewalk.h"
 #include "comp_support.h"
 #include "dialog_log.h"
 
@@ -244,6 +250,109 @@ TEST(Limits, LongStringsAndLargeOutput) {
   r = Compile(source);
   ASSERT_EQ(r.ok, 1) << r.message;
   EXPECT_EQ(r.code, expected + Bytes{0});
+}
+
+// The country decides the double-byte characters of strings and code: with
+// country 1 every byte from 0x81 starts one, so katakana in code is error 1
+// and 0xA0 and the byte after it are one unit of a string.
+TEST(Country, OtherCountriesCountEveryHighByteAsALeadByte) {
+  mrvtest::DialogLog log;
+  const Bytes japan =
+      AssignA(Bytes{TOK_STRING, 3, 0, 0xA0, 0, 'A', 0, 0x41, 0x82, 0, 0}) + Bytes{0};
+  const Bytes other = AssignA(Bytes{TOK_STRING, 2, 0, 0x41, 0xA0, 0x41, 0x82, 0, 0}) + Bytes{0};
+  Compiled r = Compile("$A=\"\xA0\x41\x82\x41\";");
+  ASSERT_EQ(r.ok, 1) << r.message;
+  EXPECT_EQ(r.code, japan);
+  EXPECT_EQ(Compile("$A=1;\n\xB1();").error, MRVCOMP_ERR_NAME);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("MRV_COUNTRY", "1", 1);
+        Compiled c = Compile("$A=\"\xA0\x41\x82\x41\";");
+        Compiled k = Compile("$A=1;\n\xB1();");
+        std::exit(c.ok == 1 && c.code == other && k.error == MRVCOMP_ERR_DOUBLEBYTE && k.line == 1
+                      ? 0
+                      : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Bytes of machine stack that `fn` uses, found by running it on a thread
+// whose stack is painted first.
+size_t StackUse(const std::function<void()>& fn) {
+  constexpr size_t kStack = 16 << 20;
+  void* stack = mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (stack == MAP_FAILED) return SIZE_MAX;
+  std::memset(stack, 0xA5, kStack);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstack(&attr, stack, kStack);
+  pthread_t t;
+  auto run = [](void* f) -> void* {
+    (*static_cast<const std::function<void()>*>(f))();
+    return nullptr;
+  };
+  size_t used = SIZE_MAX;
+  if (pthread_create(&t, &attr, run, const_cast<std::function<void()>*>(&fn)) == 0) {
+    pthread_join(t, nullptr);
+    const auto* bytes = static_cast<const uint8_t*>(stack);
+    size_t untouched = 0;
+    while (untouched < kStack && bytes[untouched] == 0xA5) ++untouched;
+    used = kStack - untouched;
+  }
+  pthread_attr_destroy(&attr);
+  munmap(stack, kStack);
+  return used;
+}
+
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// Operands nest MRVCOMP_MAX_DEPTH deep and no deeper, whatever nests them; the
+// code walker of loading and listings follows the deepest code.
+TEST(Limits, OperandsNestToTheDepthLimit) {
+  mrvtest::DialogLog log;
+  struct Case {
+    const char* what;
+    std::function<std::string(int)> source;  // nesting n
+    int most;                                // the largest n that compiles
+    int32_t error;                           // of n = most + 1
+  };
+  const int kMax = MRVCOMP_MAX_DEPTH;
+  const Case cases[] = {
+      {"brackets",
+       [](int n) { return "$A=" + std::string(n, '(') + "1" + std::string(n, ')') + ";"; },
+       kMax - 1, MRVCOMP_ERR_EXPR},
+      {"blocks", [](int n) { return Repeat("F(){", n) + Repeat("};", n); }, kMax, MRVCOMP_ERR_EXPR},
+      {"arguments", [](int n) { return Repeat("F(", n) + std::string(n, ')') + ";"; }, kMax,
+       MRVCOMP_ERR_EXPR},
+      {"bracketed variable numbers",
+       [](int n) { return Repeat("$(", n) + "1" + std::string(n, ')') + "=1;"; }, (kMax - 1) / 2,
+       MRVCOMP_ERR_VARNAME},
+      {"variable numbers", [](int n) { return std::string(n, '#') + "1=1;"; }, kMax - 1,
+       MRVCOMP_ERR_VARNAME},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_GE(c.most, 1000);
+    Compiled r{};
+    const size_t used = StackUse([&] { r = Compile(c.source(c.most)); });
+    ASSERT_EQ(r.ok, 1) << r.message;
+    const codewalk::Result walked = codewalk::check(r.code.data(), uint32_t(r.code.size()));
+    EXPECT_TRUE(walked.ok()) << codewalk::describe(walked.fault) << " at " << walked.at;
+    std::cout << c.what << ": " << c.most << " levels compile in " << used / 1024
+              << " KiB of stack\n";
+    EXPECT_LT(used, size_t(4) << 20) << "a task's stack must hold the deepest compile";
+
+    r = Compile(c.source(c.most + 1));
+    EXPECT_EQ(r.ok, 0);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(r.pass, 3);
+  }
+  EXPECT_TRUE(log.boxes().empty());
 }
 
 }  // namespace

@@ -46,7 +46,12 @@ void BM_HandOver(benchmark::State& state) {
     state.counters["ns_per_handover"] = ns / double(n * tasks);
   }
 }
-BENCHMARK(BM_HandOver)->Arg(2)->Arg(20)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HandOver)
+    ->Arg(2)
+    ->Arg(20)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 constexpr int64_t kPasses = 2'000'000;
 
@@ -55,7 +60,8 @@ void BM_LoopStatement(benchmark::State& state) {
   for (auto _ : state) {
     mrvtest::Scenario s({"testcmd.so"});
     s.source("MAIN", "$A = 3;\n$B = 0;\nTESTCMD:TIMER(0);\nTESTCMD:LOOP(" +
-                         std::to_string(kPasses) + ") {\n  $B = $B + $A * 2;\n};\nTESTCMD:TIMER(1);\n");
+                         std::to_string(kPasses) +
+                         ") {\n  $B = $B + $A * 2;\n};\nTESTCMD:TIMER(1);\n");
     int64_t count = 0;
     const double ns = run_timed(s, &count);
     state.SetIterationTime(ns / 1e9);
@@ -68,12 +74,14 @@ BENCHMARK(BM_LoopStatement)->UseManualTime()->Iterations(3)->Unit(benchmark::kMi
 void BM_LuaLoop(benchmark::State& state) {
   lua_State* L = luaL_newstate();
   luaL_openlibs(L);
-  const std::string code = "A = 3 B = 0 for i = 1, " + std::to_string(kPasses) + " do B = B + A * 2 end";
+  const std::string code =
+      "A = 3 B = 0 for i = 1, " + std::to_string(kPasses) + " do B = B + A * 2 end";
   for (auto _ : state) {
     luaL_loadstring(L, code.c_str());
     const auto t0 = std::chrono::steady_clock::now();
     lua_pcall(L, 0, 0, 0);
-    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+    const double ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
     state.SetIterationTime(ns / 1e9);
     state.counters["ns_per_pass"] = ns / double(kPasses);
   }
@@ -87,12 +95,14 @@ void BM_LuaCoroutine(benchmark::State& state) {
   luaL_openlibs(L);
   const std::string code =
       "local co = coroutine.wrap(function() while true do coroutine.yield() end end) "
-      "for i = 1, " + std::to_string(kPasses) + " do co() end";
+      "for i = 1, " +
+      std::to_string(kPasses) + " do co() end";
   for (auto _ : state) {
     luaL_loadstring(L, code.c_str());
     const auto t0 = std::chrono::steady_clock::now();
     lua_pcall(L, 0, 0, 0);
-    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+    const double ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
     state.SetIterationTime(ns / 1e9);
     state.counters["ns_per_pair"] = ns / double(kPasses);
   }

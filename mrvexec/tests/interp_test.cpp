@@ -75,8 +75,9 @@ TEST(Interp, BreakAndReturnLeaveBlocksAndEndEndsTheTask) {
            "    TESTCMD:SHOW(\"no\");\n  };\n};\nTESTCMD:SHOW(\"after\");\n"
            "TESTCMD:RUN(\"SUB\");\nTESTCMD:SHOW(\"back\");\nTESTCMD:FLAG(8);\n"
            "TESTCMD:SHOW(\"ended\");\n");
-  s.source("SUB", "TESTCMD:LOOP(-1) {\n  TESTCMD:FLAG(2);\n  TESTCMD:SHOW(\"no\");\n};\n"
-                  "TESTCMD:SHOW(\"no2\");\n");
+  s.source("SUB",
+           "TESTCMD:LOOP(-1) {\n  TESTCMD:FLAG(2);\n  TESTCMD:SHOW(\"no\");\n};\n"
+           "TESTCMD:SHOW(\"no2\");\n");
   ASSERT_TRUE(s.run("MAIN"));
   EXPECT_EQ(reports(s), (Lines{"\"a\"", "\"after\"", "\"back\""}));
   EXPECT_TRUE(s.boxes().empty());
@@ -93,9 +94,9 @@ TEST(Interp, TraceLinesShowTaskLineDepthCommandAndArguments) {
   s.source("MAIN", "SHOW(1, \"a\");\n\nTESTCMD:LOOP(1) {\n  NOTHING($0);\n};\n");
   ASSERT_TRUE(s.run("MAIN"));
   const std::string path = std::string(s.ctx->programDir) + "\\MAIN.SNA";
-  EXPECT_EQ(records(s), (Lines{"@N " + path, "TASK00    1 SHOW( 1, \"a\" )",
-                               "TASK00    3 TESTCMD:LOOP( 1 )", "TASK00    3   NOTHING( NULL )",
-                               "@N MAIN"}));
+  EXPECT_EQ(records(s),
+            (Lines{"@N " + path, "TASK00    1 SHOW( 1, \"a\" )", "TASK00    3 TESTCMD:LOOP( 1 )",
+                   "TASK00    3   NOTHING( NULL )", "@N MAIN"}));
   // #7 holds the task and, as its fraction, the line before the last marker
   // (the marker after the block's statement names line 4, counted from 0).
   EXPECT_EQ(s.sys(7).word1, 0u);

@@ -65,10 +65,10 @@ TEST(ScenarioFile, FileChangesAreTracedAndTheCallersPlaceRestored) {
   s.source("SUB", "TESTCMD:NOTHING();\n");
   ASSERT_TRUE(s.run("MAIN"));
   const std::string dir = s.ctx->programDir;
-  EXPECT_EQ(records(s), (Lines{"@N " + dir + "\\MAIN.SNA", "TASK00    2 TESTCMD:RUN",
-                               "@N " + dir + "\\SUB.SNA", "TASK00    1 TESTCMD:NOTHING",
-                               "@N " + dir + "\\MAIN.SNA", "TASK00    3 TESTCMD:NOTHING",
-                               "@N MAIN"}));
+  EXPECT_EQ(records(s),
+            (Lines{"@N " + dir + "\\MAIN.SNA", "TASK00    2 TESTCMD:RUN", "@N " + dir + "\\SUB.SNA",
+                   "TASK00    1 TESTCMD:NOTHING", "@N " + dir + "\\MAIN.SNA",
+                   "TASK00    3 TESTCMD:NOTHING", "@N MAIN"}));
 }
 
 TEST(ScenarioFile, AMissingFileIsReportedByTheFileManagerAndEndsTheTask) {

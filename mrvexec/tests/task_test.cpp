@@ -63,7 +63,8 @@ TEST(Tasks, TwentyTasksRunAndATwentyFirstIsRefused) {
   for (int t = 1; t < 20; ++t) main += "TESTCMD:START(" + std::to_string(t) + ", \"U\");\n";
   main += "TESTCMD:START(-1, \"U\");\nTESTCMD:SHOW(\"end\");\n";
   s.source("MAIN", main);
-  s.source("U", "TESTCMD:SHOW(TESTCMD:TASK());\nTESTCMD:WAIT(300);\nTESTCMD:SHOW(TESTCMD:TASK());\n");
+  s.source("U",
+           "TESTCMD:SHOW(TESTCMD:TASK());\nTESTCMD:WAIT(300);\nTESTCMD:SHOW(TESTCMD:TASK());\n");
   ASSERT_TRUE(s.run("MAIN"));
   Lines got = reports(s);
   for (int t = 1; t < 20; ++t) {

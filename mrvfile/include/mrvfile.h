@@ -67,7 +67,13 @@ enum {
   MRVFILE_NAME_BUFFER = 256    /* room for a normalised path, terminator included */
 };
 
-/* ---- File access -------------------------------------------------------- */
+/* ---- File access --------------------------------------------------------
+ * Who closes a handle: the caller, always, unless a function that writes or
+ * reads through it failed. MRVFILE_Read, MRVFILE_Write, MRVFILE_SetChunk and
+ * MRVFILE_MakeRIFF close the handle whenever they return 0; the caller must
+ * not close it again. MRVFILE_GetChunk and MRVFILE_SearchChunk close it only
+ * after a cancelled read; at the end of the file they leave it open. An
+ * opening function that fails leaves nothing open. */
 
 /* Opens `path` in one of the styles above; a file handle, or 0.
  * Reading and writing repeat while the user chooses Retry in the box
@@ -132,17 +138,19 @@ MRV_API void MRVFILE_UnlockCode(void* block, uint32_t count, int32_t key);
  * handle is positioned at offset 12. A file of another kind or form is
  * reported and closed; 0. */
 MRV_API uint32_t MRVFILE_OpenRIFF(uint32_t owner, const char* path, const char* form);
-/* Writes the RIFF header for the file's present size; the position is kept. */
+/* Writes the RIFF header for the file's present size; the position is kept.
+ * 1, or 0 with the handle closed. */
 MRV_API int32_t MRVFILE_MakeRIFF(uint32_t owner, uint32_t handle, const char* form);
 /* Writes a chunk header at the current position; the caller then writes
- * exactly `size` data bytes. */
+ * exactly `size` data bytes. 1, or 0 with the handle closed (MRVFILE_Write). */
 MRV_API int32_t MRVFILE_SetChunk(uint32_t owner, uint32_t handle, const char* id, uint32_t size);
 /* Reads a chunk header at the current position: the identifier into `id`
  * (5 bytes, NUL-terminated) and the data size. 0 when fewer than 8 bytes
- * remain. */
+ * remain (the handle stays open) or after a cancelled read (it is closed). */
 MRV_API int32_t MRVFILE_GetChunk(uint32_t owner, uint32_t handle, char* id, uint32_t* size);
 /* Finds the first chunk `id` from the start of the chunks; 1 with the size
- * and the position at its data, 0 when the file ends first (no report). */
+ * and the position at its data, 0 when the file ends first (no report; the
+ * handle stays open) or after a cancelled read (it is closed). */
 MRV_API int32_t MRVFILE_SearchChunk(uint32_t owner, uint32_t handle, const char* id,
                                     uint32_t* size);
 

@@ -259,6 +259,36 @@ TEST(FilePath, SplitAndMerge) {
   EXPECT_STREQ(MRVFILE_Merge(out, "C:\\game", "a.sna"), "C:\\GAME\\A.SNA");
 }
 
+// Names, paths and messages follow code page 932 whatever the country: with
+// country 1 the katakana 0xB1 before a backslash is still one character, so
+// the path is upper-cased and split by one rule, and the archive of its
+// directory is found. Checked with the default country and, in a process of
+// its own, with country 1.
+TEST(FileCountry, PathsFollowTheCodePageWhateverTheCountry) {
+  auto check = [] {
+    TempDir td;
+    mrvtest::write_file(td.file("K\xB1.vfs"), archive({{"A.TXT", "hello"}}));
+    const std::string path = td.path().string() + "/k\xB1\\a.txt";
+    auto* block = static_cast<char*>(MRVFILE_ReadBlock(0, path.c_str(), 0));
+    bool ok = block != nullptr && std::string(block, 5) == "hello";
+    MRVTASK_FreeMemory(0, block);
+    std::string whole = "x\xB1\\n\xB1z.txt";
+    char dir[64], name[64];
+    MRVFILE_Sprit(dir, name, whole.data());
+    return ok && std::string(dir) == "X\xB1" && std::string(name) == "N\xB1Z.TXT";
+  };
+  DialogLog log;
+  EXPECT_TRUE(check());
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("MRV_COUNTRY", "1", 1);
+        std::exit(check() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(log.boxes().empty());
+}
+
 TEST(FileLock, ChainedXorMatchesStoredFiles) {
   uint8_t b[3] = {1, 2, 3};
   MRVFILE_LockCode(b, 3, 5);

@@ -115,4 +115,18 @@ TEST(Riff, MakeRiffWritesTheHeaderForThePresentSize) {
   MRVFILE_Close(0, h);
 }
 
+// A failed MakeRIFF has closed the handle, as Read and Write do: the caller
+// never closes it twice.
+TEST(Riff, MakeRiffThatFailsHasClosedTheHandle) {
+  TempDir td;
+  const std::string path = td.file("RO.PVF");
+  mrvtest::write_file(path, riff("PVFG", ""));
+  const uint32_t h = MRVFILE_ReadOpen(0, path.c_str());  // the header write is refused
+  ASSERT_NE(h, 0u);
+  DialogLog log;  // the write error box takes Cancel
+  EXPECT_EQ(MRVFILE_MakeRIFF(0, h, "PVFG"), 0);
+  EXPECT_EQ(MRVFILE_Close(0, h), 0) << "the handle is closed already";
+  EXPECT_EQ(log.boxes().size(), 1u);
+}
+
 }  // namespace

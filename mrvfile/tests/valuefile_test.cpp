@@ -369,6 +369,43 @@ TEST_F(ValueFile, BrokenRecordsAreRefusedAndEarlierValuesStay) {
   }
 }
 
+TEST_F(ValueFile, WritingRefusesAnEndRecordThatClaimsMoreThanTheFileHolds) {
+  // The "END " record is read back when records are written before it; its
+  // size is checked against the file instead of being allocated.
+  struct Case {
+    const char* what;
+    uint32_t end_size;
+    int32_t position, block;
+  };
+  const Case cases[] = {
+      {"appending, a few bytes past the end", 100, -1, 0},
+      {"appending, near 4 GiB", 0xFFFFFFFF, -1, 0},
+      {"appending, near 2 GiB", 0x7FFFFFF0, -1, 0},
+      {"replacing record 0", 0xFFFFFFFF, 0, 1},
+  };
+  set_number(0, 5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir td;
+    const std::string path = td.file("end.pvf");
+    const std::string bytes = c.position < 0
+                                  ? riff("PVFG", "END " + le32(c.end_size))
+                                  : riff("PVFG", num_record(1, 0) + "END " + le32(c.end_size));
+    mrvtest::write_file(path, bytes);
+    const std::size_t fds = open_fds();
+    DialogLog log;
+    EXPECT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, c.position, 1), 0);
+    EXPECT_EQ(mrvtest::read_file(path), bytes) << "nothing is written";
+    EXPECT_EQ(open_fds(), fds);
+    auto boxes = log.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].text.find("値ファイルの内容が正しくありません。(Block=" +
+                                 std::to_string(c.block) + ", Name=END )"),
+              std::string::npos)
+        << boxes[0].text;
+  }
+}
+
 TEST_F(ValueFile, RecordTooLargeForMemoryClosesTheFile) {
   // Records whose data exceeds the memory region: the file is sparse, so the
   // size checks pass and the allocation is what fails.

@@ -61,7 +61,7 @@ bool name_equal_nocase(const std::string& a, const std::string& b) {
   for (std::size_t i = 0; i < a.size(); ++i) {
     auto x = static_cast<unsigned char>(a[i]);
     auto y = static_cast<unsigned char>(b[i]);
-    if (is_lead_byte(x, 81) && i + 1 < a.size()) {
+    if (kCodePage932(x) && i + 1 < a.size()) {
       if (x != y || a[i + 1] != b[i + 1]) return false;
       ++i;
       continue;
@@ -89,7 +89,7 @@ std::string resolve_path(const char* path) {
   std::string cur;
   for (; i < in.size(); ++i) {
     auto c = static_cast<unsigned char>(in[i]);
-    if (is_lead_byte(c, 81) && i + 1 < in.size()) {
+    if (kCodePage932(c) && i + 1 < in.size()) {
       cur += in[i];
       cur += in[++i];
     } else if (c == '/' || c == '\\') {

@@ -8,6 +8,16 @@
 
 namespace plat {
 
+// Hands out the handle after `last` that is neither 0 nor taken (`taken(h)`):
+// after the counter wraps, live handles are passed over.
+template <typename Taken>
+uint32_t take_handle(uint32_t& last, Taken taken) {
+  do {
+    ++last;
+  } while (last == 0 || taken(last));
+  return last;
+}
+
 template <typename T>
 class HandleTable {
  public:
@@ -15,11 +25,9 @@ class HandleTable {
 
   uint32_t add(std::shared_ptr<T> obj) {
     std::lock_guard<std::mutex> lock(mu_);
-    do {
-      ++next_;
-    } while (next_ == 0 || map_.count(next_) != 0);
-    map_.emplace(next_, std::move(obj));
-    return next_;
+    const uint32_t h = take_handle(next_, [&](uint32_t k) { return map_.count(k) != 0; });
+    map_.emplace(h, std::move(obj));
+    return h;
   }
   // The object, or nullptr for a handle that is not in the table.
   std::shared_ptr<T> get(uint32_t h) const {

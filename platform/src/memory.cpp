@@ -21,6 +21,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "handles.h"
+
 namespace plat {
 namespace {
 
@@ -213,10 +215,7 @@ class Region {
   }
 
   uint32_t new_handle() {
-    do {
-      ++next_handle_;
-    } while (next_handle_ == 0 || handles_.count(next_handle_) != 0);
-    return next_handle_;
+    return take_handle(next_handle_, [&](uint32_t h) { return handles_.count(h) != 0; });
   }
 
   // Best fit from the free ranges; 0 when nothing is large enough.

@@ -4,7 +4,9 @@
 
 #include <iconv.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -77,25 +79,39 @@ std::size_t skip_one(const unsigned char*, std::size_t) {
 
 }  // namespace
 
-int32_t country_code() {
+namespace {
+
+std::atomic<int32_t> g_country{0};  // 0: not read yet, or nothing set it
+
+int32_t read_country() {
   if (const char* env = std::getenv("MRV_COUNTRY")) {
     char* end = nullptr;
     long v = std::strtol(env, &end, 10);
     if (end != env && v > 0 && v < 100000) return static_cast<int32_t>(v);
   }
-  int32_t v = profile_get_int(system_profile().c_str(), "intl", "iCountry", 0);
-  return v > 0 ? v : 81;
+  const int32_t v = profile_get_int(system_profile().c_str(), "intl", "iCountry", 0);
+  return v > 0 ? v : 0;
 }
 
-bool is_lead_byte(uint8_t b, int32_t country) {
-  if (country == 81) return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-  return b >= 0x81;
+}  // namespace
+
+int32_t country_code() {
+  int32_t c = g_country.load(std::memory_order_acquire);
+  if (c != 0) return c;
+  c = read_country();
+  if (c == 0) return 81;
+  g_country.store(c, std::memory_order_release);
+  return c;
+}
+
+LeadBytes country_lead_bytes() {
+  return lead_bytes_of(country_code());
 }
 
 char* upper_cp932(char* s) {
   if (s == nullptr) return s;
   for (unsigned char* p = reinterpret_cast<unsigned char*>(s); *p != 0; ++p) {
-    if (is_lead_byte(*p, 81)) {
+    if (kCodePage932(*p)) {
       if (p[1] == 0) break;
       ++p;  // the trail byte may look like an ASCII letter: leave it
     } else if (*p >= 'a' && *p <= 'z') {
@@ -103,6 +119,48 @@ char* upper_cp932(char* s) {
     }
   }
   return s;
+}
+
+std::size_t cut_length(const char* s, std::size_t limit) {
+  std::size_t i = 0;
+  while (s[i] != '\0') {
+    const std::size_t step = kCodePage932(static_cast<uint8_t>(s[i])) && s[i + 1] != '\0' ? 2 : 1;
+    if (i + step > limit) break;
+    i += step;
+  }
+  return i;
+}
+
+std::size_t vformat_cut(char* buf, std::size_t size, const char* fmt, va_list ap) {
+  if (size == 0) return 0;
+  va_list again;
+  va_copy(again, ap);
+  const int full = std::vsnprintf(nullptr, 0, fmt, ap);
+  if (full < 0) {
+    va_end(again);
+    buf[0] = '\0';
+    return 0;
+  }
+  if (static_cast<std::size_t>(full) < size) {
+    std::vsnprintf(buf, size, fmt, again);
+    va_end(again);
+    return static_cast<std::size_t>(full);
+  }
+  std::string whole(static_cast<std::size_t>(full), '\0');
+  std::vsnprintf(whole.data(), whole.size() + 1, fmt, again);
+  va_end(again);
+  const std::size_t n = cut_length(whole.c_str(), size - 1);
+  std::memcpy(buf, whole.data(), n);
+  buf[n] = '\0';
+  return n;
+}
+
+std::size_t format_cut(char* buf, std::size_t size, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  const std::size_t n = vformat_cut(buf, size, fmt, ap);
+  va_end(ap);
+  return n;
 }
 
 std::string cp932_to_utf8(std::string_view s) {

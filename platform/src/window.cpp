@@ -22,7 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "handles.h"
 #include "internal.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 
 namespace plat {
@@ -71,7 +73,7 @@ struct State {
   std::map<std::string, WndProc> classes;
   std::map<uint32_t, Window> windows;  // ordered: creation order
   std::map<uint32_t, std::shared_ptr<Queue>> queues;
-  uint32_t next_hwnd = 0x10000;
+  uint32_t last_hwnd = 0xFFFF;  // the first window is 0x10000
   int32_t cursor_x = 0, cursor_y = 0;
   KeyState keys[256];
 };
@@ -83,8 +85,7 @@ State& st() {
 
 std::string upper(const char* s) {
   std::string r = s ? s : "";
-  for (char& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  upper_cp932(r.data());
   return r;
 }
 
@@ -268,9 +269,7 @@ uint32_t create_window(const char* class_name, const char* title, uint32_t paren
     if (!my_queue(s)) return 0;  // a thread past its end would own it forever
     if (parent != 0 && find(s, parent) == nullptr) return 0;
     proc = it->second;
-    do {  // after a wrap, never 0 nor a live window's handle
-      hwnd = s.next_hwnd++;
-    } while (hwnd == 0 || s.windows.count(hwnd) != 0);
+    hwnd = take_handle(s.last_hwnd, [&](uint32_t h) { return s.windows.count(h) != 0; });
     Window w;
     w.cls = it->first;
     w.proc = proc;
