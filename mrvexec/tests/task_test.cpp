@@ -59,12 +59,14 @@ TEST(Tasks, TheSuperTaskRunsAloneUntilItLetsGo) {
 
 TEST(Tasks, TwentyTasksRunAndATwentyFirstIsRefused) {
   Scenario s({"testcmd.so"});
-  std::string main;
+  // The started tasks stay live, passing their turns, until task 0 sets $0.
+  std::string main = "$0 = 0;\n";
   for (int t = 1; t < 20; ++t) main += "TESTCMD:START(" + std::to_string(t) + ", \"U\");\n";
-  main += "TESTCMD:START(-1, \"U\");\nTESTCMD:SHOW(\"end\");\n";
+  main += "$0 = 1;\nTESTCMD:START(-1, \"U\");\nTESTCMD:SHOW(\"end\");\n";
   s.source("MAIN", main);
   s.source("U",
-           "TESTCMD:SHOW(TESTCMD:TASK());\nTESTCMD:WAIT(300);\nTESTCMD:SHOW(TESTCMD:TASK());\n");
+           "TESTCMD:SHOW(TESTCMD:TASK());\nTESTCMD:LOOP(-1) {\n  TESTCMD:IF($0 == 1) {\n"
+           "    TESTCMD:FLAG(4);\n  };\n};\nTESTCMD:SHOW(TESTCMD:TASK());\n");
   ASSERT_TRUE(s.run("MAIN"));
   Lines got = reports(s);
   for (int t = 1; t < 20; ++t) {
