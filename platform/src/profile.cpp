@@ -249,7 +249,8 @@ bool profile_write_string(const char* file, const char* section, const char* key
   if (head == std::string::npos) {
     if (value == nullptr) return true;
     if (!p.lines.empty() && !trim(p.lines.back().text).empty()) p.lines.push_back(parse(""));
-    std::string head_line(1, '[');  // built by appends: GCC 12 warns falsely on "[" + s (-Wrestrict)
+    std::string head_line(1,
+                          '[');  // built by appends: GCC 12 warns falsely on "[" + s (-Wrestrict)
     head_line += trim(section);
     head_line += ']';
     p.lines.push_back(parse(head_line));
