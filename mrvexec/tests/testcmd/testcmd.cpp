@@ -86,6 +86,16 @@ __attribute__((visibility("default"))) int32_t MRV_ARGS(SystemContext* ctx, VarT
   return 1;
 }
 
+// RAW(v): "@T T word1 word2" with the type tag and the words in hex.
+__attribute__((visibility("default"))) int32_t MRV_RAW(SystemContext* ctx, VarTable* args) {
+  const FAQ& v = cells(args)[1];
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%c %08x %08x", static_cast<char>(v.type ? v.type : '0'), v.word1,
+                v.word2);
+  say(ctx, buf);
+  return 1;
+}
+
 // NOTHING(...): success without touching the result cell.
 __attribute__((visibility("default"))) int32_t MRV_NOTHING(SystemContext*, VarTable*) {
   return 1;
