@@ -9,8 +9,10 @@
 #include <lua5.4/lauxlib.h>
 #include <lua5.4/lua.h>
 #include <lua5.4/lualib.h>
+#include <sys/resource.h>
 #include <time.h>
 
+#include <chrono>
 #include <string>
 
 #include "scenario.h"
@@ -134,6 +136,29 @@ void BM_TaskStart(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_TaskStart)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// A title whose only task waits two seconds: the processor time of the whole
+// process (executor and host loop) as a share of one core.
+void BM_IdleWait(benchmark::State& state) {
+  auto cpu = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  for (auto _ : state) {
+    mrvtest::Scenario s({"testcmd.so"});
+    s.source("MAIN", "TESTCMD:WAIT(2000);\n");
+    const double c0 = cpu();
+    const auto t0 = std::chrono::steady_clock::now();
+    s.run("MAIN");
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    state.SetIterationTime(wall);
+    state.counters["cpu_percent"] = 100 * (cpu() - c0) / wall;
+  }
+}
+BENCHMARK(BM_IdleWait)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
