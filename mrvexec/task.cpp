@@ -46,8 +46,9 @@ constexpr std::size_t kStackSize = 256u << 20;  // sanitizer frames are several 
 constexpr std::size_t kStackSize = 64u << 20;
 #endif
 
-constexpr int kFromMain = -2;   // the executor's own context switched
-constexpr int kFromEnded = -3;  // a task ended: nothing to keep
+constexpr int kFromMain = -2;       // the executor's own context switched
+constexpr int kFromEnded = -3;      // a task ended: nothing to keep
+constexpr int kFromAbandoned = -1;  // a task of a deleted context parked for good
 
 // Argument cells of one task: chunks of frames that never move.
 constexpr int kCellsPerCall = MRV_FRAME_CELLS + 1;
@@ -164,7 +165,7 @@ void receive(Session* s, ctxlib::fiber&& from) {
 // Never returns: the context is gone, so this task is left where it stands.
 [[noreturn]] void abandon(Session* s) {
   Executor& e = executor();
-  e.from = -1;
+  e.from = kFromAbandoned;
   for (;;) {
     ctxlib::fiber c = std::move(e.main).resume();
     // Nothing resumes an abandoned fiber; if it ever happens, go back.
@@ -230,7 +231,7 @@ void executor_loop() {
     e.from = kFromMain;
     ctxlib::fiber c = std::move(s->fibers[t]).resume();
     tls_session = nullptr;
-    if (e.from == -1) {
+    if (e.from == kFromAbandoned) {
       e.graveyard.push_back(std::move(c));  // a task of a deleted context stopped here
       std::lock_guard<std::mutex> lock(e.mu);
       e.abandoned.push_back(s);

@@ -82,41 +82,36 @@ void BM_LoopStatement(benchmark::State& state) {
 }
 BENCHMARK(BM_LoopStatement)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
-// Lua 5.4: the same statement over globals in a numeric for.
-void BM_LuaLoop(benchmark::State& state) {
+// Runs a Lua 5.4 chunk that repeats something kPasses times; `counter` gets
+// the time per repetition.
+void run_lua(benchmark::State& state, const std::string& code, const char* counter) {
   lua_State* L = luaL_newstate();
   luaL_openlibs(L);
-  const std::string code =
-      "A = 3 B = 0 for i = 1, " + std::to_string(kPasses) + " do B = B + A * 2 end";
   for (auto _ : state) {
     luaL_loadstring(L, code.c_str());
     const double t0 = thread_ns();
     lua_pcall(L, 0, 0, 0);
     const double ns = thread_ns() - t0;
     state.SetIterationTime(ns / 1e9);
-    state.counters["ns_per_pass"] = ns / double(kPasses);
+    state.counters[counter] = ns / double(kPasses);
   }
   lua_close(L);
+}
+
+// Lua 5.4: the same statement over globals in a numeric for.
+void BM_LuaLoop(benchmark::State& state) {
+  run_lua(state, "A = 3 B = 0 for i = 1, " + std::to_string(kPasses) + " do B = B + A * 2 end",
+          "ns_per_pass");
 }
 BENCHMARK(BM_LuaLoop)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // Lua 5.4: a coroutine resume and yield pair (two switches).
 void BM_LuaCoroutine(benchmark::State& state) {
-  lua_State* L = luaL_newstate();
-  luaL_openlibs(L);
-  const std::string code =
-      "local co = coroutine.wrap(function() while true do coroutine.yield() end end) "
-      "for i = 1, " +
-      std::to_string(kPasses) + " do co() end";
-  for (auto _ : state) {
-    luaL_loadstring(L, code.c_str());
-    const double t0 = thread_ns();
-    lua_pcall(L, 0, 0, 0);
-    const double ns = thread_ns() - t0;
-    state.SetIterationTime(ns / 1e9);
-    state.counters["ns_per_pair"] = ns / double(kPasses);
-  }
-  lua_close(L);
+  run_lua(state,
+          "local co = coroutine.wrap(function() while true do coroutine.yield() end end) "
+          "for i = 1, " +
+              std::to_string(kPasses) + " do co() end",
+          "ns_per_pair");
 }
 BENCHMARK(BM_LuaCoroutine)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
