@@ -124,6 +124,26 @@ bool write_all(int fd, const void* data, std::size_t count) {
   return true;
 }
 
+// Copies `size` bytes at `offset` of `in` to the end of `out`. On failure
+// `why` is `read_failure` or `write_failure` with the system's reason.
+bool copy_range(int in, int64_t offset, uint64_t size, int out, const std::string& read_failure,
+                const std::string& write_failure, std::string* why) {
+  std::vector<char> buf(1 << 16);
+  for (uint64_t done = 0; done < size;) {
+    const std::size_t n = std::size_t(std::min<uint64_t>(buf.size(), size - done));
+    if (!read_exact(in, offset + int64_t(done), buf.data(), n)) {
+      *why = read_failure;
+      return false;
+    }
+    if (!write_all(out, buf.data(), n)) {
+      *why = write_failure + ": " + std::strerror(errno);
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
 // ---- Reading ---------------------------------------------------------------
 
 // Reads the directory as the file manager does (each entry zero-filled, then
@@ -201,20 +221,7 @@ bool extract_entry(int in, const Entry& e, const fs::path& dir, std::string* why
     *why = target + ": " + std::strerror(errno);
     return false;
   }
-  std::vector<char> buf(1 << 16);
-  for (uint64_t done = 0; done < e.size;) {
-    const std::size_t n = std::size_t(std::min<uint64_t>(buf.size(), e.size - done));
-    if (!read_exact(in, int64_t(e.offset + done), buf.data(), n)) {
-      *why = e.name + ": cannot read its data";
-      return false;
-    }
-    if (!write_all(out.fd, buf.data(), n)) {
-      *why = target + ": " + std::strerror(errno);
-      return false;
-    }
-    done += n;
-  }
-  return true;
+  return copy_range(in, e.offset, e.size, out.fd, e.name + ": cannot read its data", target, why);
 }
 
 int extract(const std::string& path, const std::string& dir,
@@ -317,20 +324,9 @@ bool copy_into(int out, const Source& s, std::string* why) {
     *why = s.path.string() + ": " + std::strerror(errno);
     return false;
   }
-  std::vector<char> buf(1 << 16);
-  for (uint64_t done = 0; done < s.size;) {
-    const std::size_t n = std::size_t(std::min<uint64_t>(buf.size(), s.size - done));
-    if (!read_exact(in.fd, int64_t(done), buf.data(), n)) {
-      *why = s.path.string() + ": changed or unreadable while packing";
-      return false;
-    }
-    if (!write_all(out, buf.data(), n)) {
-      *why = std::string("cannot write the archive: ") + std::strerror(errno);
-      return false;
-    }
-    done += n;
-  }
-  return true;
+  return copy_range(in.fd, 0, s.size, out,
+                    s.path.string() + ": changed or unreadable while packing",
+                    "cannot write the archive", why);
 }
 
 int create(const std::string& archive, const std::string& folder) {

@@ -258,6 +258,17 @@ constexpr char kTraced[] =
     "For(\\$1, 1, 2, 1) { If($1 == 2) { Swap(\\$2, \\$3); }; };\n"
     "DebugValue(2);\n";
 
+// A scenario whose channels go to the sockets of its runtime directory, as
+// when no log is set.
+struct SocketScenario : mrvtest::Scenario {
+  explicit SocketScenario(const char* source) {
+    unsetenv("MRV_TRACE_LOG");
+    unsetenv("MRV_VIEWER_LOG");
+    this->source("MRV", source);
+  }
+  fs::path runtime() const { return dir() / "run"; }
+};
+
 class MrvtraceTest : public ::testing::Test {
  protected:
   mrvtest::TempDir io_;
@@ -279,11 +290,8 @@ TEST_F(MrvtraceTest, LogsHoldExactlyWhatTheEnginesOwnLogsHold) {
   EXPECT_NE(std::find(trace.begin(), trace.end(), "1171 @B 開始 1"), trace.end());
   EXPECT_EQ(viewer, Lines{"1171 @2"});
 
-  mrvtest::Scenario s;
-  unsetenv("MRV_TRACE_LOG");
-  unsetenv("MRV_VIEWER_LOG");
-  s.source("MRV", kTraced);
-  const fs::path run = s.dir() / "run";
+  SocketScenario s(kTraced);
+  const fs::path run = s.runtime();
   Tracer t(run, {"--log", io_.file("t.log"), "--viewer-log", io_.file("v.log")}, io_.file("out"),
            io_.file("err"));
   ASSERT_TRUE(serving(run));
@@ -308,11 +316,8 @@ TEST_F(MrvtraceTest, LogsHoldExactlyWhatTheEnginesOwnLogsHold) {
 }
 
 TEST_F(MrvtraceTest, ShowsRecordsWithoutATerminal) {
-  mrvtest::Scenario s;
-  unsetenv("MRV_TRACE_LOG");
-  unsetenv("MRV_VIEWER_LOG");
-  s.source("MRV", kTraced);
-  const fs::path run = s.dir() / "run";
+  SocketScenario s(kTraced);
+  const fs::path run = s.runtime();
   Tracer t(run, {}, io_.file("out"), io_.file("err"));
   ASSERT_TRUE(serving(run));
   s.ctx->execFlags |= EXEC_TRACE;
@@ -335,11 +340,8 @@ TEST_F(MrvtraceTest, ShowsRecordsWithoutATerminal) {
 }
 
 TEST_F(MrvtraceTest, TheTerminalShowsRecordsAndSendsAKeyPerRequest) {
-  mrvtest::Scenario s;
-  unsetenv("MRV_TRACE_LOG");
-  unsetenv("MRV_VIEWER_LOG");
-  s.source("MRV", kTraced);
-  const fs::path run = s.dir() / "run";
+  SocketScenario s(kTraced);
+  const fs::path run = s.runtime();
   Listener host(run / "control.sock");
   Tracer t(run, "xterm");
   ASSERT_TRUE(t.shows("mrvtrace: serving " + run.string()));
@@ -470,11 +472,8 @@ TEST_F(MrvtraceTest, OneTracerPerRuntimeDirectoryAndStaleSocketsDoNotCount) {
 }
 
 TEST_F(MrvtraceTest, ATracerThatQuitsWhileTheEngineSendsHoldsNothingUp) {
-  mrvtest::Scenario s;
-  unsetenv("MRV_TRACE_LOG");
-  unsetenv("MRV_VIEWER_LOG");
-  s.source("MRV", "For(\\$1, 1, 20000, 1) { Swap(\\$2, \\$3); }; $5 = 77;");
-  const fs::path run = s.dir() / "run";
+  SocketScenario s("For(\\$1, 1, 20000, 1) { Swap(\\$2, \\$3); }; $5 = 77;");
+  const fs::path run = s.runtime();
   const std::string log = io_.file("t.log");
   Tracer t(run, {"--log", log}, io_.file("out"), io_.file("err"));
   ASSERT_TRUE(serving(run));
