@@ -129,8 +129,8 @@ bool ask_first_instance(const std::string& dir) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   const char b = 1;
-  const bool ok =
-      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && write(fd, &b, 1) == 1;
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  send(fd, &b, 1, MSG_NOSIGNAL) == 1;  // the first copy may hang up before reading
   close(fd);
   return ok;
 }
