@@ -1,8 +1,181 @@
-// The host program. Start-up, the system loop and the window procedures come
-// with the host's own work; until then the program says so and fails.
-#include <cstdio>
+// The host program: makes sure one copy runs, creates the system context,
+// reads the definition file, starts task 0 on the scenario named on the
+// command line and drives the system from its loop, performing the host
+// requests of the tasks, until no task is left.
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
-int main() {
-  std::fputs("mrv33: the host program is not part of this build yet\n", stderr);
-  return 1;
+#include "host.h"
+#include "mrvcomp.h"
+#include "mrvexec.h"
+#include "mrvfile.h"
+#include "platform/dynlib.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+#include "platform/window.h"
+#include "sindra.h"
+
+extern "C" __attribute__((visibility("default"))) intptr_t WndProcTag(uint32_t hwnd, uint32_t msg,
+                                                                      uintptr_t wparam,
+                                                                      intptr_t lparam);
+
+namespace host {
+
+SystemContext* g_ctx = nullptr;
+
+void serve_host_request(SystemContext* ctx) {
+  const uint32_t code = load(ctx->hostRequest);
+  if (code < 1 || code > 5) return;  // other codes are left as they are
+  const uint32_t data = load(ctx->hostRequestData);
+  switch (code) {
+    case 1: {  // extended style, class, title, style, x, y, width, height, parent, menu
+      const auto* w = static_cast<const uint32_t*>(MRV_PTR(data));
+      const auto x = static_cast<int32_t>(w[4]), y = static_cast<int32_t>(w[5]);
+      const plat::Rect r{x, y, x + static_cast<int32_t>(w[6]), y + static_cast<int32_t>(w[7])};
+      store(ctx->hostRequestData,
+            plat::create_window(static_cast<const char*>(MRV_PTR(w[1])),
+                                static_cast<const char*>(MRV_PTR(w[2])), w[8], r));
+      break;
+    }
+    case 2:
+      plat::destroy_window(data);
+      break;
+    case 3:
+      sindra_ordinal_2(data);
+      break;
+    case 4: {
+      char* block = static_cast<char*>(MRV_PTR(data));
+      uint32_t word4, word280;
+      std::memcpy(&word4, block + 4, 4);
+      std::memcpy(&word280, block + 280, 4);
+      sindra_ordinal_6(word4, block + 264, block + 8, word280);
+      break;
+    }
+    case 5:
+      sindra_ordinal_7();
+      break;
+  }
+  store(ctx->hostRequest, 0);
+}
+
+void serve_outside_requests(SystemContext* ctx) {
+  for (const Listener::Request& r : g_listener.take()) {
+    if (!r.activate) {
+      // A request that comes before the main window exists has nowhere to go.
+      plat::post_message(ctx->hwndMain, 0x4402, static_cast<uint32_t>(r.code), r.value);
+      continue;
+    }
+    const uint32_t main = plat::find_window("Marovine33");
+    if (main == 0) continue;
+    if (plat::is_minimised(main))
+      plat::restore_window(main);
+    else
+      plat::bring_to_top(main);
+  }
+}
+
+void pump(SystemContext* ctx, uint32_t ms) {
+  plat::wait_message(ms);
+  plat::Message m;
+  while (plat::peek_message(&m)) plat::dispatch_message(m);
+  serve_host_request(ctx);
+  serve_outside_requests(ctx);
+}
+
+namespace {
+
+// The scenario name: the command line without its leading spaces, or "mrv".
+std::string scenario_name(int argc, char** argv) {
+  std::string line;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) line += ' ';
+    line += argv[i];
+  }
+  const std::size_t start = line.find_first_not_of(' ');
+  return start == std::string::npos ? "mrv" : line.substr(start);
+}
+
+void set_string(SystemContext* ctx, int32_t n, const std::string& text) {
+  MRVSTR_SetByte(ctx, &sysvar(ctx, n), text.c_str());
+}
+
+void set_type(SystemContext* ctx, int32_t n, uint16_t type) {
+  sysvar(ctx, n).type = type;
+}
+
+void set_start_values(SystemContext* ctx) {
+  MRVFAQ_Number(ctx, &sysvar(ctx, 0), 1, 1171, 0);  // the tag of every tracer record
+  for (int32_t n : {1, 2, 3, 7}) set_type(ctx, n, TYPE_NUMBER);
+  std::string windir = plat::windows_dir();
+  windir.resize(plat::cut_length(windir.c_str(), 127));  // a buffer of 128 bytes
+  set_string(ctx, 10, windir);
+  set_string(ctx, 11, ctx->programDir);
+  set_type(ctx, 17, TYPE_HANDLE);
+  set_string(ctx, 18, "");
+  set_type(ctx, 19, TYPE_RECT);
+}
+
+void register_classes() {
+  plat::register_class("Marovine33", main_window_proc);
+  plat::register_class("Marovine33Sub", main_window_proc);
+  plat::register_class("MrvTag", WndProcTag);
+}
+
+// MRV_TRACE=1 starts with the statement trace, 2 also with argument values,
+// as if the tracer had asked for them (watched task 0).
+uint32_t trace_switches() {
+  const char* t = std::getenv("MRV_TRACE");
+  if (t == nullptr) return 0;
+  if (std::strcmp(t, "1") == 0) return EXEC_TRACE;
+  if (std::strcmp(t, "2") == 0) return EXEC_TRACE | EXEC_TRACE_ARGS;
+  return 0;
+}
+
+// Reads "mrv.def" of the program directory when there is one; false when it
+// failed to load (its errors have been shown).
+bool read_definitions(SystemContext* ctx) {
+  const std::string path = std::string(ctx->programDir) + "\\mrv.def";
+  if (!MRVFILE_Exist(ctx->hwndMain, path.c_str())) return true;
+  return MRVCOMP_DefineFile(ctx->hwndMain, path.c_str()) != 0;
+}
+
+void shut_down(SystemContext* ctx) {
+  if (plat::is_window(ctx->hwndMain)) {
+    plat::destroy_window(ctx->hwndMain);
+    while (plat::is_window(ctx->hwndMain)) MRVEXEC_SystemTask(ctx);
+  }
+  g_listener.stop();
+  MRVVAL_Delete(ctx);
+  g_ctx = nullptr;
+  // Nothing confines the cursor in this window system: nothing to release.
+}
+
+}  // namespace
+}  // namespace host
+
+using namespace host;
+
+int main(int argc, char** argv) {
+  const std::string runtime = plat::runtime_dir();
+  if (!plat::single_instance_acquire("mrv33")) {
+    ask_first_instance(runtime);
+    return -1;
+  }
+  SystemContext* ctx = MRVVAL_Create(plat::program_instance());
+  if (ctx == nullptr) return 0;
+  g_ctx = ctx;
+  register_classes();
+  set_start_values(ctx);
+  ctx->execFlags = trace_switches();
+  g_listener.start(runtime);
+  if (read_definitions(ctx) && MRVVAL_CreateLocal(ctx, 0, nullptr) &&
+      MRVEXEC_ExecuteTask(ctx, 0, scenario_name(argc, argv).c_str()) != -1) {
+    while (MRVEXEC_SystemTask(ctx)) {
+      serve_host_request(ctx);
+      serve_outside_requests(ctx);
+    }
+  }
+  shut_down(ctx);
+  return 0;
 }

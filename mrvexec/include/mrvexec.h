@@ -1,7 +1,7 @@
 /* The execution manager: tasks and the hand-over of the single execution turn,
  * the scenario-file runner, the statement loop and the binding of command
- * libraries, the expression evaluator, and the tracer and viewer
- * channels.
+ * libraries, the expression evaluator, text output into windows, and the
+ * tracer and viewer channels.
  *
  * Up to 20 tasks run scenario code, one statement per turn, in a fixed
  * rotation: only the task named by ctx->currentTask runs. Every task is a fiber
@@ -99,6 +99,37 @@ MRV_API int32_t MRVEXEC_Mem(SystemContext* ctx, const char* code);
 /* Evaluates the expression at `code` into `result` (the caller clears it when
  * done) and returns the address after it, or null after a reported failure. */
 MRV_API const char* MRVEXEC_Calc(SystemContext* ctx, const char* code, FAQ* result);
+
+/* ---- Text output and the mouse position ---------------------------------------
+ *
+ * Windows are known by their number w (0..9), their state by system
+ * variables: #(20+w) word1 window, word2 drawing surface; #(30+w) cursor
+ * column and row, character cell width and height in pixels; #(40+w) text
+ * colour, background colour (15-bit), pause per character in milliseconds,
+ * text style; #(50+w) the font name. Window 9 draws into the picture cell of
+ * #14 instead of a window. #12 holds the glyph sheet (16 x 16 glyphs). */
+
+/* A point: x, y. */
+typedef struct MRVPOINT {
+  int32_t x;
+  int32_t y;
+} MRVPOINT;
+MRV_STATIC_ASSERT(sizeof(MRVPOINT) == 8, "MRVPOINT is two 32-bit integers");
+
+/* Draws the text into `rect` of window w character by character from the
+ * window's cursor, with wrapping, scrolling, the pause after each character
+ * and the escape sequences @C[r,g,b] colour, @E[r,g,b] background and clear,
+ * @G[n] glyph, @L new line, @P[c,r] cursor, @V[n] value of $n, @W[n] pause.
+ * 1 when the whole text is drawn; 0 after a reported sequence error or when a
+ * pause ended because a task is being ended (what was drawn stays drawn). */
+MRV_API int32_t MRVEXEC_Text(SystemContext* ctx, int32_t w, const MRVRECT* rect, const char* text);
+/* Draws the text once into `rect` with the colour and style given in place
+ * of the window's; 1 if drawn, 0 when there is no window or target cell. */
+MRV_API int32_t MRVEXEC_String(SystemContext* ctx, int32_t w, const MRVRECT* rect, const char* text,
+                               int32_t colour, int32_t style);
+/* The mouse position in window w's drawing coordinates: 1 when the mouse is
+ * over the window's client area, else 0 with both coordinates -32767. */
+MRV_API int32_t MRVEXEC_GetMousePos(SystemContext* ctx, int32_t w, MRVPOINT* point);
 
 /* ---- Debugging channels ------------------------------------------------------ */
 

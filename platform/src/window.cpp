@@ -60,6 +60,7 @@ struct Window {
   Rect rect{};  // client area in screen coordinates
   bool minimised = false;
   bool dying = false;
+  uint64_t z = 0;  // stacking order: the highest is on top
 };
 
 struct KeyState {
@@ -74,6 +75,7 @@ struct State {
   std::map<uint32_t, Window> windows;  // ordered: creation order
   std::map<uint32_t, std::shared_ptr<Queue>> queues;
   uint32_t last_hwnd = 0xFFFF;  // the first window is 0x10000
+  uint64_t last_z = 0;
   int32_t cursor_x = 0, cursor_y = 0;
   KeyState keys[256];
 };
@@ -277,6 +279,7 @@ uint32_t create_window(const char* class_name, const char* title, uint32_t paren
     w.parent = parent;
     w.tid = thread_current_id();
     w.rect = rect;
+    w.z = ++s.last_z;  // a new window is created on top
     s.windows.emplace(hwnd, std::move(w));
   }
   // A procedure that refuses WM_CREATE (-1) gets no window.
@@ -406,6 +409,15 @@ bool is_minimised(uint32_t hwnd) {
   return w && w->minimised;
 }
 
+bool bring_to_top(uint32_t hwnd) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  if (w == nullptr) return false;
+  w->z = ++s.last_z;
+  return true;
+}
+
 bool post_message(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
   return post(hwnd, msg, wparam, lparam);
 }
@@ -490,14 +502,18 @@ void set_cursor_pos(int32_t x, int32_t y) {
 uint32_t window_from_point(int32_t x, int32_t y) {
   State& s = st();
   std::lock_guard<std::mutex> lock(s.mu);
-  // The newest window is on top (children are created after their parents).
-  for (auto it = s.windows.rbegin(); it != s.windows.rend(); ++it) {
-    const Window& w = it->second;
+  // New windows go on top (children are created after their parents), and
+  // bring_to_top lifts one above the others.
+  uint32_t top = 0;
+  uint64_t top_z = 0;
+  for (const auto& [h, w] : s.windows) {
     if (!w.minimised && !w.dying && x >= w.rect.left && x < w.rect.right && y >= w.rect.top &&
-        y < w.rect.bottom)
-      return it->first;
+        y < w.rect.bottom && w.z > top_z) {
+      top = h;
+      top_z = w.z;
+    }
   }
-  return 0;
+  return top;
 }
 
 int16_t async_key_state(int32_t vkey) {

@@ -232,6 +232,13 @@ TEST_F(Window, InjectedInputReachesStateAndProcedure) {
   ASSERT_EQ(sizes.size(), 2u);
   EXPECT_EQ(sizes[0].wparam, plat::SIZE_MINIMIZED);
   EXPECT_EQ(sizes[1].wparam, plat::SIZE_RESTORED);
+  plat::cursor_pos(&x, &y);
+  EXPECT_EQ(plat::window_from_point(x, y), over);
+  EXPECT_TRUE(plat::bring_to_top(w));  // the older window goes above the newer one
+  EXPECT_EQ(plat::window_from_point(x, y), w);
+  EXPECT_TRUE(plat::bring_to_top(over));
+  EXPECT_EQ(plat::window_from_point(x, y), over);
+  EXPECT_FALSE(plat::bring_to_top(0x7FFFFFFF));
 
   EXPECT_TRUE(plat::inject_close(w));
   pump();  // WM_CLOSE through def_window_proc destroys

@@ -82,6 +82,8 @@ PLAT_API bool screen_to_client(uint32_t hwnd, int32_t* x, int32_t* y);
 PLAT_API bool minimise_window(uint32_t hwnd);
 PLAT_API bool restore_window(uint32_t hwnd);
 PLAT_API bool is_minimised(uint32_t hwnd);
+// Puts a window above all others (window_from_point finds it first).
+PLAT_API bool bring_to_top(uint32_t hwnd);
 
 PLAT_API bool post_message(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam);
 PLAT_API bool post_quit(int32_t code);

@@ -1,0 +1,322 @@
+// The window procedures: keyboard and mouse input into system variables,
+// repainting and resizing through the drawing library, closing with the
+// user's question and the orderly end of all tasks, the error boxes' queries
+// and the tracer's control requests.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "korvex.h"
+#include "mrvexec.h"
+#include "platform/dialog.h"
+#include "platform/text.h"
+#include "platform/window.h"
+#include "sindra.h"
+
+namespace host {
+namespace {
+
+enum : uint32_t {
+  kActivate = 0x0006,
+  kWindowPosChanging = 0x0046,
+  kCommand = 0x0111,
+  kLButtonDblClk = 0x0203,
+  kRButtonDblClk = 0x0206,
+  kTracerControl = 0x4402,
+  kQueryScenario = 0x5101,
+  kQueryLine = 0x5102,
+  kQueryTask = 0x5104,
+};
+constexpr uintptr_t kNoCommand = 101;
+constexpr int32_t kWindows = 10;  // window numbers 0..9 have records #20..#29
+constexpr uint32_t kHeld = 1, kDoubleClicked = 2;
+
+void set_bits(uint32_t& w, uint32_t bits) {
+  std::atomic_ref<uint32_t>(w).fetch_or(bits, std::memory_order_release);
+}
+void clear_bits(uint32_t& w, uint32_t bits) {
+  std::atomic_ref<uint32_t>(w).fetch_and(~bits, std::memory_order_release);
+}
+
+bool task_live(const SystemContext* ctx, int32_t t) {
+  return std::atomic_ref<const uint32_t>(ctx->taskThread[t]).load(std::memory_order_acquire) != 0;
+}
+
+// MulDiv: a * b / c rounded to the nearest integer; -1 when c is 0.
+int32_t mul_div(int32_t a, int32_t b, int32_t c) {
+  if (c == 0) return -1;
+  const int64_t n = static_cast<int64_t>(a) * b;
+  const int64_t d = c;
+  const int64_t q = ((n < 0 ? -n : n) + (d < 0 ? -d : d) / 2) / (d < 0 ? -d : d);
+  return static_cast<int32_t>((n < 0) != (d < 0) ? -q : q);
+}
+
+void press(SystemContext* ctx, int32_t base, int32_t w) {
+  FAQ& b = sysvar(ctx, base + w);
+  set_bits(b.word1, kHeld);
+  set_bits(b.word2, kHeld);
+  int32_t x = 0, y = 0;
+  korvex_ordinal_62(load(sysvar(ctx, 20 + w).word2), &x, &y);
+  store(b.word3, static_cast<uint32_t>(x));
+  store(b.word4, static_cast<uint32_t>(y));
+}
+
+const char* type_label(uint16_t type) {
+  switch (type) {
+    case TYPE_NUMBER:
+      return MRV_CP932("\t数値\t");
+    case TYPE_RECT:
+      return MRV_CP932("\t領域\t");
+    case TYPE_POINTER:
+      return MRV_CP932("\tﾎﾟｲﾝﾀ\t");
+    case TYPE_STRING:
+      return MRV_CP932("\t文字列\t");
+    case TYPE_VARIABLE:
+      return MRV_CP932("\t変数\t");
+    case TYPE_CELL:
+      return MRV_CP932("\tセル\t");
+    case TYPE_HANDLE:
+      return MRV_CP932("\tﾊﾝﾄﾞﾙ\t");
+    case TYPE_MEMORY:
+      return MRV_CP932("\tメモリ\t");
+    case TYPE_WAVE:
+      return MRV_CP932("\tｻｳﾝﾄﾞ\t");
+    default:
+      return "";
+  }
+}
+
+// Sends "@C" and one line per variable that holds something to the viewer.
+// `name` formats a variable's number (cell index from the first one).
+void dump(SystemContext* ctx, const VarTable& table, int32_t first, int32_t count, const char* name,
+          bool letters) {
+  MRVEXEC_SendViewer(ctx, "@C");
+  std::vector<char> shown(MRV_MSGBUF);
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t cell = first + i;
+    if (cell < 0 || cell >= table.count) break;
+    FAQ v = MRV_CELLS(&table)[cell];
+    if (v.type == TYPE_NULL) continue;
+    char label[16];
+    if (letters)
+      std::snprintf(label, sizeof label, name, '@' + i);
+    else
+      std::snprintf(label, sizeof label, name, i);
+    const char* tag = type_label(v.type);
+    MRVVAL_DisplayValue(ctx, &v, shown.data());
+    MRVEXEC_SendViewer(ctx, (std::string(label) + tag + shown.data()).c_str());
+  }
+}
+
+void tracer_control(SystemContext* ctx, uintptr_t code, intptr_t p) {
+  uint32_t& flags = ctx->execFlags;
+  std::atomic_ref<uint32_t> f(flags);
+  uint32_t old = f.load();
+  // Every request makes p the watched task.
+  while (!f.compare_exchange_weak(old, (old & 0xFFu) | (static_cast<uint32_t>(p) << 8))) {
+  }
+  switch (code) {
+    case 1:
+      (p != 0 ? set_bits : clear_bits)(flags, EXEC_TRACE);
+      break;
+    case 2:
+      (p != 0 ? set_bits : clear_bits)(flags, EXEC_TRACE_ARGS);
+      break;
+    case 3:
+      clear_bits(flags, EXEC_STEP_OVER);
+      set_bits(flags, EXEC_STEP | EXEC_GO);
+      break;
+    case 4:
+      clear_bits(flags, EXEC_STEP);
+      set_bits(flags, EXEC_STEP_OVER | EXEC_GO);
+      break;
+    case 5:
+      clear_bits(flags, EXEC_STEP | EXEC_STEP_OVER);
+      set_bits(flags, EXEC_GO);
+      break;
+    case 6:
+      dump(ctx, ctx->systemVars, ctx->systemVars.base, ctx->systemVars.count, "#%05d", false);
+      break;
+    case 7:
+      dump(ctx, ctx->commonVars, ctx->commonVars.base, ctx->commonVars.count, "$%05d", false);
+      break;
+    case 8:
+      if (p >= 0 && p < MRV_TASKS) {
+        const VarTable& t = ctx->localVars[p];
+        dump(ctx, t, t.base, MRV_FRAME_CELLS, "$%c", true);
+      }
+      break;
+  }
+  MRVEXEC_Wake(ctx);
+}
+
+// The close message of the main window: the question of #13, then the end of
+// every task, one after another. While it waits for a task, the main thread
+// goes on serving its messages and host requests: a task that is reporting
+// an error (its box asks this window for the scenario and line) or waits for
+// a host request can only end if they are answered.
+void close_main(SystemContext* ctx, uint32_t hwnd, uintptr_t wparam) {
+  static bool closing = false;  // a close that arrives while waiting is the same close
+  if (closing) return;
+  closing = true;
+  FAQ question = sysvar(ctx, 13);
+  if (wparam == 0 && question.type == TYPE_STRING) {
+    for (uint32_t& f : ctx->taskFlags) set_bits(f, TASK_PAUSED);
+    MRVEXEC_Wake(ctx);
+    std::vector<char> text(MRV_MSGBUF);
+    question.type = CELL_TYPE_RAW_STRING;  // the text itself, read safely beside a task
+    MRVVAL_DisplayValue(ctx, &question, text.data());
+    const int32_t answer = plat::message_box(ctx->hwndMain, text.data(),
+                                             MRV_CP932("ユーザによる中断"), plat::MB_YESNO);
+    for (uint32_t& f : ctx->taskFlags) clear_bits(f, TASK_PAUSED);
+    MRVEXEC_Wake(ctx);
+    if (answer == plat::IDNO) {
+      closing = false;
+      return;
+    }
+  }
+  sindra_ordinal_3();
+  for (int32_t t = 0; t < MRV_TASKS; ++t) {
+    if (!task_live(ctx, t)) continue;
+    set_bits(ctx->taskFlags[t], TASK_END);
+    MRVEXEC_Wake(ctx);
+    while (task_live(ctx, t)) pump(ctx, 100);
+  }
+  if (const uint32_t surface = load(sysvar(ctx, 20).word2); surface != 0)
+    korvex_ordinal_17(surface, nullptr, 0);
+  plat::destroy_window(hwnd);
+  closing = false;
+}
+
+}  // namespace
+
+intptr_t main_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+  SystemContext* ctx = g_ctx;
+  const auto w = static_cast<int32_t>(plat::get_user_data(hwnd));
+  // A window without a number of 0..9 has no record to keep.
+  if (ctx == nullptr || w < 0 || w >= kWindows)
+    return plat::def_window_proc(hwnd, msg, wparam, lparam);
+  FAQ& record = sysvar(ctx, 20 + w);
+  const uint32_t surface = load(record.word2);
+  switch (msg) {
+    case plat::WM_CREATE:
+      return 1;
+    case plat::WM_DESTROY:
+      if (surface != 0) {
+        korvex_ordinal_4(surface);
+        store(record.word2, 0);
+      }
+      if (w == 0) plat::post_quit(0);
+      store(record.word1, 0);
+      return 0;
+    case plat::WM_SIZE:
+      if (surface != 0) {
+        const FAQ& scale = sysvar(ctx, 100 + w);
+        const FAQ& words = sysvar(ctx, 70 + w);
+        korvex_ordinal_8(surface, static_cast<int32_t>(scale.word3),
+                         static_cast<int32_t>(scale.word4));
+        korvex_ordinal_15(surface, 0, 0, static_cast<int32_t>(lparam & 0xFFFF),
+                          static_cast<int32_t>((lparam >> 16) & 0xFFFF), words.word1, words.word2);
+      }
+      return 0;
+    case kActivate:
+      return 1;
+    case plat::WM_PAINT:
+      if (surface != 0) korvex_ordinal_16(surface, 0, 0);  // no device context headless
+      return 0;
+    case plat::WM_CLOSE:
+      if (w != 0) {
+        plat::minimise_window(hwnd);  // sub-windows are never closed this way
+      } else {
+        close_main(ctx, hwnd, wparam);
+      }
+      return 0;
+    case kWindowPosChanging:
+      return 0;
+    case plat::WM_KEYDOWN: {
+      FAQ& key = sysvar(ctx, 2);
+      FAQ& data = sysvar(ctx, 3);
+      store(key.word1, static_cast<uint32_t>(wparam));
+      store(key.word2, static_cast<uint32_t>(wparam));
+      store(data.word1, static_cast<uint32_t>(lparam));
+      store(data.word2, static_cast<uint32_t>(lparam));
+      if (const uint32_t tracer = plat::find_window("MarovineTracer"); tracer != 0)
+        plat::post_message(tracer, msg, wparam, lparam);
+      return 1;
+    }
+    case plat::WM_KEYUP:
+      store(sysvar(ctx, 2).word2, 0);
+      store(sysvar(ctx, 3).word2, 0);
+      return 1;
+    case kCommand:
+      if (wparam == kNoCommand) return 0;
+      if (wparam < MRV_SYSTEM_VARS)
+        std::atomic_ref<uint32_t>(sysvar(ctx, static_cast<int32_t>(wparam)).word3).fetch_add(1);
+      return 1;
+    case plat::WM_LBUTTONDOWN:
+      press(ctx, 110, w);
+      return 1;
+    case plat::WM_LBUTTONUP:
+      clear_bits(sysvar(ctx, 110 + w).word1, kHeld);
+      return 1;
+    case kLButtonDblClk: {
+      FAQ& b = sysvar(ctx, 110 + w);
+      const FAQ& scale = sysvar(ctx, 100 + w);
+      set_bits(b.word1, kDoubleClicked);
+      set_bits(b.word2, kDoubleClicked);
+      const auto x = static_cast<int32_t>(lparam & 0xFFFF);
+      const auto y = static_cast<int32_t>((lparam >> 16) & 0xFFFF);
+      store(b.word3, static_cast<uint32_t>(mul_div(100, x, static_cast<int32_t>(scale.word3))));
+      store(b.word4, static_cast<uint32_t>(mul_div(100, y, static_cast<int32_t>(scale.word4))));
+      return 1;
+    }
+    case plat::WM_RBUTTONDOWN:
+      press(ctx, 120, w);
+      return 1;
+    case plat::WM_RBUTTONUP:
+      clear_bits(sysvar(ctx, 120 + w).word1, kHeld);
+      return 1;
+    case kRButtonDblClk: {
+      FAQ& b = sysvar(ctx, 120 + w);
+      set_bits(b.word1, kDoubleClicked);
+      set_bits(b.word2, kDoubleClicked);
+      int32_t x = 0, y = 0;
+      korvex_ordinal_62(surface, &x, &y);
+      store(b.word3, static_cast<uint32_t>(x));
+      store(b.word4, static_cast<uint32_t>(y));
+      return 1;
+    }
+    case kTracerControl:
+      tracer_control(ctx, wparam, lparam);
+      if (wparam < 1 || wparam > 8) break;
+      return 0;
+    case kQueryScenario: {
+      const int32_t t = ctx->currentTask;
+      if (t < 0 || t >= MRV_TASKS || lparam == 0) return 1;
+      char* out = reinterpret_cast<char*>(lparam);
+      std::memcpy(out, ctx->taskFile[t], MRV_PATH);
+      out[MRV_PATH - 1] = '\0';
+      return 1;
+    }
+    case kQueryLine: {
+      const int32_t t = ctx->currentTask;
+      if (t < 0 || t >= MRV_TASKS || lparam == 0) return 1;
+      *reinterpret_cast<int32_t*>(lparam) = static_cast<int32_t>(ctx->taskLine[t] + 1);
+      return 1;
+    }
+    case kQueryTask:
+      if (lparam != 0) *reinterpret_cast<int32_t*>(lparam) = ctx->currentTask;
+      return 1;
+  }
+  return plat::def_window_proc(hwnd, msg, wparam, lparam);
+}
+
+}  // namespace host
+
+// The procedure of the class "MrvTag": it takes no action for any message.
+extern "C" __attribute__((visibility("default"))) intptr_t WndProcTag(uint32_t, uint32_t, uintptr_t,
+                                                                      intptr_t) {
+  return 0;
+}
