@@ -32,14 +32,16 @@ function(mrv_add_test name)
     return()
   endif()
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
+  add_executable(${name} ${T_SOURCES} ${CMAKE_SOURCE_DIR}/testsupport/isolation.cpp)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   set_target_properties(${name} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests
     BUILD_RPATH "${MRV_BIN_DIR}")
   # Hermetic runs: each test program gets its own Windows directory, runtime
   # directory, temporary directory and the default country, all inside the
-  # build tree, so no test reads or writes the developer's home or /tmp.
+  # build tree, so no test reads or writes the developer's home or /tmp; and
+  # each of its processes (each test case) a fresh directory inside each
+  # (testsupport/isolation.cpp).
   set(scratch ${CMAKE_BINARY_DIR}/scratch/${name})
   file(MAKE_DIRECTORY ${scratch}/win ${scratch}/run ${scratch}/tmp)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
