@@ -55,20 +55,6 @@ uint8_t byte(const char* p) {
   return static_cast<uint8_t>(*p);
 }
 
-// The value manager's Clear, Copy, Get and Set, done here directly for the
-// cases where they only move bytes (the common case of every statement); the
-// others, and every case that reports, still go to the value manager.
-bool owns_nothing(const FAQ& v) {
-  return v.type != TYPE_STRING && v.type != TYPE_CELL && v.type != TYPE_MEMORY &&
-         v.type != TYPE_HANDLE && v.type != TYPE_WAVE;
-}
-void release(SystemContext* ctx, FAQ* v) {
-  if (owns_nothing(*v)) {
-    *v = FAQ{};
-  } else {
-    MRVFAQ_Clear(ctx, v);
-  }
-}
 bool duplicate(SystemContext* ctx, FAQ* target, FAQ* source) {
   if (source->type == TYPE_STRING || source->type == TYPE_CELL || source->type == TYPE_MEMORY) {
     return MRVFAQ_Copy(ctx, target, source) != 0;
@@ -98,8 +84,45 @@ bool set(SystemContext* ctx, VarRef* ref, FAQ* value) {
 
 // The raw word that MRVFAQ_Number makes of an integer within the number
 // range: sign bit and magnitude.
-uint32_t number_word(int32_t v) {
-  return v < 0 ? 0x80000000u | (0u - static_cast<uint32_t>(v)) : static_cast<uint32_t>(v);
+uint32_t number_word(int64_t v) {
+  return v < 0 ? 0x80000000u | static_cast<uint32_t>(-v) : static_cast<uint32_t>(v);
+}
+constexpr int64_t kMaxMagnitude = 999'999'999;
+
+// An integer constant as MRVFAQ_Number makes it; the value manager builds
+// (and reports) the ones outside the number range.
+bool integer(SystemContext* ctx, FAQ* result, int32_t v) {
+  if (v < -kMaxMagnitude || v > kMaxMagnitude) return MRVFAQ_Number(ctx, result, 1, v, 0) != 0;
+  result->type = TYPE_NUMBER;
+  result->word1 = number_word(v);
+  result->word2 = 0;
+  return true;
+}
+
+int64_t int_value(const FAQ* f) {
+  const int64_t m = f->word1 & 0x7FFFFFFF;
+  return (f->word1 & 0x80000000u) != 0 ? -m : m;
+}
+
+// Sums, differences and products of two integers whose result stays in the
+// number range, exactly as the value manager makes them (a zero sum is a
+// plain 0, a product keeps the sign of its factors even when it is 0). False
+// when the operands or the result need the value manager.
+bool integer_arithmetic(uint8_t op, FAQ* l, const FAQ* r) {
+  if (l->type != TYPE_NUMBER || r->type != TYPE_NUMBER || l->word2 != 0 || r->word2 != 0) {
+    return false;
+  }
+  if (op == OP_MUL) {
+    const uint64_t m = uint64_t{l->word1 & 0x7FFFFFFF} * (r->word1 & 0x7FFFFFFF);
+    if (m > uint64_t(kMaxMagnitude)) return false;
+    const bool neg = ((l->word1 ^ r->word1) & 0x80000000u) != 0;
+    l->word1 = (neg ? 0x80000000u : 0u) | static_cast<uint32_t>(m);
+    return true;
+  }
+  const int64_t v = op == OP_ADD ? int_value(l) + int_value(r) : int_value(l) - int_value(r);
+  if (v < -kMaxMagnitude || v > kMaxMagnitude) return false;
+  l->word1 = number_word(v);
+  return true;
 }
 
 // A comparison's truth into l.
@@ -143,7 +166,7 @@ bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
       return MRVFAQ_Int(ctx, r, &n) && MRVFAQ_Power(ctx, l, n);
     }
     case OP_MUL:
-      return MRVFAQ_Mul(ctx, l, r) != 0;
+      return integer_arithmetic(op, l, r) || MRVFAQ_Mul(ctx, l, r) != 0;
     case OP_DIV:
       return MRVFAQ_Div(ctx, l, r) != 0;
     case OP_QUESTION:
@@ -153,9 +176,9 @@ bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
     case OP_MOD:
       return MRVFAQ_Mod(ctx, l, r) != 0;
     case OP_ADD:
-      return MRVFAQ_Add(ctx, l, r) != 0;
+      return integer_arithmetic(op, l, r) || MRVFAQ_Add(ctx, l, r) != 0;
     case OP_SUB:
-      return MRVFAQ_Sub(ctx, l, r) != 0;
+      return integer_arithmetic(op, l, r) || MRVFAQ_Sub(ctx, l, r) != 0;
     case OP_GT:
     case OP_LT:
     case OP_GE:
@@ -182,8 +205,7 @@ bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
 
 // An infix operator `op` with left value l; `p` is the byte after the code.
 const char* eval_binary(SystemContext* ctx, uint8_t op, const char* p, FAQ* l) {
-  FAQ r;
-  MRVFAQ_NULL(ctx, &r);
+  FAQ r{};  // an empty value, as MRVFAQ_NULL makes it
   p = eval_term(ctx, p, &r);
   while (p != nullptr && byte(p) >= 0x80 && precedence(byte(p)) > precedence(op)) {
     p = eval_binary(ctx, byte(p), p + 1, &r);
@@ -235,18 +257,18 @@ const char* eval_term(SystemContext* ctx, const char* p, FAQ* result) {
   bool ok = true;
   switch (tok) {
     case TOK_ZERO:
-      ok = MRVFAQ_Number(ctx, result, 0, 0, 0) != 0;
+      ok = integer(ctx, result, 0);
       break;
     case TOK_INT8:
-      ok = MRVFAQ_Number(ctx, result, 1, int32_t{static_cast<int8_t>(*p)}, 0) != 0;
+      ok = integer(ctx, result, int32_t{static_cast<int8_t>(*p)});
       p += 1;
       break;
     case TOK_INT16:
-      ok = MRVFAQ_Number(ctx, result, 1, int32_t{read16(p)}, 0) != 0;
+      ok = integer(ctx, result, int32_t{read16(p)});
       p += 2;
       break;
     case TOK_INT32:
-      ok = MRVFAQ_Number(ctx, result, 1, read32(p), 0) != 0;
+      ok = integer(ctx, result, read32(p));
       p += 4;
       break;
     case TOK_DECIMAL:

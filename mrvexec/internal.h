@@ -53,6 +53,16 @@ Command cached_command(SystemContext* ctx, const char* site, const char* lib, co
 void cache_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd,
                    Command fn);
 
+// MRVFAQ_Clear, done here for values that own nothing (numbers above all).
+inline void release(SystemContext* ctx, FAQ* v) {
+  if (v->type != TYPE_STRING && v->type != TYPE_CELL && v->type != TYPE_MEMORY &&
+      v->type != TYPE_HANDLE && v->type != TYPE_WAVE) {
+    *v = FAQ{};
+  } else {
+    MRVFAQ_Clear(ctx, v);
+  }
+}
+
 // A variable reference decoded from code: a copy of its table and the index.
 struct VarRef {
   VarTable table;

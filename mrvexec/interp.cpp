@@ -191,7 +191,7 @@ extern "C" int32_t MRVEXEC_Mem(SystemContext* ctx, const char* code) {
     if (*p == TOK_END) return 1;
     FAQ value{};
     const char* q = MRVEXEC_Calc(ctx, p, &value);
-    MRVFAQ_Clear(ctx, &value);
+    release(ctx, &value);
     if (q == nullptr) return 0;
     p = q;
   }

@@ -10,6 +10,7 @@
 // When every live task waits for time or for the host (MRVEXEC_IdleTask), the
 // task that holds the turn sleeps for all of them until the earliest deadline
 // or MRVEXEC_Wake, so a waiting title uses no core.
+#include <bit>
 #include <boost/context/fiber.hpp>
 #include <boost/context/protected_fixedsize_stack.hpp>
 #include <chrono>
@@ -45,8 +46,9 @@ constexpr std::size_t kStackSize = 256u << 20;  // sanitizer frames are several 
 constexpr std::size_t kStackSize = 64u << 20;
 #endif
 
-constexpr int kFromMain = -2;   // the executor's own context switched
-constexpr int kFromEnded = -3;  // a task ended: nothing to keep
+constexpr int kFromMain = -2;       // the executor's own context switched
+constexpr int kFromEnded = -3;      // a task ended: nothing to keep
+constexpr int kFromAbandoned = -1;  // a task of a deleted context parked for good
 
 // Argument cells of one task: chunks of frames that never move.
 constexpr int kCellsPerCall = MRV_FRAME_CELLS + 1;
@@ -82,7 +84,17 @@ struct Session {
   std::condition_variable cv;
   bool woken = false;
   CachedCall calls[kCallCache];
+  // Bit n set while taskThread[n] is non-zero: the rotation finds the next
+  // live task with one bit scan instead of reading 19 slots.
+  std::atomic<uint32_t> live{0};
 };
+
+// Marks slot t live (handle non-zero) or free, in the context and the mask.
+void set_slot(Session* s, int t, uint32_t handle) {
+  if (handle != 0) s->live.fetch_or(1u << t, std::memory_order_relaxed);
+  std::atomic_ref<uint32_t>(s->ctx->taskThread[t]).store(handle, std::memory_order_release);
+  if (handle == 0) s->live.fetch_and(~(1u << t), std::memory_order_relaxed);
+}
 
 std::size_t call_slot(const char* site) {
   return (reinterpret_cast<uintptr_t>(site) >> 2) % kCallCache;
@@ -104,9 +116,12 @@ struct Executor {
   uint32_t nextHandle = 0;
 };
 
+// Lives as long as the process (fibers may outlive main); made at load time,
+// so the hand-over reads it without a guard.
+Executor* const g_executor = new Executor;
+
 Executor& executor() {
-  static auto* e = new Executor;  // lives as long as the process: fibers may outlive main
-  return *e;
+  return *g_executor;
 }
 
 // Set on the executor thread while a task runs. The library is linked by the
@@ -140,18 +155,17 @@ void receive(Session* s, ctxlib::fiber&& from) {
 
 // Switches from task `me` (kFromMain, kFromEnded) to the suspended fiber of
 // task j and returns when some task switches back.
-void switch_to(Session* s, int me, int j) {
+[[gnu::always_inline]] inline void switch_to(Session* s, int me, int j) {
   Executor& e = executor();
   e.from = me;
   ctxlib::fiber c = std::move(s->fibers[j]).resume();
-  tls_session = s;
   receive(s, std::move(c));
 }
 
 // Never returns: the context is gone, so this task is left where it stands.
 [[noreturn]] void abandon(Session* s) {
   Executor& e = executor();
-  e.from = -1;
+  e.from = kFromAbandoned;
   for (;;) {
     ctxlib::fiber c = std::move(e.main).resume();
     // Nothing resumes an abandoned fiber; if it ever happens, go back.
@@ -159,13 +173,13 @@ void switch_to(Session* s, int me, int j) {
   }
 }
 
-// The next live task after `me` in the rotation, or -1.
-int next_live(const SystemContext* ctx, int me) {
-  for (int i = 1; i < MRV_TASKS; ++i) {
-    const int j = (me + i) % MRV_TASKS;
-    if (task_live(ctx, j)) return j;
-  }
-  return -1;
+// The next live task after `me` in the rotation (me + 1, ..., 19, 0, ...),
+// or -1.
+int next_live(const Session* s, int me) {
+  const uint32_t others = s->live.load(std::memory_order_relaxed) & ~(1u << me);
+  if (others == 0) return -1;
+  const uint32_t after = others >> (me + 1);  // me + 1 <= 20: the shift is defined
+  return after != 0 ? me + 1 + std::countr_zero(after) : std::countr_zero(others);
 }
 
 void free_cells(SystemContext* ctx, CellStack& cs) {
@@ -187,10 +201,10 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
   if (ctx->superTask == me) ctx->superTask = -1;
   MRVVAL_Clear(ctx, &ctx->systemVars, 180 + me);
   free_cells(ctx, s->cells[me]);
-  std::atomic_ref<uint32_t>(ctx->taskThread[me]).store(0, std::memory_order_release);
+  set_slot(s, me, 0);
   Executor& e = executor();
   e.from = kFromEnded;
-  const int j = next_live(ctx, me);
+  const int j = next_live(s, me);
   if (j < 0) {
     tls_session = nullptr;
     return std::move(e.main);
@@ -217,7 +231,7 @@ void executor_loop() {
     e.from = kFromMain;
     ctxlib::fiber c = std::move(s->fibers[t]).resume();
     tls_session = nullptr;
-    if (e.from == -1) {
+    if (e.from == kFromAbandoned) {
       e.graveyard.push_back(std::move(c));  // a task of a deleted context stopped here
       std::lock_guard<std::mutex> lock(e.mu);
       e.abandoned.push_back(s);
@@ -261,6 +275,15 @@ std::shared_ptr<Session> host_session(SystemContext* ctx) {
   return s;
 }
 
+// Whether any task but `me` is live, read from the slots (for callers that
+// are not tasks).
+bool next_live_any(const SystemContext* ctx, int me) {
+  for (int j = 0; j < MRV_TASKS; ++j) {
+    if (j != me && task_live(ctx, j)) return true;
+  }
+  return false;
+}
+
 bool on_task_fiber(SystemContext* ctx) {
   return tls_session != nullptr && tls_session->ctx == ctx;
 }
@@ -302,10 +325,23 @@ StackPool& stack_pool() {
   return *p;
 }
 
-// The allocator handed to each fiber: a reference to the pool.
+// The allocator handed to each fiber: a stack of the pool whose top is moved
+// down by a few hundred bytes, different for each slot. Stacks are mapped at
+// large aligned distances, so without it the innermost frames of all tasks
+// would fall into the same cache sets and evict each other at every turn.
 struct PooledStack {
-  ctxlib::stack_context allocate() { return stack_pool().allocate(); }
-  void deallocate(ctxlib::stack_context& sc) noexcept { stack_pool().deallocate(sc); }
+  std::size_t colour;  // bytes below the stack's top
+  ctxlib::stack_context allocate() {
+    ctxlib::stack_context sc = stack_pool().allocate();
+    sc.sp = static_cast<char*>(sc.sp) - colour;
+    sc.size -= colour;
+    return sc;
+  }
+  void deallocate(ctxlib::stack_context& sc) noexcept {
+    sc.sp = static_cast<char*>(sc.sp) + colour;
+    sc.size += colour;
+    stack_pool().deallocate(sc);
+  }
 };
 
 // Sleeps on behalf of every task when all live tasks wait in
@@ -441,7 +477,7 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
     s = owner.get();
   }
   try {
-    s->fibers[t] = ctxlib::fiber(std::allocator_arg, PooledStack{},
+    s->fibers[t] = ctxlib::fiber(std::allocator_arg, PooledStack{static_cast<std::size_t>(t) * 704},
                                  [s](ctxlib::fiber&& c) { return task_body(s, std::move(c)); });
   } catch (const std::exception&) {
     return -1;  // no stack could be had: the slot stays free
@@ -459,7 +495,7 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
   ctx->taskThreadId[t] = e.threadId;
   if (fromTask) {
     const int32_t prev = ctx->currentTask;
-    std::atomic_ref<uint32_t>(ctx->taskThread[t]).store(handle, std::memory_order_release);
+    set_slot(s, t, handle);
     ctx->currentTask = t;
     switch_to(s, prev, t);  // the new task runs first
     ctx->currentTask = prev;
@@ -470,7 +506,7 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
   bool running = false;
   for (int32_t i = 0; i < MRV_TASKS; ++i) running = running || task_live(ctx, i);
   if (!running) ctx->currentTask = t;
-  std::atomic_ref<uint32_t>(ctx->taskThread[t]).store(handle, std::memory_order_release);
+  set_slot(s, t, handle);
   if (!running) {
     std::lock_guard<std::mutex> lock(e.mu);
     e.starts.emplace_back(owner, t);
@@ -482,10 +518,10 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
 int32_t MRVEXEC_WaitTask(SystemContext* ctx) {
   const int32_t me = ctx->currentTask;
   if (me == ctx->superTask || me < 0) return 1;
-  const int j = next_live(ctx, me);
+  Session* s = tls_session;
+  if (s == nullptr || s->ctx != ctx) return next_live_any(ctx, me) ? 0 : 1;  // not a task
+  const int j = next_live(s, me);
   if (j >= 0) {
-    Session* s = tls_session;
-    if (s == nullptr || s->ctx != ctx) return 0;  // not called by a task
     ctx->currentTask = j;
     switch_to(s, me, j);
   }

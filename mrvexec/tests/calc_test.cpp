@@ -2,7 +2,9 @@
 // operators, assignment, variables and subscripts, and its two messages.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "support.h"
 
@@ -89,6 +91,63 @@ TEST(Calc, FaultsReportTheirMessageAndEndTheTask) {
     EXPECT_TRUE(reports(s).empty()) << f.statement;
     ASSERT_FALSE(s.messages().empty()) << f.statement;
     EXPECT_EQ(s.messages().back(), f.message) << f.statement;
+  }
+}
+
+// Sums, differences and products of integers come out exactly as the value
+// manager makes them, signs of zero included, for operands around the edges.
+TEST(Calc, IntegerArithmeticMatchesTheValueManager) {
+  const char* operands[] = {"0",     "(0 * -1)", "1",         "-1",         "7",         "-12",
+                            "31623", "-31622",   "999999998", "-999999999", "500000000", "0.5"};
+  const char* ops[] = {"+", "-", "*"};
+  Scenario s({"testcmd.so"});
+  std::string src;
+  std::vector<std::string> expected;
+  for (const char* a : operands) {
+    for (const char* op : ops) {
+      for (const char* b : operands) {
+        // The reference: the same operands and operation through the value manager.
+        FAQ l{}, r{};
+        MRVFAQ_GetNumber(s.ctx, &l, a[0] == '(' ? "0" : a);
+        MRVFAQ_GetNumber(s.ctx, &r, b[0] == '(' ? "0" : b);
+        if (a[0] == '(') l.word1 = 0x80000000u;  // 0 * -1 is a zero with the sign bit
+        if (b[0] == '(') r.word1 = 0x80000000u;
+        mrvtest::DialogLog quiet;
+        const int ok = op[0] == '+'   ? MRVFAQ_Add(s.ctx, &l, &r)
+                       : op[0] == '-' ? MRVFAQ_Sub(s.ctx, &l, &r)
+                                      : MRVFAQ_Mul(s.ctx, &l, &r);
+        if (!ok) continue;  // out of range: the fault table covers the reports
+        src += std::string("TESTCMD:RAW((") + a + ") " + op + " (" + b + "));\n";
+        char raw[64];
+        std::snprintf(raw, sizeof raw, "N %08x %08x", l.word1, l.word2);
+        expected.push_back(raw);
+      }
+    }
+  }
+  s.source("MAIN", src);
+  ASSERT_TRUE(s.run("MAIN"));
+  const Lines got = reports(s);
+  ASSERT_EQ(got.size(), expected.size()) << (s.messages().empty() ? "" : s.messages()[0]);
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i], expected[i]) << i;
+  }
+}
+
+TEST(Calc, IntegerOverflowReportsTheRangeAndTheOperation) {
+  struct Fault {
+    const char* expression;
+    const char* operation;
+  } faults[] = {
+      {"999999999 + 1", "加算により、数値が有効桁を超えました。"},
+      {"-999999999 - 1", "減算により、数値が有効桁を超えました。"},
+      {"31623 * 31623", "乗算により、数値が有効桁を超えました。"},
+  };
+  for (const Fault& f : faults) {
+    Scenario s({"testcmd.so"});
+    s.source("MAIN", std::string("TESTCMD:SHOW(") + f.expression + ");\n");
+    ASSERT_TRUE(s.run("MAIN"));
+    EXPECT_TRUE(reports(s).empty()) << f.expression;
+    EXPECT_EQ(s.messages(), (Lines{"整数部が有効桁を超えました。", f.operation})) << f.expression;
   }
 }
 

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "handles.h"
@@ -50,6 +52,48 @@ int32_t open_error(int err, const std::string& resolved) {
 
 void set(int32_t* out, int32_t v) {
   if (out != nullptr) *out = v;
+}
+
+// The entry of `dir` whose name equals `part` without regard to case, or ""
+// when none does. A directory's entries change only with its modification
+// time, so the answer found by reading the directory is kept and given again
+// while the directory's inode and time are the same: scenario searches ask
+// for the same names in the same directories over and over.
+std::string match_entry(const std::string& dir, const std::string& part) {
+  struct Known {
+    dev_t dev;
+    ino_t ino;
+    timespec mtime;
+    std::string answer;
+  };
+  static std::mutex mu;
+  static auto* known = new std::unordered_map<std::string, Known>;
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) return {};
+  const std::string key = dir + '\0' + part;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = known->find(key);
+    if (it != known->end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
+        it->second.mtime.tv_sec == st.st_mtim.tv_sec &&
+        it->second.mtime.tv_nsec == st.st_mtim.tv_nsec) {
+      return it->second.answer;
+    }
+  }
+  std::string answer;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (name_equal_nocase(e->d_name, part)) {
+        answer = e->d_name;
+        break;
+      }
+    }
+    closedir(d);
+  }
+  std::lock_guard<std::mutex> lock(mu);
+  if (known->size() > 4096) known->clear();  // bounded: a cache, not a record
+  (*known)[key] = Known{st.st_dev, st.st_ino, st.st_mtim, answer};
+  return answer;
 }
 
 }  // namespace
@@ -110,17 +154,9 @@ std::string resolve_path(const char* path) {
       std::string exact = (out.empty() || out.back() == '/' ? out : out + "/") + part;
       struct stat st;
       if (lstat(exact.c_str(), &st) != 0) {
-        exists = false;
-        if (DIR* d = opendir(dir.c_str())) {
-          while (dirent* e = readdir(d)) {
-            if (name_equal_nocase(e->d_name, part)) {
-              name = e->d_name;
-              exists = true;
-              break;
-            }
-          }
-          closedir(d);
-        }
+        const std::string found = match_entry(dir, part);
+        exists = !found.empty();
+        if (exists) name = found;
       }
     }
     if (!out.empty() && out.back() != '/') out += '/';

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -37,6 +38,23 @@ TEST_F(Files, ResolverMatchesEachComponentWithoutCasePreferringExact) {
   };
   for (const Case& c : cases) EXPECT_EQ(plat::resolve_path(at(c.in).c_str()), at(c.out)) << c.in;
   EXPECT_EQ(plat::resolve_path(nullptr), "");
+}
+
+// Names once looked up are remembered per directory, but a directory whose
+// entries change is read again: a file that appears, goes or is renamed is
+// seen at the next lookup.
+TEST_F(Files, TheResolverSeesEntriesThatChangeBetweenLookups) {
+  mrvtest::write_file(at("/Dir/keep"), "k");
+  EXPECT_EQ(plat::resolve_path(at("/DIR/NEW.SNA").c_str()), at("/Dir/NEW.SNA"));
+  mrvtest::write_file(at("/Dir/new.sna"), "n");
+  EXPECT_EQ(plat::resolve_path(at("/DIR/NEW.SNA").c_str()), at("/Dir/new.sna"));
+  ASSERT_EQ(std::rename(at("/Dir/new.sna").c_str(), at("/Dir/New.Sna").c_str()), 0);
+  EXPECT_EQ(plat::resolve_path(at("/DIR/NEW.SNA").c_str()), at("/Dir/New.Sna"));
+  ASSERT_EQ(std::remove(at("/Dir/New.Sna").c_str()), 0);
+  EXPECT_EQ(plat::resolve_path(at("/DIR/NEW.SNA").c_str()), at("/Dir/NEW.SNA"));
+  ASSERT_EQ(std::rename(at("/Dir").c_str(), at("/dir2").c_str()), 0);
+  mrvtest::write_file(at("/diR/x"), "x");  // another directory under the old name
+  EXPECT_EQ(plat::resolve_path(at("/DIR/X").c_str()), at("/diR/x"));
 }
 
 TEST_F(Files, OpenReadWriteSeekAndErrorCodes) {
