@@ -68,14 +68,24 @@ inline void prepare() {
   plat::dialog_reset();
 }
 
-// Writes an input as a whole file.
-inline void write(const std::string& path, const uint8_t* data, std::size_t size) {
+// Writes bytes as the whole file `path`.
+inline void write(const std::string& path, const void* data, std::size_t size) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  f.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
   if (!f) {
     std::fprintf(stderr, "mrvfuzz: cannot write %s\n", path.c_str());
     std::abort();
   }
+}
+inline void write(const std::string& path, const std::string& text) {
+  write(path, text.data(), text.size());
+}
+
+// Writes an input as the scratch file `name`; its path.
+inline std::string input_file(const char* name, const uint8_t* data, std::size_t size) {
+  const std::string path = file(name);
+  write(path, data, size);
+  return path;
 }
 
 // Aborts (so that libFuzzer keeps the input) when the memory blocks or the

@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   mrvfuzz::prepare();
   const std::string include = mrvfuzz::file("INC.TXT");
   const std::string definitions = "#define 'ZM' '(1 + $A)'\n#include 'ZI' '" + include + "'\n";
-  mrvfuzz::write(include, reinterpret_cast<const uint8_t*>("F(ZM);"), 6);
+  mrvfuzz::write(include, "F(ZM);");
   const std::string def = mrvfuzz::file("FUZZ.DEF");
-  mrvfuzz::write(def, reinterpret_cast<const uint8_t*>(definitions.data()), definitions.size());
+  mrvfuzz::write(def, definitions);
   mrvfuzz::expect(MRVCOMP_DefineFile(0, def.c_str()) == 1, "the definitions were refused");
   return 0;
 }

@@ -43,8 +43,8 @@ void compile(const std::string& text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   mrvfuzz::prepare();
-  mrvfuzz::write(mrvfuzz::file("I.TXT"), reinterpret_cast<const uint8_t*>("F(1);"), 5);
-  mrvfuzz::write(mrvfuzz::file("D.TXT"), reinterpret_cast<const uint8_t*>("DD"), 2);
+  mrvfuzz::write(mrvfuzz::file("I.TXT"), "F(1);");
+  mrvfuzz::write(mrvfuzz::file("D.TXT"), "DD");
   g_savedMacros = mrvcomp::g_macros;
   g_savedIncludes = mrvcomp::g_includes;
   return 0;
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         text += char(data[i]);
     }
     const std::string path = mrvfuzz::file("IN.DEF");
-    mrvfuzz::write(path, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    mrvfuzz::write(path, text);
     const int32_t ok = MRVCOMP_DefineFile(0, path.c_str());
     mrvfuzz::expect(ok == 0 || ok == 1, "MRVCOMP_DefineFile gave neither 0 nor 1");
     std::string source;

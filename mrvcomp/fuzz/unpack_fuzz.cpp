@@ -14,8 +14,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mrvfuzz::LeakCheck check;
-  const std::string path = mrvfuzz::file("F.SNB");
-  mrvfuzz::write(path, data, size);
+  const std::string path = mrvfuzz::input_file("F.SNB", data, size);
   void* code = MRVCOMP_Unpack(0, path.c_str());
   if (code != nullptr) {
     mrvfuzz::expect(codewalk::check(code, MRVTASK_SizeMemory(0, code)).ok(),

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mrvfuzz::LeakCheck check;
-  mrvfuzz::write(mrvfuzz::file("D.VFS"), data, size);
+  mrvfuzz::input_file("D.VFS", data, size);
   const std::string member = mrvfuzz::scratch() + "\\D\\B.BIN";
   const int32_t exists = MRVFILE_Exist(0, member.c_str());
   const uint32_t length = MRVFILE_Size(0, member.c_str());

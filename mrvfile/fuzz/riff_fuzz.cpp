@@ -13,8 +13,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mrvfuzz::LeakCheck check;
-  const std::string path = mrvfuzz::file("R.BIN");
-  mrvfuzz::write(path, data, size);
+  const std::string path = mrvfuzz::input_file("R.BIN", data, size);
   const std::string input(reinterpret_cast<const char*>(data), size);
   const bool riff_form =
       size >= 12 && input.compare(0, 4, "RIFF") == 0 && input.compare(8, 4, "SNB ") == 0;

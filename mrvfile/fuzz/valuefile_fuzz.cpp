@@ -51,8 +51,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mrvfuzz::LeakCheck check;
-  const std::string path = mrvfuzz::file("V.PVF");
-  mrvfuzz::write(path, data, size);
+  const std::string path = mrvfuzz::input_file("V.PVF", data, size);
   const int32_t records = MRVFILE_CountFAQ(g_ctx, path.c_str());
   mrvfuzz::expect(records >= 0 && size_t(records) <= size / 8, "more records than the file holds");
   const int32_t stored = MRVFILE_ReadFAQ(g_ctx, path.c_str(), vars(), 0, int32_t(size % 3), kVars);
