@@ -6,13 +6,11 @@
 # Each target (all of BUILD_DIR/fuzz when none is named) runs SECONDS seconds
 # (default 30) from its seed corpus in the tree (<library>/fuzz/corpus/<name>);
 # what it learns is kept in BUILD_DIR/fuzz-corpus/<target>, so a longer run
-# continues where the last one stopped. An input that crashes, hangs (30 s;
-# the slowest sound input, a replacement that runs away up to the text limit,
-# takes about 15 s under the instrumentation) or leaves a memory block or a
-# file descriptor behind is saved as BUILD_DIR/fuzz-findings/<target>/crash-*
-# (or timeout-*), and the script ends with 1 after the end of the target's
-# log (BUILD_DIR/fuzz-logs) is shown. Reproduce one with
-# BUILD_DIR/fuzz/<target> <input>.
+# continues where the last one stopped. An input that crashes, hangs (10 s)
+# or leaves a memory block or a file descriptor behind is saved as
+# BUILD_DIR/fuzz-findings/<target>/crash-* (or timeout-*), and the script
+# ends with 1 after the end of the target's log (BUILD_DIR/fuzz-logs) is
+# shown. Reproduce one with BUILD_DIR/fuzz/<target> <input>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:?usage: tools/run-fuzzers.sh BUILD_DIR [SECONDS] [TARGET...]}
@@ -37,7 +35,7 @@ for t in "${targets[@]}"; do
   log=$build/fuzz-logs/$t.log
   mkdir -p "$corpus" "$findings"
   echo "-- $t: $seconds s"
-  if ! "$build/fuzz/$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=3072 \
+  if ! "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=3072 \
     -artifact_prefix="$findings/" "$corpus" "$seeds" >"$log" 2>&1; then
     grep -v '^\(\[\|(\|-> \)' "$log" | tail -60
     echo "-- $t failed; the input is in $findings"
