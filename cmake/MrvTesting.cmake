@@ -22,20 +22,26 @@ if(MRV_BENCHMARKS)
   endif()
 endif()
 
+if(MRV_FUZZ)
+  add_custom_target(fuzzers)  # every fuzz target (tools/run-fuzzers.sh runs them)
+endif()
+
 # mrv_add_test(NAME SOURCES src... LIBS lib...)
 function(mrv_add_test name)
   if(NOT MRV_TESTS)
     return()
   endif()
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
+  add_executable(${name} ${T_SOURCES} ${CMAKE_SOURCE_DIR}/testsupport/isolation.cpp)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   set_target_properties(${name} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests
     BUILD_RPATH "${MRV_BIN_DIR}")
   # Hermetic runs: each test program gets its own Windows directory, runtime
   # directory, temporary directory and the default country, all inside the
-  # build tree, so no test reads or writes the developer's home or /tmp.
+  # build tree, so no test reads or writes the developer's home or /tmp; and
+  # each of its processes (each test case) a fresh directory inside each
+  # (testsupport/isolation.cpp).
   set(scratch ${CMAKE_BINARY_DIR}/scratch/${name})
   file(MAKE_DIRECTORY ${scratch}/win ${scratch}/run ${scratch}/tmp)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
@@ -57,9 +63,27 @@ function(mrv_add_benchmark name)
     BUILD_RPATH "${MRV_BIN_DIR}")
 endfunction()
 
+# mrv_add_fuzzer(NAME SOURCES src... LIBS lib...): a libFuzzer target in
+# build/fuzz; its seed corpus is fuzz/corpus/<NAME without library prefix and
+# _fuzz> beside its source.
+function(mrv_add_fuzzer name)
+  if(NOT MRV_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/testsupport)
+  set_target_properties(${name} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz
+    BUILD_RPATH "${MRV_BIN_DIR}")
+  add_dependencies(fuzzers ${name})
+endfunction()
+
 # mrv_library(NAME [SHARED|MODULE] LIBS ...): a library of every .cpp in its
 # directory, with one test executable per tests/*_test.cpp and one benchmark
-# per bench/*_bench.cpp.
+# per bench/*_bench.cpp, and with MRV_FUZZ one fuzz target per fuzz/*_fuzz.cpp.
 function(mrv_library name kind)
   cmake_parse_arguments(L "" "" "PUBLIC_LIBS;PRIVATE_LIBS;TEST_LIBS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -87,6 +111,19 @@ function(mrv_library name kind)
                                  ${CMAKE_SOURCE_DIR}/testsupport)
     endif()
   endforeach()
+  file(GLOB fuzzers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/*_fuzz.cpp)
+  if(MRV_FUZZ AND fuzzers)
+    # The fuzz targets hold the library's code themselves, so that they can
+    # reach its internal state (to put it back between inputs).
+    add_library(${name}_fuzzcode OBJECT ${srcs})
+    target_include_directories(${name}_fuzzcode PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
+                               ${CMAKE_CURRENT_SOURCE_DIR}/include)
+    target_link_libraries(${name}_fuzzcode PUBLIC ${L_PUBLIC_LIBS} ${L_PRIVATE_LIBS})
+    foreach(f ${fuzzers})
+      get_filename_component(fn ${f} NAME_WE)
+      mrv_add_fuzzer(${name}_${fn} SOURCES ${f} LIBS ${name}_fuzzcode)
+    endforeach()
+  endif()
   file(GLOB benches CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/bench/*_bench.cpp)
   foreach(b ${benches})
     get_filename_component(bn ${b} NAME_WE)

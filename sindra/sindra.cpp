@@ -1,12 +1,15 @@
-// Sound library stand-in: every ordinal records its call and does nothing else.
+// Sound library stand-in: every ordinal records its call, while a test has
+// switched recording on, and does nothing else.
 #include "sindra.h"
 
+#include <atomic>
 #include <initializer_list>
 #include <mutex>
 #include <vector>
 
 namespace {
 
+std::atomic<bool> recording{false};
 std::mutex log_mutex;
 std::vector<SindraCall> calls;
 SindraObserver observer = nullptr;
@@ -20,7 +23,7 @@ void record(int32_t ordinal, std::initializer_list<uint64_t> args) {
   void* user;
   {
     std::lock_guard lock(log_mutex);
-    calls.push_back(c);
+    if (recording.load(std::memory_order_relaxed)) calls.push_back(c);
     obs = observer;
     user = observer_user;
   }
@@ -62,6 +65,10 @@ int32_t sindra_call(int32_t i, SindraCall* out) {
   if (i < 0 || static_cast<std::size_t>(i) >= calls.size() || out == nullptr) return 0;
   *out = calls[static_cast<std::size_t>(i)];
   return 1;
+}
+
+void sindra_record(int32_t on) {
+  recording.store(on != 0, std::memory_order_relaxed);
 }
 
 void sindra_clear_calls(void) {

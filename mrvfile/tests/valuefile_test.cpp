@@ -27,14 +27,32 @@ using fixture::riff;
 using mrvtest::DialogLog;
 using mrvtest::TempDir;
 
-// A string record's data: the 16-bit units, the terminator, locked.
-std::string str_record(const std::vector<uint16_t>& units) {
-  std::string data;
-  for (uint16_t u : units) data += fixture::le16(u);
-  data += fixture::le16(0);
-  const uint32_t key = data.size() % 256 == 0 ? 255 : data.size() % 256;
-  MRVFILE_LockCode(data.data(), uint32_t(data.size()), int32_t(key));
-  return chunk("STR ", data);
+// Bytes from hexadecimal pairs separated by spaces.
+std::string unhex(const char* pairs) {
+  std::string out;
+  for (const char* p = pairs; *p != 0; p += p[2] == ' ' ? 3 : 2)
+    out += char(std::stoi(std::string(p, 2), nullptr, 16));
+  return out;
+}
+
+// String records as stored: the 16-bit units and the terminator, locked with
+// the key (size mod 256, or 255 when that is 0). Worked out by hand: from
+// the last byte down to byte 1, each byte is XORed with the key and with the
+// locked byte after it, byte 0 only with locked byte 1; so "AB" (41 00 42 00
+// 00 00, key 6) gives 05 44 42 06 00 06.
+const std::string kStrAB = chunk("STR ", unhex("05 44 42 06 00 06"));
+const std::string kStrEmpty = chunk("STR ", unhex("02 02"));                  // key 2
+const std::string kStrNew = chunk("STR ", unhex("74 1a 12 7f 77 08 00 08"));  // key 8
+const std::string kStrHi = chunk("STR ", unhex("07 6f 69 06 00 06"));         // key 6
+// "表示テスト": units 955C 8EA6 8365 8358 8367, key 12.
+const std::string kStrKanji = chunk("STR ", unhex("34 68 f1 5b d9 b0 3f 6b e4 8f 00 0c"));
+// 127 times "y": 256 bytes, key 255. The odd positions alternate between the
+// key and the key XOR 0x79, the even ones between 0 and 0x79; the last three
+// bytes hold the terminator.
+std::string str_y127() {
+  std::string data = "\x86";
+  for (int i = 0; i < 63; ++i) data += std::string("\xff\x00\x86\x79", 4);
+  return chunk("STR ", data + std::string("\xff\x00\xff", 3));
 }
 
 // Number of file descriptors the process holds open.
@@ -123,8 +141,8 @@ TEST_F(ValueFile, NumberNullStringToANewFile) {
   MRVVAL_Clear(ctx_, vars(), 1);
   set_string(2, "AB");
   ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 7, 3), 3);
-  EXPECT_EQ(mrvtest::read_file(path), riff("PVFG", num_record(42, 500000000) + chunk("NULL", "") +
-                                                       str_record({'A', 'B'}) + kEnd));
+  EXPECT_EQ(mrvtest::read_file(path),
+            riff("PVFG", num_record(42, 500000000) + chunk("NULL", "") + kStrAB + kEnd));
   EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 3);
 
   set_number(11, 9);
@@ -139,8 +157,7 @@ TEST_F(ValueFile, NumberNullStringToANewFile) {
   const std::string key255 = td_.file("KEY.PVF");
   set_string(3, std::string(127, 'y'));
   ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, key255.c_str(), vars(), 3, 0, 1), 1);
-  EXPECT_EQ(mrvtest::read_file(key255),
-            riff("PVFG", str_record(std::vector<uint16_t>(127, 'y')) + kEnd));
+  EXPECT_EQ(mrvtest::read_file(key255), riff("PVFG", str_y127() + kEnd));
 }
 
 TEST_F(ValueFile, EveryKindRoundTripsBitIdentical) {
@@ -166,9 +183,8 @@ TEST_F(ValueFile, EveryKindRoundTripsBitIdentical) {
 
   const std::string bytes = mrvtest::read_file(first);
   // A double-byte character is one unit, lead byte x 256 + trail byte.
-  EXPECT_NE(bytes.find(str_record({0x955C, 0x8EA6, 0x8365, 0x8358, 0x8367})), std::string::npos);
-  EXPECT_NE(bytes.find(str_record({})), std::string::npos)
-      << "an empty string is a record of size 2";
+  EXPECT_NE(bytes.find(kStrKanji), std::string::npos);
+  EXPECT_NE(bytes.find(kStrEmpty), std::string::npos) << "an empty string is a record of size 2";
   EXPECT_NE(bytes.find("CELL" + le32(46) + descriptor(3, 2).substr(0, 32)), std::string::npos)
       << "a picture record: size w x h + 40, then the descriptor as held in memory";
   EXPECT_NE(bytes.find(chunk("RECT", le32(10) + le32(uint32_t(-20)) + le32(300) + le32(400)) +
@@ -266,8 +282,8 @@ TEST_F(ValueFile, AppendingWithANegativePosition) {
   set_number(4, 5);
   ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 3, -1, 2), 2);
   EXPECT_EQ(mrvtest::read_file(path),
-            riff("PVFG", num_record(1, 0) + num_record(2, 0) + num_record(3, 0) +
-                             str_record({'n', 'e', 'w'}) + num_record(5, 0) + kEnd));
+            riff("PVFG", num_record(1, 0) + num_record(2, 0) + num_record(3, 0) + kStrNew +
+                             num_record(5, 0) + kEnd));
   EXPECT_EQ(MRVFILE_CountFAQ(ctx_, path.c_str()), 5);
 }
 
@@ -289,8 +305,7 @@ TEST_F(ValueFile, WritingLooksOnDiskNotIntoTheArchive) {
 
 TEST_F(ValueFile, ReplacingAtAPositionKeepsTheRecordsAfterIt) {
   const std::string path = td_.file("slots.pvf");
-  const std::string before =
-      riff("PVFG", num_record(1, 0) + str_record({'h', 'i'}) + num_record(3, 0) + kEnd);
+  const std::string before = riff("PVFG", num_record(1, 0) + kStrHi + num_record(3, 0) + kEnd);
   mrvtest::write_file(path, before);
 
   set_string(0, "a much longer text than before");
@@ -328,8 +343,7 @@ TEST_F(ValueFile, BrokenRecordsAreRefusedAndEarlierValuesStay) {
     std::string record;
     const char* name;
   };
-  std::string unterminated = fixture::le16('a') + fixture::le16('b');
-  MRVFILE_LockCode(unterminated.data(), 4, 4);
+  const std::string unterminated = unhex("07 66 62 04");  // "ab" locked with the key 4
   const Case cases[] = {
       {"size past the end", "MEM " + le32(100) + "abc", "MEM "},
       {"cell shorter than its descriptor", chunk("CELL", std::string(30, '\0')), "CELL"},

@@ -20,11 +20,13 @@ class Values : public ::testing::Test {
     ctx = MRVVAL_Create(0);
     ASSERT_NE(ctx, nullptr);
     sindra_clear_calls();
+    sindra_record(1);
     live_ = plat::mem_live_blocks();
   }
   void TearDown() override {
     EXPECT_EQ(plat::mem_live_blocks(), live_) << "blocks leaked or freed twice";
     sindra_set_observer(nullptr, nullptr);
+    sindra_record(0);
     MRVVAL_Delete(ctx);
   }
   static uint32_t block(uint32_t size, char fill) {

@@ -6,6 +6,13 @@
 // interior of large ones by MADV_DONTNEED, which also gives the memory back).
 // So a new block never needs clearing, and growth in place only clears the
 // few slack bytes that a caller could have written.
+//
+// Sanitized builds (MRV_MEMORY_GUARDS) keep a guard zone behind every block
+// and poison, through AddressSanitizer's manual interface, everything that is
+// not inside a live block's requested size: the slack, the guard zone and
+// every freed range. AddressSanitizer cannot see the bounds of blocks carved
+// out of one mapping by itself; so an overrun into the next block or a read
+// of a freed one is reported where it happens.
 #include "platform/memory.h"
 
 #include <sys/mman.h>
@@ -23,6 +30,17 @@
 
 #include "handles.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define MRV_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MRV_ASAN 1
+#endif
+#endif
+#ifdef MRV_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace plat {
 namespace {
 
@@ -36,12 +54,40 @@ constexpr std::size_t kAdviseMin = 64 * 1024;
 constexpr uintptr_t kPlacements[] = {0x10000000, 0x20000000, 0x40000000, 0x80000000,
                                      0x100000000};  // the last one only as an end bound
 constexpr uintptr_t k4GiB = uintptr_t{1} << 32;
+#ifdef MRV_MEMORY_GUARDS
+constexpr std::size_t kGuard = 32;  // bytes behind every block, never handed out
+#else
+constexpr std::size_t kGuard = 0;
+#endif
+
+// Marks a range as usable (expose) or as off limits (fence) for
+// AddressSanitizer; without it both do nothing.
+void expose(uintptr_t at, std::size_t len) {
+#ifdef MRV_ASAN
+  __asan_unpoison_memory_region(reinterpret_cast<void*>(at), len);
+#else
+  (void)at, (void)len;
+#endif
+}
+void fence(uintptr_t at, std::size_t len) {
+#if defined(MRV_ASAN) && defined(MRV_MEMORY_GUARDS)
+  __asan_poison_memory_region(reinterpret_cast<void*>(at), len);
+#else
+  (void)at, (void)len;
+#endif
+}
 
 struct Block {
   uint32_t handle;
   std::size_t size;   // as asked
-  std::size_t alloc;  // rounded, what the block occupies
+  std::size_t alloc;  // rounded, with the guard zone: what the block occupies
 };
+
+// Only the requested bytes of a block at `at` are usable.
+void settle(uintptr_t at, const Block& b) {
+  expose(at, b.size);
+  fence(at + b.size, b.alloc - b.size);
+}
 
 class Region {
  public:
@@ -53,7 +99,8 @@ class Region {
     uintptr_t at = take(need);
     if (at == 0) return nullptr;
     uint32_t h = new_handle();
-    blocks_.emplace(at, Block{h, size, need});
+    const Block& b = blocks_.emplace(at, Block{h, size, need}).first->second;
+    settle(at, b);
     handles_.emplace(h, at);
     live_bytes_ += size;
     return reinterpret_cast<void*>(at);
@@ -77,6 +124,7 @@ class Region {
       }
       live_bytes_ -= b.size - size;
       b.size = size;
+      settle(at, b);
       return p;
     }
     // Grow: the slack between size and alloc may hold stray writes.
@@ -85,12 +133,17 @@ class Region {
       b.alloc = std::max(b.alloc, need);
       live_bytes_ += size - b.size;
       b.size = size;
+      settle(at, b);
       return p;
     }
     uintptr_t to = take(need);
-    if (to == 0) return nullptr;
-    std::memcpy(reinterpret_cast<void*>(to), p, b.size);
+    if (to == 0) {
+      settle(at, b);  // the slack was cleared, and so opened
+      return nullptr;
+    }
     Block moved{b.handle, size, need};
+    settle(to, moved);
+    std::memcpy(reinterpret_cast<void*>(to), p, b.size);
     live_bytes_ += size - b.size;
     give(at, b.alloc, /*dirty=*/true);
     blocks_.erase(it);
@@ -153,9 +206,11 @@ class Region {
   }
 
  private:
+  // What a block of n bytes occupies; less than n on overflow.
   static std::size_t round(std::size_t n) {
     if (n == 0) n = 1;  // every block has an address of its own
-    return (n + kAlign - 1) & ~(kAlign - 1);
+    const std::size_t r = (n + kAlign - 1) & ~(kAlign - 1);
+    return r < n ? 0 : r + kGuard < r ? 0 : r + kGuard;
   }
 
   std::unordered_map<uintptr_t, Block>::iterator find(const void* p) {
@@ -184,33 +239,37 @@ class Region {
   bool map_at(std::size_t len) {
     const int prot = PROT_READ | PROT_WRITE;
     const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+    const std::size_t mapped = len + kGuard;
     for (std::size_t i = 0; i + 1 < sizeof(kPlacements) / sizeof(kPlacements[0]); ++i) {
       uintptr_t hint = kPlacements[i];
-      if (hint + len > k4GiB) break;
-      void* m = mmap(reinterpret_cast<void*>(hint), len, prot, flags | MAP_FIXED_NOREPLACE, -1, 0);
+      if (hint + mapped > k4GiB) break;
+      void* m =
+          mmap(reinterpret_cast<void*>(hint), mapped, prot, flags | MAP_FIXED_NOREPLACE, -1, 0);
       if (m == MAP_FAILED) continue;
       // Kernels without MAP_FIXED_NOREPLACE take the address as a hint only.
       if (reinterpret_cast<uintptr_t>(m) != hint) {
-        if (reinterpret_cast<uintptr_t>(m) + len <= k4GiB) return adopt(m, len);
-        munmap(m, len);
+        if (reinterpret_cast<uintptr_t>(m) + mapped <= k4GiB) return adopt(m, len);
+        munmap(m, mapped);
         continue;
       }
       return adopt(m, len);
     }
 #ifdef MAP_32BIT
-    void* m = mmap(nullptr, len, prot, flags | MAP_32BIT, -1, 0);
+    void* m = mmap(nullptr, mapped, prot, flags | MAP_32BIT, -1, 0);
     if (m != MAP_FAILED) {
-      if (reinterpret_cast<uintptr_t>(m) + len <= k4GiB) return adopt(m, len);
-      munmap(m, len);
+      if (reinterpret_cast<uintptr_t>(m) + mapped <= k4GiB) return adopt(m, len);
+      munmap(m, mapped);
     }
 #endif
     return false;
   }
 
+  // The mapping holds a guard zone beyond the region's end, so that one
+  // block can still fill the whole region.
   bool adopt(void* m, std::size_t len) {
     base_ = reinterpret_cast<uintptr_t>(m);
     length_ = len;
-    insert_free(base_, len);
+    insert_free(base_, len + kGuard);
     return true;
   }
 
@@ -239,9 +298,10 @@ class Region {
   }
 
   // Returns a range to the free list, coalescing with its neighbours; a
-  // `dirty` one is cleared first.
+  // `dirty` one is cleared first. Freed memory is off limits.
   void give(uintptr_t at, std::size_t len, bool dirty) {
     if (dirty) clear(at, len);
+    fence(at, len);
     auto next = by_addr_.find(at + len);
     if (next != by_addr_.end()) {
       std::size_t nlen = next->second;
@@ -266,6 +326,7 @@ class Region {
   // to the system, which then reads as zero without being touched.
   static void clear(uintptr_t at, std::size_t len) {
     if (len == 0) return;
+    expose(at, len);
     static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     if (len >= kAdviseMin) {
       uintptr_t lo = (at + page - 1) & ~(page - 1);
@@ -340,6 +401,9 @@ uintptr_t mem_region_begin() {
 }
 uintptr_t mem_region_end() {
   return region().end();
+}
+std::size_t mem_guard_size() {
+  return kGuard;
 }
 
 }  // namespace plat

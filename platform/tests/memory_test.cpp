@@ -168,4 +168,57 @@ TEST(Memory, ConcurrentAllocationKeepsBlocksApart) {
   EXPECT_EQ(plat::mem_live_blocks(), blocks);
 }
 
+// Under AddressSanitizer every access outside a live block's requested bytes
+// is reported, also where it lands inside the region.
+TEST(MemoryGuards, AccessOutsideALiveBlockIsReported) {
+  if (plat::mem_guard_size() == 0) GTEST_SKIP() << "a build without guard zones";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    const char* what;
+    void (*access)();
+  };
+  const Case cases[] = {
+      {"a write one byte past the end",
+       [] {
+         auto* p = static_cast<volatile char*>(plat::mem_alloc(10));
+         p[10] = 1;
+       }},
+      {"a read into the guard zone of a block of whole granules",
+       [] {
+         auto* p = static_cast<volatile char*>(plat::mem_alloc(32));
+         (void)p[32 + plat::mem_guard_size() - 1];
+       }},
+      {"a read of a freed block",
+       [] {
+         auto* p = static_cast<volatile char*>(plat::mem_alloc(64));
+         plat::mem_free(const_cast<char*>(p));
+         (void)p[0];
+       }},
+      {"a write behind a shrunk block",
+       [] {
+         auto* p = static_cast<volatile char*>(plat::mem_alloc(4000));
+         plat::mem_resize(const_cast<char*>(p), 100);
+         p[200] = 1;
+       }},
+      {"a read of the old place of a moved block",
+       [] {
+         auto* p = static_cast<volatile char*>(plat::mem_alloc(100));
+         void* neighbour = plat::mem_alloc(16);  // so that growth must move
+         void* q = plat::mem_resize(const_cast<char*>(p), 5000);
+         if (q != p && neighbour != nullptr) (void)p[0];
+       }},
+  };
+  for (const Case& c : cases) {
+    EXPECT_DEATH(c.access(), "use-after-poison") << c.what;
+  }
+  // Every byte that is asked for stays usable, also after growth in place.
+  auto* p = static_cast<char*>(plat::mem_alloc(10));
+  ASSERT_NE(p, nullptr);
+  std::memset(p, 1, 10);
+  p = static_cast<char*>(plat::mem_resize(p, 1000));
+  ASSERT_NE(p, nullptr);
+  std::memset(p, 2, 1000);
+  EXPECT_TRUE(plat::mem_free(p));
+}
+
 }  // namespace

@@ -2,13 +2,15 @@
  *
  * The system calls five functions of the sound library, identified by their
  * ordinal numbers; this stand-in exports one function per ordinal. None of
- * them makes a sound: each records the call (ordinal and arguments) in a log
- * that tests read, and the system uses no result of any of them.
+ * them makes a sound, and the system uses no result of any of them. While a
+ * test has switched recording on (sindra_record), each records the call
+ * (ordinal and arguments) in a log that the test reads; otherwise nothing is
+ * kept, so a title's process does not grow a log.
  *
  * The log is thread-safe. An observer, when set, is called with each record
  * right after it is logged, on the calling thread, while the caller is still
  * inside the ordinal (so it can check, for example, that a wave block is still
- * live when it is handed over). */
+ * live when it is handed over), whether recording is on or not. */
 #ifndef SINDRA_H
 #define SINDRA_H
 
@@ -43,6 +45,9 @@ typedef struct SindraCall {
 
 typedef void (*SindraObserver)(const SindraCall* call, void* user);
 
+/* Switches recording on (non-zero) or off (0, the state at start). Calls made
+ * while it is off are not recorded; what was recorded stays. */
+SINDRA_API void sindra_record(int32_t on);
 /* Number of calls recorded since the last clear. */
 SINDRA_API int32_t sindra_call_count(void);
 /* Copies record `i` (0 = oldest) into `out`; 0 when there is no such record. */

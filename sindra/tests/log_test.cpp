@@ -1,6 +1,6 @@
-// The stand-in's call log: every ordinal is recorded with its arguments in
-// order, the log is safe to fill from several threads, and the observer runs
-// inside the call.
+// The stand-in's call log: nothing is kept until a test switches recording
+// on, then every ordinal is recorded with its arguments in order, the log is
+// safe to fill from several threads, and the observer runs inside the call.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -10,10 +10,36 @@
 
 namespace {
 
+// Runs first in this program and alone under ctest: recording starts off.
+TEST(SindraRecording, NothingIsKeptUntilRecordingIsSwitchedOn) {
+  int observed = 0;
+  sindra_set_observer([](const SindraCall*, void* n) { ++*static_cast<int*>(n); }, &observed);
+  sindra_ordinal_2(1);
+  sindra_ordinal_25(2);
+  sindra_set_observer(nullptr, nullptr);
+  EXPECT_EQ(observed, 2) << "the observer sees calls that are not recorded";
+  EXPECT_EQ(sindra_call_count(), 0);
+  sindra_record(1);
+  sindra_ordinal_7();
+  sindra_record(0);
+  sindra_ordinal_3();
+  ASSERT_EQ(sindra_call_count(), 1);
+  SindraCall c{};
+  ASSERT_EQ(sindra_call(0, &c), 1);
+  EXPECT_EQ(c.ordinal, 7);
+  sindra_clear_calls();
+}
+
 class SindraLog : public ::testing::Test {
  protected:
-  void SetUp() override { sindra_clear_calls(); }
-  void TearDown() override { sindra_set_observer(nullptr, nullptr); }
+  void SetUp() override {
+    sindra_clear_calls();
+    sindra_record(1);
+  }
+  void TearDown() override {
+    sindra_set_observer(nullptr, nullptr);
+    sindra_record(0);
+  }
   static SindraCall at(int32_t i) {
     SindraCall c{};
     EXPECT_EQ(sindra_call(i, &c), 1) << "record " << i;

@@ -8,6 +8,10 @@
 // zero-filled. All functions are thread-safe.
 //
 // The region's size is MRV_MEMORY_MB mebibytes (read once, at first use).
+//
+// Sanitized builds keep a guard zone behind every block and mark everything
+// outside live blocks as off limits for AddressSanitizer, so that an overrun
+// past a block's end or a use of a freed block is reported where it happens.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +44,8 @@ PLAT_API std::size_t mem_live_bytes();
 // Bounds of the region: [begin, end).
 PLAT_API uintptr_t mem_region_begin();
 PLAT_API uintptr_t mem_region_end();
+// Bytes of the guard zone behind every block; 0 when blocks have none.
+PLAT_API std::size_t mem_guard_size();
 // Every address in the region fits a 32-bit word; the system converts with
 // MRV_PTR / MRV_WORD of its public header.
 

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs the fuzz targets of a build made with -DMRV_FUZZ=ON.
+#
+#   tools/run-fuzzers.sh BUILD_DIR [SECONDS] [TARGET...]
+#
+# Each target (all of BUILD_DIR/fuzz when none is named) runs SECONDS seconds
+# (default 30) from its seed corpus in the tree (<library>/fuzz/corpus/<name>);
+# what it learns is kept in BUILD_DIR/fuzz-corpus/<target>, so a longer run
+# continues where the last one stopped. An input that crashes, hangs (10 s)
+# or leaves a memory block or a file descriptor behind is saved as
+# BUILD_DIR/fuzz-findings/<target>/crash-* (or timeout-*), and the script
+# ends with 1 after the end of the target's log (BUILD_DIR/fuzz-logs) is
+# shown. Reproduce one with BUILD_DIR/fuzz/<target> <input>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:?usage: tools/run-fuzzers.sh BUILD_DIR [SECONDS] [TARGET...]}
+seconds=${2:-30}
+shift $(($# < 2 ? $# : 2))
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for f in "$build"/fuzz/*_fuzz; do targets+=("$(basename "$f")"); done
+fi
+# The scratch files of the targets stay inside the build tree.
+mkdir -p "$build/fuzz-tmp" "$build/fuzz-logs"
+export TMPDIR
+TMPDIR=$(cd "$build/fuzz-tmp" && pwd)
+status=0
+for t in "${targets[@]}"; do
+  lib=${t%%_*}
+  name=${t#*_}
+  name=${name%_fuzz}
+  seeds=$lib/fuzz/corpus/$name
+  corpus=$build/fuzz-corpus/$t
+  findings=$build/fuzz-findings/$t
+  log=$build/fuzz-logs/$t.log
+  mkdir -p "$corpus" "$findings"
+  echo "-- $t: $seconds s"
+  if ! "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=3072 \
+    -artifact_prefix="$findings/" "$corpus" "$seeds" >"$log" 2>&1; then
+    grep -v '^\(\[\|(\|-> \)' "$log" | tail -60
+    echo "-- $t failed; the input is in $findings"
+    status=1
+  else
+    grep -E '^#[0-9]+ *DONE' "$log" || tail -1 "$log"
+  fi
+done
+exit $status
