@@ -2,186 +2,36 @@
 // the engine's own logs hold, it shows records without and with a terminal
 // (through a pseudo-terminal), sends the host's requests, refuses a second
 // tracer, survives stale sockets and never holds up an engine when it quits.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/bytes.h"
 #include "platform/text.h"
+#include "processes.h"
 #include "scenario.h"
 #include "tempdir.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using mrvtest::eventually;
+using mrvtest::kPatienceMs;
 using mrvtest::Lines;
 using mrvtest::read_file;
-
-constexpr int kPatienceMs = 30000;  // generous: two cores, four builds
-
-bool eventually(const std::function<bool()>& condition, int timeout_ms = kPatienceMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-std::string mrvtrace_path() {
-  const char* bin = std::getenv("MRV_TEST_BIN_DIR");
-  return std::string(bin ? bin : ".") + "/mrvtrace";
-}
-
-// The environment of a child: ours without the engine's logs, with the
-// runtime directory and the extra variables given.
-std::vector<std::string> child_env(const fs::path& runtime, std::vector<std::string> extra = {}) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string v = *e;
-    if (v.rfind("MRV_TRACE_LOG=", 0) == 0 || v.rfind("MRV_VIEWER_LOG=", 0) == 0 ||
-        v.rfind("MRV_RUNTIME_DIR=", 0) == 0 || v.rfind("TERM=", 0) == 0)
-      continue;
-    env.push_back(v);
-  }
-  env.push_back("MRV_RUNTIME_DIR=" + runtime.string());
-  for (std::string& v : extra) env.push_back(std::move(v));
-  return env;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> p;
-  for (std::string& s : strings) p.push_back(s.data());
-  p.push_back(nullptr);
-  return p;
-}
-
-// A running mrvtrace; killed on destruction if it is still running.
-class Tracer {
- public:
-  // Plain: standard output and error to files, no terminal.
-  Tracer(const fs::path& runtime, std::vector<std::string> args, const std::string& out,
-         const std::string& err) {
-    std::vector<std::string> argv{mrvtrace_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env = child_env(runtime);
-    std::vector<char*> a = pointers(argv), e = pointers(env);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&pid_, a[0], &fa, nullptr, a.data(), e.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  // In a pseudo-terminal of 120 columns; everything it shows is collected.
-  Tracer(const fs::path& runtime, const char* term) {
-    std::vector<std::string> argv{mrvtrace_path()};
-    std::vector<std::string> env = child_env(runtime, {std::string("TERM=") + term});
-    std::vector<char*> a = pointers(argv), e = pointers(env);
-    winsize ws{};
-    ws.ws_row = 40;
-    ws.ws_col = 120;
-    pid_ = forkpty(&pty_, nullptr, nullptr, &ws);
-    if (pid_ == 0) {
-      execve(a[0], a.data(), e.data());
-      _exit(127);
-    }
-    reader_ = std::thread([this] {
-      char buf[4096];
-      for (;;) {
-        const ssize_t n = read(pty_, buf, sizeof buf);
-        if (n <= 0) return;  // the tracer has gone (EIO)
-        std::lock_guard<std::mutex> lock(mu_);
-        screen_.append(buf, std::size_t(n));
-      }
-    });
-  }
-  ~Tracer() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (reader_.joinable()) reader_.join();
-    if (pty_ >= 0) close(pty_);
-  }
-  Tracer(const Tracer&) = delete;
-  Tracer& operator=(const Tracer&) = delete;
-
-  pid_t pid() const { return pid_; }
-  void signal(int sig) const { kill(pid_, sig); }
-  // The exit status, or -1 when it has not ended in time.
-  int wait(int timeout_ms = kPatienceMs) {
-    int status = 0;
-    const bool ended = eventually(
-        [&] { return exited_ || (exited_ = waitpid(pid_, &status, WNOHANG) == pid_); }, timeout_ms);
-    if (!ended) return -1;
-    if (status_ < 0) status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return status_;
-  }
-  void type(const std::string& keys) const {
-    [[maybe_unused]] ssize_t n = write(pty_, keys.data(), keys.size());
-  }
-  std::string screen() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return screen_;
-  }
-  bool shows(const std::string& text, int timeout_ms = kPatienceMs) {
-    return eventually([&] { return screen().find(text) != std::string::npos; }, timeout_ms);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int pty_ = -1;
-  bool exited_ = false;
-  int status_ = -1;
-  std::thread reader_;
-  std::mutex mu_;
-  std::string screen_;
-};
-
-int connect_to(const fs::path& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  close(fd);
-  return -1;
-}
-
-// True once both channels accept connections.
-bool serving(const fs::path& runtime) {
-  return eventually([&] {
-    for (const char* name : {"message.sock", "value.sock"}) {
-      const int fd = connect_to(runtime / name);
-      if (fd < 0) return false;
-      close(fd);
-    }
-    return true;
-  });
-}
+using mrvtest::serving;
+using mrvtest::Tracer;
 
 // A listening socket at `path` (the host's request socket, or a receiver
 // that is not mrvtrace).
@@ -229,7 +79,7 @@ class Listener {
 
 // Sends records on a channel as the engine does: 256 bytes, then the byte back.
 bool send_records(const fs::path& socket, const Lines& utf8_lines) {
-  const int fd = connect_to(socket);
+  const int fd = mrvtest::connect_to(socket);
   if (fd < 0) return false;
   bool ok = true;
   for (const std::string& line : utf8_lines) {
