@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -288,6 +289,39 @@ TEST_F(TracedTitle, ATracerThatQuitsLeavesTheHostRunning) {
   ASSERT_EQ(Title::finish(host), 0) << t_.errors();
   const Lines end = t_.lines("third.log");
   EXPECT_NE(std::find(end.begin(), end.end(), "1171 @B done"), end.end());
+}
+
+// While a task is stopped no task runs at all; a tracer that goes away must
+// not leave the title stopped for good.
+TEST_F(TracedTitle, ATracerThatQuitsLetsTheTaskItStoppedGoOn) {
+  struct Row {
+    const char* how;
+    bool terminal;
+  } rows[] = {{"SIGTERM to mrvtrace --log", false}, {"q in the terminal", true}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.how);
+    Title t;
+    t.source("MRV", kStepped);
+    std::unique_ptr<Tracer> tracer;
+    if (r.terminal) {
+      tracer = std::make_unique<Tracer>(t.file("run"), "dumb");
+    } else {
+      tracer = std::make_unique<Tracer>(t.file("run"),
+                                        std::vector<std::string>{"--log", t.file("trace.log")},
+                                        t.file("mrvtrace.out"), t.file("mrvtrace.err"));
+    }
+    ASSERT_TRUE(mrvtest::serving(t.file("run")));
+    const pid_t host = t.start({}, {{"MRV_TRACE_LOG", ""}, {"MRV_VIEWER_LOG", ""}});
+    if (r.terminal) {
+      ASSERT_TRUE(tracer->shows("task 0 stopped at DebugBreak")) << tracer->screen();
+      tracer->type("q");
+    } else {
+      ASSERT_TRUE(eventually([&] { return t.traced("1171 @B <DebugBreak> Task=0 Line=1"); }));
+      tracer->signal(SIGTERM);
+    }
+    EXPECT_EQ(tracer->wait(), 0);
+    EXPECT_EQ(Title::finish(host), 0) << t.errors();
+  }
 }
 
 TEST_F(TracedTitle, ASecondTracerIsRefusedAndTheFirstServesOn) {

@@ -53,7 +53,8 @@ constexpr char kHelp[] =
     "  h  the keys            q  quit (Ctrl-C too)\n"
     "The host takes the value of every request as its watched task; trace and\n"
     "arguments \"on\" carry the watched task, or 1 while task 0 is watched (0 means\n"
-    "off), and the next s, n or c names task 0 again.\n"
+    "off), and the next s, n or c names task 0 again. When mrvtrace quits, it lets\n"
+    "the title run on (it sends run).\n"
     "\n"
     "Without a terminal, or with a log, mrvtrace serves both channels without keys:\n"
     "  --log FILE         append every tracer record to FILE as one UTF-8 line, as\n"
@@ -197,9 +198,16 @@ int main(int argc, char** argv) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  Server server;
-  if (!server.open(&why)) return fail(why);
-  const bool terminal = trace_log.path.empty() && viewer_log.path.empty() && isatty(STDIN_FILENO) &&
-                        isatty(STDOUT_FILENO);
-  return terminal ? run_terminal(server, g_stop[0]) : serve_plain(server, trace_log, viewer_log);
+  int rc;
+  {
+    Server server;
+    if (!server.open(&why)) return fail(why);
+    const bool terminal = trace_log.path.empty() && viewer_log.path.empty() &&
+                          isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+    rc = terminal ? run_terminal(server, g_stop[0]) : serve_plain(server, trace_log, viewer_log);
+  }
+  // While a task is stopped before a command no task runs, and no tracer is
+  // left to let it go: the title runs on (without a host nothing is sent).
+  send_request(5, 0, &why);
+  return rc;
 }

@@ -227,6 +227,7 @@ TEST_F(MrvtraceTest, TheTerminalShowsRecordsAndSendsAKeyPerRequest) {
 
   t.type("q");
   EXPECT_EQ(t.wait(), 0);
+  EXPECT_EQ(host.request(), "5,0");  // as it quits, it lets a stopped task go on
 }
 
 TEST_F(MrvtraceTest, TheTerminalSaysWhenNoHostListens) {
