@@ -41,13 +41,14 @@ function(mrv_add_test name)
   # directory, temporary directory and the default country, all inside the
   # build tree, so no test reads or writes the developer's home or /tmp; and
   # each of its processes (each test case) a fresh directory inside each
-  # (testsupport/isolation.cpp).
+  # (testsupport/isolation.cpp). Tests run headless even on a desktop; those
+  # that want a display start an X server of their own.
   set(scratch ${CMAKE_BINARY_DIR}/scratch/${name})
   file(MAKE_DIRECTORY ${scratch}/win ${scratch}/run ${scratch}/tmp)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
     PROPERTIES ENVIRONMENT
-      "MRV_TEST_BIN_DIR=${MRV_BIN_DIR};MRV_TEST_SOURCE_DIR=${CMAKE_SOURCE_DIR};MRV_WINDIR=${scratch}/win;MRV_RUNTIME_DIR=${scratch}/run;MRV_COUNTRY=81;TMPDIR=${scratch}/tmp")
+      "MRV_TEST_BIN_DIR=${MRV_BIN_DIR};MRV_TEST_SOURCE_DIR=${CMAKE_SOURCE_DIR};MRV_WINDIR=${scratch}/win;MRV_RUNTIME_DIR=${scratch}/run;MRV_COUNTRY=81;TMPDIR=${scratch}/tmp;MRV_BACKEND=headless")
 endfunction()
 
 # mrv_add_benchmark(NAME SOURCES src... LIBS lib...)

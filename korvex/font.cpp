@@ -240,18 +240,3 @@ void draw_text(const View& v, const KorvexRect& r, const char* font, int32_t cel
 }
 
 }  // namespace korvex
-
-// fontconfig keeps a few blocks of its configuration for the life of the
-// process in a way the leak checker cannot follow; they are not ours to free.
-#if defined(__SANITIZE_ADDRESS__)
-#define KORVEX_LEAK_CHECKED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KORVEX_LEAK_CHECKED 1
-#endif
-#endif
-#ifdef KORVEX_LEAK_CHECKED
-extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
-#endif

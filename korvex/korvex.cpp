@@ -161,6 +161,26 @@ int32_t save_png(const View& v, const char* path) {
   return std::fclose(f) == 0 ? ok : 0;
 }
 
+// The picture of a surface for its window on the display (the user word is
+// the surface handle, so a surface released meanwhile gives nothing).
+bool paint_source(uint32_t, void* user, plat::Frame* out) {
+  State& s = st();
+  std::lock_guard lock(s.mu);
+  Surface* f = surface_of(s, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(user)));
+  if (f == nullptr) return false;
+  out->w = f->w;
+  out->h = f->h;
+  out->scale_x = f->scale_x > 0 ? f->scale_x : 100;
+  out->scale_y = f->scale_y > 0 ? f->scale_y : 100;
+  out->px = f->px;
+  return true;
+}
+
+// The surface's window shows the change at its next presentation.
+void changed(const Surface* f) {
+  if (f != nullptr) plat::invalidate_window(f->hwnd);
+}
+
 // MulDiv: a * b / c rounded to the nearest integer, -1 when c is 0.
 int32_t mul_div(int32_t a, int32_t b, int32_t c) {
   if (c == 0) return -1;
@@ -181,6 +201,7 @@ void korvex_ordinal_4(uint32_t surface) {
   State& s = st();
   std::lock_guard lock(s.mu);
   record(s, 4, {surface});
+  if (Surface* f = surface_of(s, surface)) plat::set_paint_source(f->hwnd, nullptr, nullptr);
   s.surfaces.erase(surface);
 }
 
@@ -191,6 +212,7 @@ void korvex_ordinal_8(uint32_t surface, int32_t scale_x, int32_t scale_y) {
   if (Surface* f = surface_of(s, surface)) {
     f->scale_x = scale_x;
     f->scale_y = scale_y;
+    changed(f);
   }
 }
 
@@ -210,14 +232,20 @@ void korvex_ordinal_16(uint32_t surface, uint32_t dc, uint32_t flags) {
   State& s = st();
   std::lock_guard lock(s.mu);
   record(s, 16, {surface, dc, flags});
-  if (Surface* f = surface_of(s, surface)) ++f->presented;
+  if (Surface* f = surface_of(s, surface)) {
+    ++f->presented;
+    changed(f);
+  }
 }
 
 void korvex_ordinal_17(uint32_t surface, const KorvexRect* rect, uint32_t colour) {
   State& s = st();
   std::lock_guard lock(s.mu);
   record(s, 17, {surface, addr(rect), colour});
-  if (Surface* f = surface_of(s, surface)) fill(f->view(), rect, static_cast<uint16_t>(colour));
+  if (Surface* f = surface_of(s, surface)) {
+    fill(f->view(), rect, static_cast<uint16_t>(colour));
+    changed(f);
+  }
 }
 
 void korvex_ordinal_18(uint32_t surface, int32_t x, int32_t y, uint32_t cell,
@@ -225,14 +253,20 @@ void korvex_ordinal_18(uint32_t surface, int32_t x, int32_t y, uint32_t cell,
   State& s = st();
   std::lock_guard lock(s.mu);
   record(s, 18, {surface, x, y, cell, addr(source), key});
-  if (Surface* f = surface_of(s, surface)) copy(f->view(), x, y, cell_view(cell), source, key);
+  if (Surface* f = surface_of(s, surface)) {
+    copy(f->view(), x, y, cell_view(cell), source, key);
+    changed(f);
+  }
 }
 
 void korvex_ordinal_20(uint32_t surface, int32_t x, int32_t y, const KorvexRect* source) {
   State& s = st();
   std::lock_guard lock(s.mu);
   record(s, 20, {surface, x, y, addr(source)});
-  if (Surface* f = surface_of(s, surface)) copy(f->view(), x, y, f->view(), source, KORVEX_NO_KEY);
+  if (Surface* f = surface_of(s, surface)) {
+    copy(f->view(), x, y, f->view(), source, KORVEX_NO_KEY);
+    changed(f);
+  }
 }
 
 void korvex_ordinal_24(uint32_t surface, const KorvexRect* rect, const char* font,
@@ -243,8 +277,10 @@ void korvex_ordinal_24(uint32_t surface, const KorvexRect* rect, const char* fon
   record(s, 24,
          {surface, addr(rect), addr(font), cell_height, cell_width, addr(text), colour, style},
          text);
-  if (Surface* f = surface_of(s, surface); f != nullptr && rect != nullptr)
+  if (Surface* f = surface_of(s, surface); f != nullptr && rect != nullptr) {
     draw_text(f->view(), *rect, font, cell_height, cell_width, text, colour);
+    changed(f);
+  }
 }
 
 void korvex_ordinal_29(uint32_t target, int32_t x, int32_t y, uint32_t cell,
@@ -307,6 +343,7 @@ uint32_t korvex_surface_create(uint32_t hwnd, int32_t width, int32_t height) {
   f.h = height;
   f.px.assign(static_cast<std::size_t>(width) * height, 0);
   f.client = KorvexRect{0, 0, width, height};
+  plat::set_paint_source(hwnd, paint_source, reinterpret_cast<void*>(uintptr_t{s.last}));
   return s.last;
 }
 

@@ -117,8 +117,8 @@ void set_start_values(SystemContext* ctx) {
 }
 
 void register_classes() {
-  plat::register_class("Marovine33", main_window_proc);
-  plat::register_class("Marovine33Sub", main_window_proc);
+  plat::register_class("Marovine33", main_window_proc, /*shown=*/true);
+  plat::register_class("Marovine33Sub", main_window_proc, /*shown=*/true);
   plat::register_class("MrvTag", WndProcTag);
 }
 
@@ -157,6 +157,9 @@ void shut_down(SystemContext* ctx) {
 using namespace host;
 
 int main(int argc, char** argv) {
+  // The backend is chosen here, so that the display is opened by the main
+  // thread, which owns the windows.
+  plat::backend_name();
   const std::string runtime = plat::runtime_dir();
   if (!plat::single_instance_acquire("mrv33")) {
     ask_first_instance(runtime);

@@ -1,13 +1,109 @@
-// Sound library stand-in: every ordinal records its call, while a test has
-// switched recording on, and does nothing else.
+// Sound library stand-in: wave values played through SDL2_mixer, and a
+// record of every ordinal call while a test has switched recording on.
 #include "sindra.h"
 
+#include <SDL.h>
+#include <SDL_mixer.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
+#include <map>
 #include <mutex>
 #include <vector>
 
+#include "platform/memory.h"
+#include "platform/window.h"
+
 namespace {
+
+constexpr uint32_t kHeader = 16;
+
+// The mixer: one decoded chunk per sound block that has played, and which
+// channel plays which block. Mixer calls happen under `mu`, so ordinal 25 on a
+// task thread cannot race a play on the main thread.
+struct Mixer {
+  std::mutex mu;
+  bool tried = false, open = false;
+  std::map<uint32_t, Mix_Chunk*> chunks;  // by block address
+  std::map<int, uint32_t> channels;       // channel -> block
+};
+
+Mixer& mixer() {
+  static auto* m = new Mixer;  // ordinal 25 may run while statics go
+  return *m;
+}
+
+// Opens the device at first use; false when there is none.
+bool open_audio(Mixer& m) {
+  if (m.tried) return m.open;
+  m.tried = true;
+  const char* want = std::getenv("MRV_SINDRA_AUDIO");
+  if (want != nullptr && *want != 0)
+    SDL_setenv("SDL_AUDIODRIVER", want, 1);
+  else if (std::strcmp(plat::backend_name(), "sdl") != 0)
+    SDL_setenv("SDL_AUDIODRIVER", "dummy", 1);  // headless: no sound, same behaviour
+  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+    std::fprintf(stderr, "sindra: no sound (%s)\n", SDL_GetError());
+    return false;
+  }
+  Mix_Init(MIX_INIT_OGG);
+  if (Mix_OpenAudio(44100, AUDIO_S16SYS, 2, 2048) != 0) {
+    std::fprintf(stderr, "sindra: no sound (%s)\n", Mix_GetError());
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    return false;
+  }
+  Mix_AllocateChannels(16);
+  m.open = true;
+  return true;
+}
+
+// The decoded sound of a block (decoded now at its first play); nullptr when
+// the block is not a sound block.
+Mix_Chunk* chunk_of(Mixer& m, uint32_t block) {
+  if (auto it = m.chunks.find(block); it != m.chunks.end()) return it->second;
+  auto* p = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(block));
+  const std::size_t have = block != 0 ? plat::mem_size(p) : 0;
+  uint32_t n = 0;
+  if (have < kHeader || std::memcmp(p, "SWAV", 4) != 0) return nullptr;
+  std::memcpy(&n, p + 4, 4);
+  if (n == 0 || n > have - kHeader) return nullptr;
+  Mix_Chunk* c = Mix_LoadWAV_RW(SDL_RWFromConstMem(p + kHeader, static_cast<int>(n)), 1);
+  if (c == nullptr) {
+    std::fprintf(stderr, "sindra: not a sound (%s)\n", Mix_GetError());
+    return nullptr;
+  }
+  m.chunks[block] = c;
+  return c;
+}
+
+// Stops the channels that play `block` (0: all).
+void stop(Mixer& m, uint32_t block) {
+  if (!m.open) return;
+  for (auto it = m.channels.begin(); it != m.channels.end();) {
+    if (block == 0 || it->second == block) {
+      Mix_HaltChannel(it->first);
+      it = m.channels.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void play(uint32_t block, uint32_t volume, uint32_t times) {
+  Mixer& m = mixer();
+  std::lock_guard lock(m.mu);
+  if (!open_audio(m)) return;
+  Mix_Chunk* c = chunk_of(m, block);
+  if (c == nullptr) return;
+  Mix_VolumeChunk(
+      c, volume == 0 || volume > MIX_MAX_VOLUME ? MIX_MAX_VOLUME : static_cast<int>(volume));
+  const int loops = times == 0 ? -1 : static_cast<int>(times) - 1;
+  const int ch = Mix_PlayChannel(-1, c, loops);
+  if (ch >= 0) m.channels[ch] = block;
+}
 
 std::atomic<bool> recording{false};
 std::mutex log_mutex;
@@ -41,18 +137,67 @@ extern "C" {
 
 void sindra_ordinal_2(uint32_t data) {
   record(2, {data});
+  Mixer& m = mixer();
+  std::lock_guard lock(m.mu);
+  stop(m, data);
 }
 void sindra_ordinal_3(void) {
   record(3, {});
+  Mixer& m = mixer();
+  std::lock_guard lock(m.mu);
+  stop(m, 0);
 }
 void sindra_ordinal_6(uint32_t word4, void* at264, void* at8, uint32_t word280) {
   record(6, {word4, addr(at264), addr(at8), word280});
+  uint32_t volume = 0;
+  if (at264 != nullptr) std::memcpy(&volume, at264, 4);
+  play(word4, volume, word280);
 }
 void sindra_ordinal_7(void) {
   record(7, {});
+  Mixer& m = mixer();
+  std::lock_guard lock(m.mu);
+  stop(m, 0);
 }
 void sindra_ordinal_25(uint32_t block) {
   record(25, {block});
+  Mixer& m = mixer();
+  std::lock_guard lock(m.mu);
+  auto it = m.chunks.find(block);
+  if (it == m.chunks.end()) return;
+  stop(m, block);
+  Mix_FreeChunk(it->second);  // the decoded copy: the block itself is the caller's
+  m.chunks.erase(it);
+}
+
+int32_t sindra_playing(void) {
+  Mixer& m = mixer();
+  std::lock_guard lock(m.mu);
+  if (!m.open) return 0;
+  std::map<uint32_t, bool> blocks;
+  for (auto it = m.channels.begin(); it != m.channels.end();) {
+    if (Mix_Playing(it->first) == 0) {
+      it = m.channels.erase(it);
+    } else {
+      blocks[it->second] = true;
+      ++it;
+    }
+  }
+  return static_cast<int32_t>(blocks.size());
+}
+
+uint32_t sindra_block_size(uint32_t size) {
+  return size > 0xFFFFFFFFu - kHeader ? 0 : size + kHeader;
+}
+
+int32_t sindra_block_fill(void* block, const void* file, uint32_t size) {
+  if (block == nullptr || (file == nullptr && size != 0)) return 0;
+  auto* p = static_cast<uint8_t*>(block);
+  std::memcpy(p, "SWAV", 4);
+  std::memcpy(p + 4, &size, 4);
+  std::memset(p + 8, 0, 8);
+  if (size != 0) std::memcpy(p + kHeader, file, size);
+  return 1;
 }
 
 int32_t sindra_call_count(void) {

@@ -46,6 +46,15 @@ inline std::string file(const std::string& name) {
   return scratch() + "/" + name;
 }
 
+// The scratch directory as short as it can be named: relative to the current
+// directory when that is shorter (definition files hold file names of at
+// most 63 bytes).
+inline std::string short_scratch() {
+  std::error_code ec;
+  const std::string rel = std::filesystem::relative(scratch(), ec).string();
+  return !ec && !rel.empty() && rel.size() < scratch().size() ? rel : scratch();
+}
+
 // Sets up a run that no box can stop: every box takes its safe default, and
 // the Windows and runtime directories are the scratch directory's own, so no
 // input touches the user's files. The country is 81 unless MRV_COUNTRY says

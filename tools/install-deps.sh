@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when the machine lacks them.
 #   tools/install-deps.sh          what `make run` needs: compiler, CMake,
-#                                  Boost.Context (task fibers), and for the
-#                                  drawing stand-in FreeType, fontconfig,
-#                                  libpng and a Japanese font (IPA Gothic)
+#                                  Boost.Context (task fibers), SDL2 with
+#                                  SDL2_image and SDL2_mixer (windows,
+#                                  pictures, sound), and for the drawing
+#                                  stand-in FreeType, fontconfig, libpng and
+#                                  a Japanese font (IPA Gothic)
 #   tools/install-deps.sh --test   also what tests and benchmarks need:
 #                                  GoogleTest, GoogleMock, Google Benchmark,
-#                                  Lua 5.4 (the interpreter's benchmark peer)
+#                                  Lua 5.4 (the interpreter's benchmark peer),
+#                                  and for the tests on an X server Xvfb,
+#                                  xdotool, xwd, ImageMagick and Xlib
 set -euo pipefail
 with_tests=0
 [ "${1:-}" = "--test" ] && with_tests=1
@@ -24,11 +28,19 @@ command -v pkg-config >/dev/null || missing+=(pkg-config)
 [ -e /usr/include/fontconfig/fontconfig.h ] || missing+=(libfontconfig-dev)
 [ -e /usr/include/png.h ] || missing+=(libpng-dev)
 [ -e /usr/share/fonts/opentype/ipafont-gothic/ipag.ttf ] || missing+=(fonts-ipafont-gothic)
+[ -e /usr/include/SDL2/SDL.h ] || missing+=(libsdl2-dev)
+[ -e /usr/include/SDL2/SDL_image.h ] || missing+=(libsdl2-image-dev)
+[ -e /usr/include/SDL2/SDL_mixer.h ] || missing+=(libsdl2-mixer-dev)
 if [ $with_tests -eq 1 ]; then
   have_config GTestConfig.cmake || missing+=(libgtest-dev)
   [ -e /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
   have_config benchmarkConfig.cmake || missing+=(libbenchmark-dev)
   [ -e /usr/include/lua5.4/lua.h ] || missing+=(liblua5.4-dev)
+  command -v Xvfb >/dev/null || missing+=(xvfb)
+  command -v xdotool >/dev/null || missing+=(xdotool)
+  command -v xwd >/dev/null || missing+=(x11-apps)
+  command -v convert >/dev/null || missing+=(imagemagick)
+  [ -e /usr/include/X11/Xlib.h ] || missing+=(libx11-dev)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

@@ -1,8 +1,8 @@
 // mrvwin: a sample command library of the kind a title brings along. It opens
 // the title's main window through the host (host request 1), gives it a
 // drawing surface of the drawing library, and offers text output, clearing,
-// waiting for a key or a click, printing a line for the person at the
-// terminal, and saving the window as a PNG image.
+// pictures, sounds, waiting for a key or a click, printing a line for the
+// person at the terminal, and saving the window as a PNG image.
 //
 //   MRVWIN:OPEN(width, height, "title")   the main window (number 0)
 //   MRVWIN:TEXT("text")                   typewriter text with @-sequences
@@ -10,6 +10,17 @@
 //   MRVWIN:WAITINPUT(ms)                  1 key, 2 click, 0 nothing within ms
 //   MRVWIN:PRINT(values...)               one line on standard output
 //   MRVWIN:SAVE("file.png")               TRUE when saved
+//   MRVWIN:PICTURE("file", key)           a picture cell from a PNG or BMP
+//                                         file; pixels of the 15-bit colour
+//                                         `key` are transparent (-1: none)
+//   MRVWIN:DRAW(cell, x, y)               the cell into the window at (x, y)
+//   MRVWIN:SOUND("file")                  a wave value from a WAV or Ogg file
+//   MRVWIN:PLAY(wave, times)              plays it (0 times: until stopped)
+//   MRVWIN:STOP(0)                        stops every sound
+// Files are looked for as given, then in the program directory. PICTURE and
+// SOUND give 0 for a file that is missing or not a picture or sound.
+#include <SDL_image.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -18,10 +29,14 @@
 
 #include "korvex.h"
 #include "mrvexec.h"
+#include "mrvtask.h"
 #include "mrvval.h"
 #include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 #include "platform/window.h"
+#include "sindra.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -79,6 +94,32 @@ MRVRECT text_area(SystemContext* ctx) {
   int32_t w = 0, h = 0;
   korvex_surface_size(load(sysvar(ctx, 20 + kMain).word2), &w, &h);
   return MRVRECT{0, 0, w, h};
+}
+
+// The file as given, else in the program directory ("" when neither exists).
+std::string find_file(const char* name) {
+  for (std::string p : {std::string(name), plat::program_dir() + "/" + name}) {
+    p = plat::resolve_path(p.c_str());
+    if (std::FILE* f = std::fopen(p.c_str(), "rb")) {
+      std::fclose(f);
+      return p;
+    }
+  }
+  return "";
+}
+
+// Puts a value owning `block` as the command's result.
+int32_t owned_result(SystemContext* ctx, VarTable* args, uint16_t type, uint32_t block) {
+  FAQ& r = cells(args)[0];
+  MRVFAQ_Clear(ctx, &r);
+  r.type = type;
+  r.word1 = block;
+  return 1;
+}
+
+// 8-bit channels to the drawing library's 15-bit colour.
+uint16_t rgb15(uint8_t r, uint8_t g, uint8_t b) {
+  return static_cast<uint16_t>((r >> 3) << 10 | (g >> 3) << 5 | (b >> 3));
 }
 
 }  // namespace
@@ -178,4 +219,86 @@ EXPORT int32_t MRV_SAVE(SystemContext* ctx, VarTable* args) {
   if (!MRVVAL_ArgString(ctx, args, 1, path)) return 0;
   const uint32_t surface = load(sysvar(ctx, 20 + kMain).word2);
   return result(ctx, args, korvex_surface_save_png(surface, path) ? -1 : 0);
+}
+
+EXPORT int32_t MRV_PICTURE(SystemContext* ctx, VarTable* args) {
+  char name[MRV_MSGBUF];
+  int32_t key = -1;
+  if (!MRVVAL_ArgString(ctx, args, 1, name) || !MRVVAL_ArgNumber(ctx, args, 2, &key)) return 0;
+  const std::string path = find_file(plat::cp932_to_utf8(name).c_str());
+  SDL_Surface* loaded = path.empty() ? nullptr : IMG_Load(path.c_str());
+  SDL_Surface* img =
+      loaded != nullptr ? SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_RGBA32, 0) : nullptr;
+  if (loaded != nullptr) SDL_FreeSurface(loaded);
+  if (img == nullptr) return result(ctx, args, 0);
+  const uint32_t cell = korvex_cell_create(img->w, img->h, key < 0 ? KORVEX_NO_KEY : uint32_t(key));
+  if (cell != 0) {
+    // The cell's pixels, row by row (descriptor word 9 holds their block).
+    const auto* desc = static_cast<const uint32_t*>(MRV_PTR(cell));
+    auto* px = static_cast<uint16_t*>(MRV_PTR(desc[8]));
+    for (int32_t y = 0; y < img->h; ++y) {
+      const auto* row = static_cast<const uint8_t*>(img->pixels) + y * img->pitch;
+      for (int32_t x = 0; x < img->w; ++x) {
+        const uint8_t* p = row + x * 4;
+        // A transparent pixel of the file becomes the key colour.
+        px[y * img->w + x] = p[3] < 128 && key >= 0 ? uint16_t(key) : rgb15(p[0], p[1], p[2]);
+      }
+    }
+  }
+  SDL_FreeSurface(img);
+  return cell != 0 ? owned_result(ctx, args, TYPE_CELL, cell) : result(ctx, args, 0);
+}
+
+EXPORT int32_t MRV_DRAW(SystemContext* ctx, VarTable* args) {
+  int32_t x = 0, y = 0;
+  if (!MRVVAL_ArgNumber(ctx, args, 2, &x) || !MRVVAL_ArgNumber(ctx, args, 3, &y)) return 0;
+  const FAQ& c = cells(args)[1];
+  const uint32_t surface = load(sysvar(ctx, 20 + kMain).word2);
+  if (c.type != TYPE_CELL || c.word1 == 0 || surface == 0) return result(ctx, args, 0);
+  const auto* desc = static_cast<const uint32_t*>(MRV_PTR(c.word1));
+  const KorvexRect all{0, 0, int32_t(desc[1]), int32_t(desc[2])};
+  korvex_ordinal_18(surface, x, y, c.word1, &all, desc[7]);
+  korvex_ordinal_16(surface, 0, 0);
+  return result(ctx, args, -1);
+}
+
+EXPORT int32_t MRV_SOUND(SystemContext* ctx, VarTable* args) {
+  char name[MRV_MSGBUF];
+  if (!MRVVAL_ArgString(ctx, args, 1, name)) return 0;
+  const std::string path = find_file(plat::cp932_to_utf8(name).c_str());
+  std::vector<char> file;
+  if (std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "rb")) {
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+      file.insert(file.end(), buf, buf + n);
+    std::fclose(f);
+  }
+  const uint32_t size = sindra_block_size(uint32_t(file.size()));
+  void* block = file.empty() || size == 0 ? nullptr : MRVTASK_AllocMemory(ctx->hwndMain, size);
+  if (block == nullptr) return result(ctx, args, 0);
+  sindra_block_fill(block, file.data(), uint32_t(file.size()));
+  return owned_result(ctx, args, TYPE_WAVE, MRV_WORD(block));
+}
+
+EXPORT int32_t MRV_PLAY(SystemContext* ctx, VarTable* args) {
+  int32_t times = 1;
+  if (!MRVVAL_ArgNumber(ctx, args, 2, &times)) return 0;
+  const FAQ& w = cells(args)[1];
+  if (w.type != TYPE_WAVE || w.word1 == 0) return result(ctx, args, 0);
+  // The request block of host request 4 (see sindra.h): the sound block at
+  // byte 4, a name at 8, the volume at 264, the number of plays at 280.
+  auto* block = static_cast<uint8_t*>(MRVTASK_AllocMemory(ctx->hwndMain, 284));
+  if (block == nullptr) return result(ctx, args, 0);
+  const uint32_t sound = w.word1, volume = 128, count = uint32_t(times < 0 ? 0 : times);
+  std::memcpy(block + 4, &sound, 4);
+  std::snprintf(reinterpret_cast<char*>(block + 8), 256, "mrvwin");
+  std::memcpy(block + 264, &volume, 4);
+  std::memcpy(block + 280, &count, 4);
+  const bool done = host_request(ctx, 4, MRV_WORD(block));
+  MRVTASK_FreeMemory(ctx->hwndMain, block);
+  return result(ctx, args, done ? -1 : 0);
+}
+
+EXPORT int32_t MRV_STOP(SystemContext* ctx, VarTable* args) {
+  return result(ctx, args, host_request(ctx, 5, 0) ? -1 : 0);
 }

@@ -24,6 +24,12 @@
  * other character. Glyphs are rendered without smoothing: a pixel is either
  * the text colour or left as it was.
  *
+ * On the display (the platform's graphical backend) each surface is its
+ * window's picture: every drawing and every ordinal 16 marks the window as
+ * changed, and the platform's video thread presents it, scaled by the
+ * surface's display scale, at its next pump (at most once per pump, and only
+ * when something changed).
+ *
  * Rectangles are left, top, right (exclusive), bottom (exclusive). Every
  * drawing is clipped to its target. All functions are thread-safe. */
 #ifndef KORVEX_H
@@ -58,8 +64,8 @@ KORVEX_API void korvex_ordinal_8(uint32_t surface, int32_t scale_x, int32_t scal
  * its drawing size. */
 KORVEX_API void korvex_ordinal_15(uint32_t surface, int32_t x, int32_t y, int32_t width,
                                   int32_t height, uint32_t word1, uint32_t word2);
-/* 16: paint the surface into its window (device context `dc`); headless, it
- * counts the presentations. */
+/* 16: paint the surface into its window (device context `dc`): counts the
+ * presentations and marks the window for the display. */
 KORVEX_API void korvex_ordinal_16(uint32_t surface, uint32_t dc, uint32_t flags);
 /* 17: fills `rect` (null: the whole surface) with a colour. */
 KORVEX_API void korvex_ordinal_17(uint32_t surface, const KorvexRect* rect, uint32_t colour);

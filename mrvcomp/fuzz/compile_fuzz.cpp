@@ -11,12 +11,13 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   mrvfuzz::prepare();
-  const std::string include = mrvfuzz::file("INC.TXT");
+  const std::string include = mrvfuzz::short_scratch() + "/INC.TXT";
   const std::string definitions = "#define 'ZM' '(1 + $A)'\n#include 'ZI' '" + include + "'\n";
   mrvfuzz::write(include, "F(ZM);");
   const std::string def = mrvfuzz::file("FUZZ.DEF");
   mrvfuzz::write(def, definitions);
-  mrvfuzz::expect(MRVCOMP_DefineFile(0, def.c_str()) == 1, "the definitions were refused");
+  mrvfuzz::expect(MRVCOMP_DefineFile(0, def.c_str()) == 1,
+                  "the definitions were refused (is TMPDIR's path too long?)");
   return 0;
 }
 

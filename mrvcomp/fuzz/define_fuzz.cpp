@@ -1,8 +1,8 @@
 // Fuzz target: an input is a definition file; `@` in it stands for the
-// scratch directory, which holds the input itself as IN.DEF and the include
-// files I.TXT ("F(1);") and D.TXT ("DD"). When what it defined cannot nest
-// (no replacement text holds a name), a source naming every new macro and
-// include is compiled. The tables are put back after each input.
+// scratch directory (relative to the current one when that is shorter), which holds the input
+// itself as IN.DEF and the include files I.TXT ("F(1);") and D.TXT ("DD"). When what it defined
+// cannot nest (no replacement text holds a name), a source naming every new macro and include is
+// compiled. The tables are put back after each input.
 //
 // Nesting definitions are left out of the compile: one that runs away takes
 // seconds under the instrumentation before it ends at the text limit, and
@@ -99,11 +99,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 1 << 16) return 0;
   {
+    static const std::string scratch = mrvfuzz::short_scratch();
     mrvfuzz::LeakCheck check;
     std::string text;
     for (size_t i = 0; i < size; ++i) {
       if (data[i] == '@')
-        text += mrvfuzz::scratch();
+        text += scratch;
       else
         text += char(data[i]);
     }

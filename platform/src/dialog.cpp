@@ -1,5 +1,7 @@
-// The terminal message box. One box at a time: the box, the answer and the
-// log line of one call are never interleaved with another thread's.
+// Message boxes: the policy shared by every backend (scripted answers, safe
+// defaults, the log), the box itself shown by the dialog backend (a terminal
+// or a window on the display). One box at a time: the box, the answer and
+// the log line of one call are never interleaved with another thread's.
 #include "platform/dialog.h"
 
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "backend.h"
 #include "platform/text.h"
 
 namespace plat {
@@ -67,9 +70,15 @@ int32_t safe_default(const ButtonSet& s) {
   return s.ids[0];
 }
 
-// Answer word (any case; on a terminal the first letter will do, they are all
-// different) to button number, 0 if unknown.
-int32_t parse_answer(std::string w, bool allow_letter) {
+// The button Enter chooses: the first, or the second or third with the
+// default-button flags 0x100 and 0x200 when the box has it.
+int32_t default_button(const ButtonSet& s, uint32_t flags) {
+  const uint32_t n = (flags >> 8) & 0xF;
+  return n < 3 && s.ids[n] != 0 ? s.ids[n] : s.ids[0];
+}
+
+// Answer word (any case) to button number, 0 if unknown.
+int32_t parse_answer(std::string w) {
   std::size_t b = w.find_first_not_of(" \t\r\n");
   std::size_t e = w.find_last_not_of(" \t\r\n");
   if (b == std::string::npos) return 0;
@@ -77,10 +86,6 @@ int32_t parse_answer(std::string w, bool allow_letter) {
   for (char& c : w) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   for (int32_t id = IDOK; id <= IDNO; ++id)
     if (w == kAnswerNames[id]) return id;
-  if (allow_letter && w.size() == 1) {
-    for (int32_t id = IDOK; id <= IDNO; ++id)
-      if (w[0] == kAnswerNames[id][0]) return id;
-  }
   return 0;
 }
 
@@ -125,7 +130,11 @@ class Dialogs {
     std::string utext = cp932_to_utf8(text ? text : "");
     std::string ucap = cp932_to_utf8(caption ? caption : "");
     std::fprintf(stderr, "\n[%s]\n%s\n(%s)\n", ucap.c_str(), utext.c_str(), set.prompt);
-    int32_t answer = scripted_ ? from_queue(set) : ask_terminal(set);
+    int32_t answer =
+        scripted_ ? from_queue(set)
+                  : dialog_backend().show(ucap, utext, set.prompt, set.ids,
+                                          default_button(set, flags), safe_default(set), flags);
+    if (!has(set, answer)) answer = safe_default(set);  // a box closed without a choice
     std::fprintf(stderr, "-> %s\n", kAnswerNames[answer]);
     std::fflush(stderr);
     log(ucap, utext, set, icon_name(flags), answer);
@@ -155,19 +164,10 @@ class Dialogs {
     const char* l = std::getenv("MRV_DIALOG_LOG");
     log_path_ = l ? l : "";
     // A list of answers (even an empty one) stands in for the person, so that a
-    // scripted run does not stop at a terminal; a log alone only records.
-    scripted_ = !isatty(STDIN_FILENO) || std::getenv("MRV_DIALOG_ANSWERS") != nullptr;
-  }
-
-  int32_t ask_terminal(const ButtonSet& set) {
-    for (;;) {
-      std::fprintf(stderr, "Answer [%s]: ", set.prompt);
-      std::fflush(stderr);
-      char line[256];
-      if (std::fgets(line, sizeof line, stdin) == nullptr) return safe_default(set);
-      int32_t id = parse_answer(line, true);
-      if (id != 0 && has(set, id)) return id;
-    }
+    // scripted run does not stop at a box; a log alone only records. Without
+    // a display, a person can answer only at a terminal.
+    scripted_ = std::getenv("MRV_DIALOG_ANSWERS") != nullptr ||
+                (!window_backend().graphical() && !isatty(STDIN_FILENO));
   }
 
   // The next queued word; a word that is not a button of this box is used up
@@ -177,7 +177,7 @@ class Dialogs {
     if (answers_.empty()) return safe_default(set);
     std::string w = answers_.front();
     answers_.pop_front();
-    int32_t id = parse_answer(w, false);
+    int32_t id = parse_answer(w);
     if (id != 0 && has(set, id)) return id;
     std::fprintf(stderr, "(answer \"%s\" does not fit this box; default taken)\n", w.c_str());
     return safe_default(set);

@@ -1,4 +1,6 @@
-// The headless window system.
+// The window system: classes, window records, queues and sends, the same for
+// every backend; what a window looks like and where input comes from is the
+// backend's (backend.h).
 //
 // All state sits behind one mutex. Window procedures are always called with
 // the mutex released, so a procedure may call back into anything here.
@@ -22,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "backend.h"
 #include "handles.h"
 #include "internal.h"
 #include "platform/text.h"
@@ -60,7 +63,16 @@ struct Window {
   Rect rect{};  // client area in screen coordinates
   bool minimised = false;
   bool dying = false;
-  uint64_t z = 0;  // stacking order: the highest is on top
+  uint64_t z = 0;      // stacking order: the highest is on top
+  bool shown = false;  // the backend shows it (on the video thread)
+  bool dirty = false;  // its picture changed since the last presentation
+  PaintSource paint = nullptr;
+  void* paint_user = nullptr;
+};
+
+struct Class {
+  WndProc proc = nullptr;
+  bool shown = false;
 };
 
 struct KeyState {
@@ -71,13 +83,15 @@ struct KeyState {
 
 struct State {
   std::mutex mu;
-  std::map<std::string, WndProc> classes;
+  std::map<std::string, Class> classes;
   std::map<uint32_t, Window> windows;  // ordered: creation order
   std::map<uint32_t, std::shared_ptr<Queue>> queues;
   uint32_t last_hwnd = 0xFFFF;  // the first window is 0x10000
   uint64_t last_z = 0;
   int32_t cursor_x = 0, cursor_y = 0;
   KeyState keys[256];
+  uint32_t video_tid = 0;  // the thread whose windows the backend shows
+  bool any_dirty = false;
 };
 
 State& st() {
@@ -211,8 +225,46 @@ void destroy_here(uint32_t hwnd) {
   }
   if (proc) proc(hwnd, WM_DESTROY, 0, 0);
   for (uint32_t c : children) destroy_window(c);
+  bool shown;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    Window* w = find(s, hwnd);
+    shown = w != nullptr && w->shown;
+    s.windows.erase(hwnd);
+  }
+  if (shown) window_backend().destroy(hwnd);
+}
+
+// Whether `hwnd` is shown by the backend and the caller may talk to it.
+bool shown_here(uint32_t hwnd) {
+  State& s = st();
   std::lock_guard<std::mutex> lock(s.mu);
-  s.windows.erase(hwnd);
+  Window* w = find(s, hwnd);
+  return w != nullptr && w->shown && s.video_tid == thread_current_id();
+}
+
+// Reads the backend's events and presents the windows whose pictures changed.
+// The paint sources are called without the lock (they take their own).
+void pump_backend() {
+  WindowBackend& b = window_backend();
+  if (!b.graphical() || !on_video_thread()) return;
+  b.pump();
+  State& s = st();
+  std::vector<std::pair<uint32_t, std::pair<PaintSource, void*>>> todo;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (!s.any_dirty) return;
+    s.any_dirty = false;
+    for (auto& [h, w] : s.windows) {
+      if (!w.dirty || !w.shown) continue;
+      w.dirty = false;
+      if (w.paint != nullptr) todo.push_back({h, {w.paint, w.paint_user}});
+    }
+  }
+  Frame f;
+  for (auto& [h, src] : todo) {
+    if (src.first(h, src.second, &f)) b.present(h, f);
+  }
 }
 
 intptr_t size_lparam(const Rect& r) {
@@ -246,31 +298,43 @@ void end_thread_queue() {
   std::shared_ptr<Queue> q = std::move(t_queue.q);
   if (!q) return;
   State& s = st();
-  std::lock_guard<std::mutex> lock(s.mu);
-  q->alive = false;
-  fail_pending(*q);
-  std::erase_if(s.windows, [&](const auto& kv) { return kv.second.tid == q->tid; });
-  s.queues.erase(q->tid);
+  std::vector<uint32_t> shown;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    q->alive = false;
+    fail_pending(*q);
+    for (auto& [h, w] : s.windows)
+      if (w.tid == q->tid && w.shown) shown.push_back(h);
+    std::erase_if(s.windows, [&](const auto& kv) { return kv.second.tid == q->tid; });
+    s.queues.erase(q->tid);
+  }
+  for (uint32_t h : shown) window_backend().destroy(h);
 }
 
-bool register_class(const char* name, WndProc proc) {
+bool register_class(const char* name, WndProc proc, bool shown) {
   if (name == nullptr || *name == '\0' || proc == nullptr) return false;
   State& s = st();
   std::lock_guard<std::mutex> lock(s.mu);
-  return s.classes.emplace(upper(name), proc).second;  // a class exists once
+  return s.classes.emplace(upper(name), Class{proc, shown}).second;  // a class exists once
 }
 
 uint32_t create_window(const char* class_name, const char* title, uint32_t parent, Rect rect) {
   State& s = st();
   uint32_t hwnd;
   WndProc proc;
+  bool show = false;
   {
     std::lock_guard<std::mutex> lock(s.mu);
     auto it = s.classes.find(upper(class_name));
     if (it == s.classes.end()) return 0;
     if (!my_queue(s)) return 0;  // a thread past its end would own it forever
     if (parent != 0 && find(s, parent) == nullptr) return 0;
-    proc = it->second;
+    proc = it->second.proc;
+    // The backend shows the windows of one thread, the first that makes one.
+    if (it->second.shown && window_backend().graphical()) {
+      if (s.video_tid == 0) s.video_tid = thread_current_id();
+      show = s.video_tid == thread_current_id();
+    }
     hwnd = take_handle(s.last_hwnd, [&](uint32_t h) { return s.windows.count(h) != 0; });
     Window w;
     w.cls = it->first;
@@ -286,6 +350,11 @@ uint32_t create_window(const char* class_name, const char* title, uint32_t paren
   if (proc(hwnd, WM_CREATE, 0, 0) == -1) {
     destroy_here(hwnd);
     return 0;
+  }
+  if (show) {
+    window_backend().create(hwnd, cp932_to_utf8(title ? title : ""), rect);
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (Window* w = find(s, hwnd)) w->shown = true;
   }
   return hwnd;
 }
@@ -366,6 +435,7 @@ bool set_client_rect(uint32_t hwnd, Rect rect) {
     if (w == nullptr) return false;
     w->rect = rect;
   }
+  if (shown_here(hwnd)) window_backend().move(hwnd, rect);
   send(hwnd, WM_SIZE, 0, size_lparam(rect), false);
   return true;
 }
@@ -390,6 +460,7 @@ static bool set_minimised(uint32_t hwnd, bool on) {
     w->minimised = on;
     r = w->rect;
   }
+  if (shown_here(hwnd)) window_backend().minimise(hwnd, on);
   send(hwnd, WM_SIZE, uintptr_t{on ? SIZE_MINIMIZED : SIZE_RESTORED}, on ? 0 : size_lparam(r),
        false);
   return true;
@@ -415,6 +486,7 @@ bool bring_to_top(uint32_t hwnd) {
   Window* w = find(s, hwnd);
   if (w == nullptr) return false;
   w->z = ++s.last_z;
+  if (w->shown && s.video_tid == thread_current_id()) window_backend().raise(hwnd);
   return true;
 }
 
@@ -438,6 +510,7 @@ intptr_t send_message(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lp
 }
 
 bool peek_message(Message* out) {
+  pump_backend();
   State& s = st();
   std::unique_lock<std::mutex> lock(s.mu);
   auto q = my_queue(s);
@@ -459,6 +532,10 @@ bool peek_message(Message* out) {
 }
 
 bool wait_message(uint32_t timeout_ms) {
+  // The video thread also waits for the backend's events: it looks for them
+  // every 10 ms (an event from the display cannot wake the condition).
+  const bool video = window_backend().graphical() && on_video_thread();
+  pump_backend();
   State& s = st();
   std::unique_lock<std::mutex> lock(s.mu);
   auto q = my_queue(s);
@@ -467,7 +544,17 @@ bool wait_message(uint32_t timeout_ms) {
   for (;;) {
     if (serve_sends(s, *q, lock)) return true;
     if (!q->posted.empty() || q->quit) return true;
-    if (timeout_ms == ~0u)
+    if (video) {
+      auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+      if (timeout_ms != ~0u && deadline < slice) slice = deadline;
+      q->cv.wait_until(lock, slice);
+      lock.unlock();
+      pump_backend();
+      lock.lock();
+      if (timeout_ms != ~0u && std::chrono::steady_clock::now() >= deadline && q->sends.empty() &&
+          q->posted.empty() && !q->quit)
+        return false;
+    } else if (timeout_ms == ~0u)
       q->cv.wait(lock);
     else if (q->cv.wait_until(lock, deadline) == std::cv_status::timeout && q->sends.empty() &&
              q->posted.empty() && !q->quit)
@@ -546,15 +633,15 @@ bool inject_key(uint32_t hwnd, int32_t vkey, bool down) {
     if (down) k.pressed = true;
     k.down = down;
   }
-  // lParam as Windows builds it: repeat count 1, previous state bit 30,
-  // transition bit 31.
-  uint32_t lp = 1u | (repeat || !down ? 1u << 30 : 0) | (down ? 0 : 1u << 31);
+  // lParam as Windows builds it: repeat count 1, scan code and extended flag,
+  // previous state bit 30, transition bit 31.
+  uint32_t lp = 1u | key_data_scan(vkey) | (repeat || !down ? 1u << 30 : 0) | (down ? 0 : 1u << 31);
   return post(hwnd, down ? WM_KEYDOWN : WM_KEYUP, static_cast<uintptr_t>(vkey),
               static_cast<intptr_t>(lp));
 }
 
 bool inject_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y) {
-  if (msg < WM_MOUSEMOVE || msg > WM_RBUTTONUP) return false;
+  if (msg < WM_MOUSEMOVE || msg > WM_RBUTTONDBLCLK) return false;
   uintptr_t buttons;
   {
     State& s = st();
@@ -563,10 +650,12 @@ bool inject_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y) {
     if (w == nullptr) return false;
     s.cursor_x = w->rect.left + x;
     s.cursor_y = w->rect.top + y;
-    if (msg == WM_LBUTTONDOWN || msg == WM_LBUTTONUP) s.keys[1].down = msg == WM_LBUTTONDOWN;
-    if (msg == WM_RBUTTONDOWN || msg == WM_RBUTTONUP) s.keys[2].down = msg == WM_RBUTTONDOWN;
-    if (msg == WM_LBUTTONDOWN) s.keys[1].pressed = true;
-    if (msg == WM_RBUTTONDOWN) s.keys[2].pressed = true;
+    const bool ldown = msg == WM_LBUTTONDOWN || msg == WM_LBUTTONDBLCLK;
+    const bool rdown = msg == WM_RBUTTONDOWN || msg == WM_RBUTTONDBLCLK;
+    if (ldown || msg == WM_LBUTTONUP) s.keys[1].down = ldown;
+    if (rdown || msg == WM_RBUTTONUP) s.keys[2].down = rdown;
+    if (ldown) s.keys[1].pressed = true;
+    if (rdown) s.keys[2].pressed = true;
     buttons =
         (s.keys[1].down ? uintptr_t{MK_LBUTTON} : 0) | (s.keys[2].down ? uintptr_t{MK_RBUTTON} : 0);
   }
@@ -577,6 +666,88 @@ bool inject_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y) {
 
 bool inject_close(uint32_t hwnd) {
   return post(hwnd, WM_CLOSE, 0, 0);
+}
+
+bool set_paint_source(uint32_t hwnd, PaintSource source, void* user) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Window* w = find(s, hwnd);
+  if (w == nullptr) return false;
+  w->paint = source;
+  w->paint_user = user;
+  w->dirty = s.any_dirty = source != nullptr;
+  return true;
+}
+
+void invalidate_window(uint32_t hwnd) {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (Window* w = find(s, hwnd); w != nullptr && w->shown) w->dirty = s.any_dirty = true;
+}
+
+const char* backend_name() {
+  return window_backend().name();
+}
+
+bool on_video_thread() {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.video_tid != 0 && s.video_tid == thread_current_id();
+}
+
+// What a person does reaches the window as injected input does.
+void input_key(uint32_t hwnd, int32_t vkey, bool down) {
+  inject_key(hwnd, vkey, down);
+}
+void input_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y) {
+  inject_mouse(hwnd, msg, x, y);
+}
+void input_close(uint32_t hwnd) {
+  inject_close(hwnd);
+}
+
+void input_placed(uint32_t hwnd, Rect client) {
+  bool resized;
+  {
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    Window* w = find(s, hwnd);
+    if (w == nullptr) return;
+    const Rect& o = w->rect;
+    resized = client.right - client.left != o.right - o.left ||
+              client.bottom - client.top != o.bottom - o.top;
+    w->rect = client;
+  }
+  if (resized) send(hwnd, WM_SIZE, SIZE_RESTORED, size_lparam(client), false);
+}
+
+void input_minimised(uint32_t hwnd, bool on) {
+  Rect r;
+  {
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    Window* w = find(s, hwnd);
+    if (w == nullptr || w->minimised == on) return;  // the title did it itself
+    w->minimised = on;
+    r = w->rect;
+  }
+  send(hwnd, WM_SIZE, uintptr_t{on ? SIZE_MINIMIZED : SIZE_RESTORED}, on ? 0 : size_lparam(r),
+       false);
+}
+
+void input_focus(uint32_t hwnd, bool on) {
+  {
+    State& s = st();
+    std::lock_guard<std::mutex> lock(s.mu);
+    Window* w = find(s, hwnd);
+    if (w == nullptr) return;
+    if (on) w->z = ++s.last_z;
+  }
+  post(hwnd, WM_ACTIVATE, on ? WA_ACTIVE : WA_INACTIVE, 0);
+}
+
+void input_exposed(uint32_t hwnd) {
+  invalidate_window(hwnd);
 }
 
 // The lock file lives in the per-user runtime directory and is held with

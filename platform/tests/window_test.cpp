@@ -249,6 +249,30 @@ TEST_F(Window, InjectedInputReachesStateAndProcedure) {
   plat::destroy_window(over);
 }
 
+TEST_F(Window, KeyDataCarriesTheScanCodeOfTheKeyboard) {
+  uint32_t w = plat::create_window("TestWin", "w", 0, {0, 0, 10, 10});
+  struct Row {
+    int32_t vkey;
+    uint32_t down, up;  // lParam of the key-down and the key-up message
+  } rows[] = {
+      {'A', 0x001E0001, 0xC01E0001},  {'0', 0x000B0001, 0xC00B0001},
+      {0x0D, 0x001C0001, 0xC01C0001}, {0x25, 0x014B0001, 0xC14B0001},  // left: extended
+      {0x70, 0x003B0001, 0xC03B0001}, {0xBD, 0x000C0001, 0xC00C0001},
+      {0xE5, 0x00000001, 0xC0000001},  // a code without a key: no scan code
+  };
+  for (const Row& r : rows) {
+    ASSERT_TRUE(plat::inject_key(w, r.vkey, true));
+    ASSERT_TRUE(plat::inject_key(w, r.vkey, false));
+    plat::Message m;
+    ASSERT_TRUE(plat::peek_message(&m));
+    EXPECT_EQ(static_cast<uint32_t>(m.lparam), r.down) << r.vkey;
+    ASSERT_TRUE(plat::peek_message(&m));
+    EXPECT_EQ(static_cast<uint32_t>(m.lparam), r.up) << r.vkey;
+  }
+  EXPECT_STREQ(plat::backend_name(), "headless");  // what tests run on
+  plat::destroy_window(w);
+}
+
 TEST_F(Window, LookupsAndBadHandles) {
   EXPECT_FALSE(plat::register_class("TESTWIN", record_proc));  // names ignore case
   EXPECT_EQ(plat::create_window("NoSuchClass", "", 0, {}), 0u);

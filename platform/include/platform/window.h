@@ -1,6 +1,13 @@
-// A headless window system: classes with procedures, windows with a user-data
-// word and a client rectangle, one message queue per thread, post and send,
-// peek and dispatch, input injection and a single-instance lock.
+// The window system: classes with procedures, windows with a user-data word
+// and a client rectangle, one message queue per thread, post and send, peek
+// and dispatch, input injection and a single-instance lock.
+//
+// Windows of a class registered as shown appear on the display when the
+// graphical backend is in use (MRV_BACKEND=sdl|headless; by default SDL when
+// DISPLAY or WAYLAND_DISPLAY is set): those of the first thread that creates
+// one, the video thread, whose peek_message and wait_message also read the
+// display's events and present the pictures that changed. Everything else
+// behaves the same in both backends.
 //
 // A send to a window of another thread waits until that thread pumps its
 // queue (peek_message and wait_message serve pending sends first); a send to a
@@ -9,6 +16,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/export.h"
 
@@ -32,6 +40,7 @@ enum : uint32_t {
   WM_CREATE = 0x0001,
   WM_DESTROY = 0x0002,
   WM_SIZE = 0x0005,
+  WM_ACTIVATE = 0x0006,
   WM_PAINT = 0x000F,
   WM_CLOSE = 0x0010,
   WM_QUIT = 0x0012,
@@ -41,8 +50,10 @@ enum : uint32_t {
   WM_MOUSEMOVE = 0x0200,
   WM_LBUTTONDOWN = 0x0201,
   WM_LBUTTONUP = 0x0202,
+  WM_LBUTTONDBLCLK = 0x0203,
   WM_RBUTTONDOWN = 0x0204,
   WM_RBUTTONUP = 0x0205,
+  WM_RBUTTONDBLCLK = 0x0206,
   WM_USER = 0x0400,
 };
 
@@ -52,9 +63,23 @@ enum : uintptr_t {
   SIZE_MINIMIZED = 1,
   MK_LBUTTON = 0x0001,
   MK_RBUTTON = 0x0002,
+  WA_INACTIVE = 0,
+  WA_ACTIVE = 1,
 };
 
-PLAT_API bool register_class(const char* name, WndProc proc);
+// A window's picture: 15-bit pixels (red in bits 10-14) and the display
+// scale in percent it is shown at.
+struct Frame {
+  int32_t w = 0, h = 0;
+  int32_t scale_x = 100, scale_y = 100;
+  std::vector<uint16_t> px;
+};
+// Fills `out` with the current picture of `hwnd`; false when there is none.
+// Called on the video thread, without any lock of the platform held.
+using PaintSource = bool (*)(uint32_t hwnd, void* user, Frame* out);
+
+// `shown`: the class's windows appear on the display (graphical backend).
+PLAT_API bool register_class(const char* name, WndProc proc, bool shown = false);
 // Creates a window owned by the calling thread; WM_CREATE is sent before it
 // returns. 0 when the class is unknown.
 PLAT_API uint32_t create_window(const char* class_name, const char* title, uint32_t parent,
@@ -105,6 +130,14 @@ PLAT_API uint32_t window_from_point(int32_t x, int32_t y);
 // key was pressed since the previous async query.
 PLAT_API int16_t async_key_state(int32_t vkey);
 PLAT_API int16_t key_state(int32_t vkey);
+
+// Where a shown window's picture comes from (nullptr: none), and the note
+// that it changed; the video thread presents it at its next pump. Headless,
+// nothing is presented.
+PLAT_API bool set_paint_source(uint32_t hwnd, PaintSource source, void* user);
+PLAT_API void invalidate_window(uint32_t hwnd);
+// "sdl" or "headless": the backend of this process.
+PLAT_API const char* backend_name();
 
 // Input injection (what a user would do), posted to the window's queue. Keys
 // update the key state at once. Mouse coordinates are client coordinates;
