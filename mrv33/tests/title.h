@@ -70,6 +70,19 @@ class Title {
     fs::create_symlink(bin.parent_path() / "tests" / "inject.so", prog() / "inject.so");
   }
 
+  // A process this title started and nobody waited for (a test that
+  // stopped at a failed assertion) must not outlive the test.
+  ~Title() {
+    for (pid_t pid : started_) {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  }
+  Title(const Title&) = delete;
+  Title& operator=(const Title&) = delete;
+
   fs::path prog() const { return dir_.path() / "prog"; }
   fs::path work() const { return dir_.path() / "work"; }
   fs::path file(const std::string& name) const { return dir_.path() / name; }
@@ -122,6 +135,7 @@ class Title {
     const std::string path = (prog() / program).string();
     if (posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&fa);
+    if (pid > 0) started_.push_back(pid);
     return pid;
   }
 
@@ -181,6 +195,7 @@ class Title {
   }
 
   mrvtest::TempDir dir_;
+  mutable std::vector<pid_t> started_;
 };
 
 // Opens the main window and waits, for scenarios that drive input.
