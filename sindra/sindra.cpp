@@ -4,6 +4,7 @@
 
 #include <SDL.h>
 #include <SDL_mixer.h>
+#include <dlfcn.h>
 
 #include <atomic>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <initializer_list>
 #include <map>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "platform/memory.h"
@@ -20,6 +22,57 @@
 namespace {
 
 constexpr uint32_t kHeader = 16;
+
+// SDL2 and SDL2_mixer, loaded at the first sound: a title that plays none (and
+// every headless start) does not load them and the many libraries they bring.
+struct Sdl {
+  decltype(&SDL_setenv) setenv;
+  decltype(&SDL_InitSubSystem) init;
+  decltype(&SDL_QuitSubSystem) quit;
+  decltype(&SDL_GetError) error;
+  decltype(&SDL_RWFromConstMem) from_memory;
+  decltype(&Mix_Init) mix_init;
+  decltype(&Mix_OpenAudio) open;
+  decltype(&Mix_AllocateChannels) allocate;
+  decltype(&Mix_LoadWAV_RW) load;
+  decltype(&Mix_HaltChannel) halt;
+  decltype(&Mix_VolumeChunk) volume;
+  decltype(&Mix_PlayChannelTimed) play;
+  decltype(&Mix_FreeChunk) free;
+  decltype(&Mix_Playing) playing;
+};
+
+// The functions, or null when the libraries are missing.
+const Sdl* load_sdl() {
+  void* sdl = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_GLOBAL);
+  void* mix = sdl != nullptr ? dlopen("libSDL2_mixer-2.0.so.0", RTLD_NOW) : nullptr;
+  if (mix == nullptr) {
+    std::fprintf(stderr, "sindra: no sound (%s)\n", dlerror());
+    return nullptr;
+  }
+  static Sdl f;
+  bool ok = true;
+  auto get = [&](void* lib, const char* name, auto& fn) {
+    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
+    ok = ok && fn != nullptr;
+  };
+  get(sdl, "SDL_setenv", f.setenv);
+  get(sdl, "SDL_InitSubSystem", f.init);
+  get(sdl, "SDL_QuitSubSystem", f.quit);
+  get(sdl, "SDL_GetError", f.error);
+  get(sdl, "SDL_RWFromConstMem", f.from_memory);
+  get(mix, "Mix_Init", f.mix_init);
+  get(mix, "Mix_OpenAudio", f.open);
+  get(mix, "Mix_AllocateChannels", f.allocate);
+  get(mix, "Mix_LoadWAV_RW", f.load);
+  get(mix, "Mix_HaltChannel", f.halt);
+  get(mix, "Mix_VolumeChunk", f.volume);
+  get(mix, "Mix_PlayChannelTimed", f.play);
+  get(mix, "Mix_FreeChunk", f.free);
+  get(mix, "Mix_Playing", f.playing);
+  return ok ? &f : nullptr;
+}
+const Sdl* sdl = nullptr;  // set when the device opened; only then are sounds played
 
 // The mixer: one decoded chunk per sound block that has played, and which
 // channel plays which block. Mixer calls happen under `mu`, so ordinal 25 on a
@@ -40,22 +93,25 @@ Mixer& mixer() {
 bool open_audio(Mixer& m) {
   if (m.tried) return m.open;
   m.tried = true;
+  const Sdl* f = load_sdl();
+  if (f == nullptr) return false;
   const char* want = std::getenv("MRV_SINDRA_AUDIO");
   if (want != nullptr && *want != 0)
-    SDL_setenv("SDL_AUDIODRIVER", want, 1);
+    f->setenv("SDL_AUDIODRIVER", want, 1);
   else if (std::strcmp(plat::backend_name(), "sdl") != 0)
-    SDL_setenv("SDL_AUDIODRIVER", "dummy", 1);  // headless: no sound, same behaviour
-  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-    std::fprintf(stderr, "sindra: no sound (%s)\n", SDL_GetError());
+    f->setenv("SDL_AUDIODRIVER", "dummy", 1);  // headless: no sound, same behaviour
+  if (f->init(SDL_INIT_AUDIO) != 0) {
+    std::fprintf(stderr, "sindra: no sound (%s)\n", f->error());
     return false;
   }
-  Mix_Init(MIX_INIT_OGG);
-  if (Mix_OpenAudio(44100, AUDIO_S16SYS, 2, 2048) != 0) {
-    std::fprintf(stderr, "sindra: no sound (%s)\n", Mix_GetError());
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  f->mix_init(MIX_INIT_OGG);
+  if (f->open(44100, AUDIO_S16SYS, 2, 2048) != 0) {
+    std::fprintf(stderr, "sindra: no sound (%s)\n", f->error());
+    f->quit(SDL_INIT_AUDIO);
     return false;
   }
-  Mix_AllocateChannels(16);
+  f->allocate(16);
+  sdl = f;
   m.open = true;
   return true;
 }
@@ -70,9 +126,9 @@ Mix_Chunk* chunk_of(Mixer& m, uint32_t block) {
   if (have < kHeader || std::memcmp(p, "SWAV", 4) != 0) return nullptr;
   std::memcpy(&n, p + 4, 4);
   if (n == 0 || n > have - kHeader) return nullptr;
-  Mix_Chunk* c = Mix_LoadWAV_RW(SDL_RWFromConstMem(p + kHeader, static_cast<int>(n)), 1);
+  Mix_Chunk* c = sdl->load(sdl->from_memory(p + kHeader, static_cast<int>(n)), 1);
   if (c == nullptr) {
-    std::fprintf(stderr, "sindra: not a sound (%s)\n", Mix_GetError());
+    std::fprintf(stderr, "sindra: not a sound (%s)\n", sdl->error());
     return nullptr;
   }
   m.chunks[block] = c;
@@ -84,7 +140,7 @@ void stop(Mixer& m, uint32_t block) {
   if (!m.open) return;
   for (auto it = m.channels.begin(); it != m.channels.end();) {
     if (block == 0 || it->second == block) {
-      Mix_HaltChannel(it->first);
+      sdl->halt(it->first);
       it = m.channels.erase(it);
     } else {
       ++it;
@@ -98,10 +154,10 @@ void play(uint32_t block, uint32_t volume, uint32_t times) {
   if (!open_audio(m)) return;
   Mix_Chunk* c = chunk_of(m, block);
   if (c == nullptr) return;
-  Mix_VolumeChunk(
-      c, volume == 0 || volume > MIX_MAX_VOLUME ? MIX_MAX_VOLUME : static_cast<int>(volume));
+  sdl->volume(c,
+              volume == 0 || volume > MIX_MAX_VOLUME ? MIX_MAX_VOLUME : static_cast<int>(volume));
   const int loops = times == 0 ? -1 : static_cast<int>(times) - 1;
-  const int ch = Mix_PlayChannel(-1, c, loops);
+  const int ch = sdl->play(-1, c, loops, -1);
   if (ch >= 0) m.channels[ch] = block;
 }
 
@@ -166,7 +222,7 @@ void sindra_ordinal_25(uint32_t block) {
   auto it = m.chunks.find(block);
   if (it == m.chunks.end()) return;
   stop(m, block);
-  Mix_FreeChunk(it->second);  // the decoded copy: the block itself is the caller's
+  sdl->free(it->second);  // the decoded copy: the block itself is the caller's
   m.chunks.erase(it);
 }
 
@@ -176,7 +232,7 @@ int32_t sindra_playing(void) {
   if (!m.open) return 0;
   std::map<uint32_t, bool> blocks;
   for (auto it = m.channels.begin(); it != m.channels.end();) {
-    if (Mix_Playing(it->first) == 0) {
+    if (sdl->playing(it->first) == 0) {
       it = m.channels.erase(it);
     } else {
       blocks[it->second] = true;

@@ -1,6 +1,7 @@
 // The headless backends and the choice of backend, made once per process.
 #include "backend.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/dialog.h"
 
@@ -71,13 +73,31 @@ struct Backends {
   DialogBackend* dialogs = nullptr;
 };
 
+// The SDL backends live in the module platform_sdl.so beside this library,
+// loaded only when they are chosen (SDL2 brings dozens of libraries that a
+// headless start would otherwise load). Null when it cannot be loaded.
+void* sdl_module() {
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&sdl_module), &self) == 0 || self.dli_fname == nullptr) {
+    return nullptr;
+  }
+  std::string path = self.dli_fname;
+  path = path.substr(0, path.rfind('/') + 1) + "platform_sdl.so";
+  void* m = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (m == nullptr) std::fprintf(stderr, "the SDL backend cannot be loaded: %s\n", dlerror());
+  return m;
+}
+
 Backends& backends() {
   static Backends* b = [] {
     auto* r = new Backends;  // never destroyed: boxes may appear at exit
-    if (want_sdl()) {
-      r->windows = make_sdl_windows();
-      if (r->windows != nullptr) {
-        r->dialogs = make_sdl_dialogs();
+    void* sdl = want_sdl() ? sdl_module() : nullptr;
+    if (sdl != nullptr) {
+      auto windows = reinterpret_cast<WindowBackend* (*)()>(dlsym(sdl, "plat_sdl_windows"));
+      auto dialogs = reinterpret_cast<DialogBackend* (*)()>(dlsym(sdl, "plat_sdl_dialogs"));
+      r->windows = windows != nullptr ? windows() : nullptr;
+      if (r->windows != nullptr && dialogs != nullptr) {
+        r->dialogs = dialogs();
       } else {
         std::fprintf(stderr, "no display could be opened; running headless\n");
       }

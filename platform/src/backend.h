@@ -44,24 +44,26 @@ class DialogBackend {
 // (with a line on standard error) when it cannot start.
 WindowBackend& window_backend();
 DialogBackend& dialog_backend();
-// The SDL implementations (sdl_backend.cpp); nullptr when SDL cannot start.
-WindowBackend* make_sdl_windows();
-DialogBackend* make_sdl_dialogs();
+// The SDL implementations are the module platform_sdl.so (platform/sdl),
+// whose "plat_sdl_windows" and "plat_sdl_dialogs" make them (null when SDL
+// cannot start). The functions below are what the module calls back, so they
+// leave the library; nothing else uses them.
+
 // True when the calling thread is the one whose windows the backend shows.
-bool on_video_thread();
+PLAT_API bool on_video_thread();
 
 // What a backend reports, as a user's input (they update key state and cursor
 // like injected input does). Coordinates are client coordinates.
-void input_key(uint32_t hwnd, int32_t vkey, bool down);
-void input_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y);
-void input_close(uint32_t hwnd);
-void input_placed(uint32_t hwnd, Rect client);  // moved or resized by the person
-void input_minimised(uint32_t hwnd, bool on);
-void input_focus(uint32_t hwnd, bool on);
-void input_exposed(uint32_t hwnd);
+PLAT_API void input_key(uint32_t hwnd, int32_t vkey, bool down);
+PLAT_API void input_mouse(uint32_t hwnd, uint32_t msg, int32_t x, int32_t y);
+PLAT_API void input_close(uint32_t hwnd);
+PLAT_API void input_placed(uint32_t hwnd, Rect client);  // moved or resized by the person
+PLAT_API void input_minimised(uint32_t hwnd, bool on);
+PLAT_API void input_focus(uint32_t hwnd, bool on);
+PLAT_API void input_exposed(uint32_t hwnd);
 
 // Windows virtual-key code to the key data's scan code (bits 16-23) and
 // extended-key flag (bit 24), as a keyboard of the original system gives them.
-uint32_t key_data_scan(int32_t vkey);
+PLAT_API uint32_t key_data_scan(int32_t vkey);
 
 }  // namespace plat

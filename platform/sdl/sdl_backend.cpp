@@ -1,13 +1,17 @@
 // The graphical backends on SDL2: windows on the display with their pictures,
 // the display's keyboard and mouse events as window messages, and message
 // boxes as SDL's boxes. Only the video thread calls SDL's video functions.
+//
+// A module of its own, loaded by the platform only when the SDL backend is
+// chosen: SDL2 brings dozens of libraries (X11, Wayland, sound servers) that a
+// headless run would otherwise map and relocate at every start.
 #include <SDL.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 
-#include "backend.h"
+#include "../src/backend.h"
 #include "platform/clock.h"
 #include "platform/dialog.h"
 
@@ -356,7 +360,10 @@ class SdlDialogs final : public DialogBackend {
 
 }  // namespace
 
-WindowBackend* make_sdl_windows() {
+}  // namespace plat
+
+extern "C" __attribute__((visibility("default"))) plat::WindowBackend* plat_sdl_windows() {
+  using namespace plat;
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");  // Ctrl+C ends the program as headless
   if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
     std::fprintf(stderr, "SDL video: %s\n", SDL_GetError());
@@ -365,8 +372,6 @@ WindowBackend* make_sdl_windows() {
   return new SdlWindows;  // lives as long as the process
 }
 
-DialogBackend* make_sdl_dialogs() {
-  return new SdlDialogs;
+extern "C" __attribute__((visibility("default"))) plat::DialogBackend* plat_sdl_dialogs() {
+  return new plat::SdlDialogs;
 }
-
-}  // namespace plat
