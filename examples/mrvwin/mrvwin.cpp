@@ -44,10 +44,6 @@ namespace {
 
 constexpr int32_t kMain = 0;  // window number of the main window
 
-FAQ* cells(VarTable* args) {
-  return static_cast<FAQ*>(MRV_PTR(args->cells));
-}
-
 FAQ& sysvar(SystemContext* ctx, int32_t n) {
   return MRV_CELLS(&ctx->systemVars)[n + ctx->systemVars.base];
 }
@@ -60,7 +56,7 @@ void store(uint32_t& w, uint32_t v) {
 }
 
 int32_t result(SystemContext* ctx, VarTable* args, int32_t value) {
-  MRVFAQ_Number(ctx, &cells(args)[0], 1, value, 0);
+  MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, value, 0);
   return 1;
 }
 
@@ -110,7 +106,7 @@ std::string find_file(const char* name) {
 
 // Puts a value owning `block` as the command's result.
 int32_t owned_result(SystemContext* ctx, VarTable* args, uint16_t type, uint32_t block) {
-  FAQ& r = cells(args)[0];
+  FAQ& r = MRV_CELLS(args)[0];
   MRVFAQ_Clear(ctx, &r);
   r.type = type;
   r.word1 = block;
@@ -200,11 +196,11 @@ EXPORT int32_t MRV_WAITINPUT(SystemContext* ctx, VarTable* args) {
 
 EXPORT int32_t MRV_PRINT(SystemContext* ctx, VarTable* args) {
   int32_t n = 0;
-  MRVFAQ_Int(ctx, &cells(args)[0], &n);
+  MRVFAQ_Int(ctx, &MRV_CELLS(args)[0], &n);
   std::string line;
   std::vector<char> shown(MRV_MSGBUF);
   for (int32_t i = 1; i < n; ++i) {
-    FAQ v = cells(args)[i];
+    FAQ v = MRV_CELLS(args)[i];
     if (v.type == TYPE_STRING) v.type = CELL_TYPE_RAW_STRING;
     MRVVAL_DisplayValue(ctx, &v, shown.data());
     line += shown.data();
@@ -252,7 +248,7 @@ EXPORT int32_t MRV_PICTURE(SystemContext* ctx, VarTable* args) {
 EXPORT int32_t MRV_DRAW(SystemContext* ctx, VarTable* args) {
   int32_t x = 0, y = 0;
   if (!MRVVAL_ArgNumber(ctx, args, 2, &x) || !MRVVAL_ArgNumber(ctx, args, 3, &y)) return 0;
-  const FAQ& c = cells(args)[1];
+  const FAQ& c = MRV_CELLS(args)[1];
   const uint32_t surface = load(sysvar(ctx, 20 + kMain).word2);
   if (c.type != TYPE_CELL || c.word1 == 0 || surface == 0) return result(ctx, args, 0);
   const auto* desc = static_cast<const uint32_t*>(MRV_PTR(c.word1));
@@ -283,7 +279,7 @@ EXPORT int32_t MRV_SOUND(SystemContext* ctx, VarTable* args) {
 EXPORT int32_t MRV_PLAY(SystemContext* ctx, VarTable* args) {
   int32_t times = 1;
   if (!MRVVAL_ArgNumber(ctx, args, 2, &times)) return 0;
-  const FAQ& w = cells(args)[1];
+  const FAQ& w = MRV_CELLS(args)[1];
   if (w.type != TYPE_WAVE || w.word1 == 0) return result(ctx, args, 0);
   // The request block of host request 4 (see sindra.h): the sound block at
   // byte 4, a name at 8, the volume at 264, the number of plays at 280.

@@ -17,10 +17,6 @@
 
 namespace {
 
-FAQ* cells(VarTable* args) {
-  return static_cast<FAQ*>(MRV_PTR(args->cells));
-}
-
 FAQ& sysvar(SystemContext* ctx, int32_t n) {
   return MRV_CELLS(&ctx->systemVars)[n + ctx->systemVars.base];
 }
@@ -36,7 +32,7 @@ int32_t arg(SystemContext* ctx, VarTable* args, int32_t i) {
 }
 
 int32_t result(SystemContext* ctx, VarTable* args, int32_t value) {
-  MRVFAQ_Number(ctx, &cells(args)[0], 1, value, 0);
+  MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, value, 0);
   return 1;
 }
 
@@ -126,7 +122,7 @@ EXPORT int32_t MRV_MINIMISE(SystemContext* ctx, VarTable* args) {
 // WORDS(n): the four words of #n as a rectangle value.
 EXPORT int32_t MRV_WORDS(SystemContext* ctx, VarTable* args) {
   const FAQ& v = sysvar(ctx, arg(ctx, args, 1));
-  FAQ& out = cells(args)[0];
+  FAQ& out = MRV_CELLS(args)[0];
   out = FAQ{};
   out.type = TYPE_RECT;
   out.word1 = load(v.word1);

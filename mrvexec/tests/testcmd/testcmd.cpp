@@ -13,13 +13,9 @@
 
 namespace {
 
-FAQ* cells(VarTable* args) {
-  return static_cast<FAQ*>(MRV_PTR(args->cells));
-}
-
 int32_t count_of(SystemContext* ctx, VarTable* args) {
   int32_t n = 0;
-  MRVFAQ_Int(ctx, &cells(args)[0], &n);
+  MRVFAQ_Int(ctx, &MRV_CELLS(args)[0], &n);
   return n - 1;
 }
 
@@ -42,7 +38,7 @@ int32_t number_arg(SystemContext* ctx, VarTable* args, int32_t i, int32_t def) {
 // Runs a nested block of the call: 1 block, 2 else block. An absent block
 // counts as run.
 int32_t run_block(SystemContext* ctx, VarTable* args, int which) {
-  const char* call = static_cast<const char*>(MRV_PTR(cells(args)[0].word5));
+  const char* call = static_cast<const char*>(MRV_PTR(MRV_CELLS(args)[0].word5));
   int32_t offset;
   std::memcpy(&offset, call + (which == 1 ? 17 : 21), 4);
   return offset == 0 ? 1 : MRVEXEC_Mem(ctx, call + offset);
@@ -57,7 +53,7 @@ __attribute__((visibility("default"))) int32_t MRV_SHOW(SystemContext* ctx, VarT
   std::string line;
   for (int32_t i = 1; i <= count_of(ctx, args); ++i) {
     if (i > 1) line += "|";
-    line += show(ctx, cells(args)[i]);
+    line += show(ctx, MRV_CELLS(args)[i]);
   }
   say(ctx, line);
   return 1;
@@ -66,7 +62,7 @@ __attribute__((visibility("default"))) int32_t MRV_SHOW(SystemContext* ctx, VarT
 // ARGS(args...): the raw argument cells: count cell, then per cell its type
 // and for references the table's base and the index, up to the terminator.
 __attribute__((visibility("default"))) int32_t MRV_ARGS(SystemContext* ctx, VarTable* args) {
-  FAQ* c = cells(args);
+  FAQ* c = MRV_CELLS(args);
   std::string line = "n=" + show(ctx, c[0]);
   const int32_t n = count_of(ctx, args);
   for (int32_t i = 1; i <= n + 1 && i < MRV_FRAME_CELLS + 1; ++i) {
@@ -88,7 +84,7 @@ __attribute__((visibility("default"))) int32_t MRV_ARGS(SystemContext* ctx, VarT
 
 // RAW(v): "@T T word1 word2" with the type tag and the words in hex.
 __attribute__((visibility("default"))) int32_t MRV_RAW(SystemContext* ctx, VarTable* args) {
-  const FAQ& v = cells(args)[1];
+  const FAQ& v = MRV_CELLS(args)[1];
   char buf[64];
   std::snprintf(buf, sizeof buf, "%c %08x %08x", static_cast<char>(v.type ? v.type : '0'), v.word1,
                 v.word2);
@@ -108,11 +104,11 @@ __attribute__((visibility("default"))) int32_t MRV_FAIL(SystemContext*, VarTable
 
 // SET(v): result v.
 __attribute__((visibility("default"))) int32_t MRV_SET(SystemContext* ctx, VarTable* args) {
-  FAQ v = cells(args)[1];
+  FAQ v = MRV_CELLS(args)[1];
   FAQ copy{};
   MRVFAQ_Copy(ctx, &copy, &v);
-  MRVFAQ_Clear(ctx, &cells(args)[0]);
-  cells(args)[0] = copy;
+  MRVFAQ_Clear(ctx, &MRV_CELLS(args)[0]);
+  MRV_CELLS(args)[0] = copy;
   return 1;
 }
 
@@ -138,7 +134,7 @@ __attribute__((visibility("default"))) int32_t MRV_LOOP(SystemContext* ctx, VarT
 
 // IF(c){...}ELSE{...}
 __attribute__((visibility("default"))) int32_t MRV_IF(SystemContext* ctx, VarTable* args) {
-  const int32_t c = static_cast<int32_t>(cells(args)[1].word1);
+  const int32_t c = static_cast<int32_t>(MRV_CELLS(args)[1].word1);
   ++ctx->blockDepth[ctx->currentTask];
   if (!run_block(ctx, args, c != 0 ? 1 : 2)) return 0;
   --ctx->blockDepth[ctx->currentTask];
@@ -163,7 +159,7 @@ __attribute__((visibility("default"))) int32_t MRV_START(SystemContext* ctx, Var
   MRVVAL_CreateLocal(ctx, n, nullptr);
   n = MRVEXEC_ExecuteTask(ctx, n, name);
   if (n < 0) return 0;
-  return MRVFAQ_Number(ctx, &cells(args)[0], 1, n, 0);
+  return MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, n, 0);
 }
 
 // RUN(name): runs a scenario file in the calling task.
@@ -176,7 +172,7 @@ __attribute__((visibility("default"))) int32_t MRV_RUN(SystemContext* ctx, VarTa
 // WAIT(ms): result 1 or 0 as MRVEXEC_Wait gives.
 __attribute__((visibility("default"))) int32_t MRV_WAIT(SystemContext* ctx, VarTable* args) {
   const int32_t r = MRVEXEC_Wait(ctx, number_arg(ctx, args, 1, 0));
-  return MRVFAQ_Number(ctx, &cells(args)[0], 1, r, 0);
+  return MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, r, 0);
 }
 
 // SUPER(f): takes (f != 0) or releases exclusive execution.
@@ -187,7 +183,7 @@ __attribute__((visibility("default"))) int32_t MRV_SUPER(SystemContext* ctx, Var
 
 // TASK(): the running task and its line.
 __attribute__((visibility("default"))) int32_t MRV_TASK(SystemContext* ctx, VarTable* args) {
-  return MRVFAQ_Number(ctx, &cells(args)[0], 1, ctx->currentTask, 0);
+  return MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, ctx->currentTask, 0);
 }
 
 }  // extern "C"
