@@ -39,7 +39,8 @@ if [ $with_tests -eq 1 ]; then
   command -v Xvfb >/dev/null || missing+=(xvfb)
   command -v xdotool >/dev/null || missing+=(xdotool)
   command -v xwd >/dev/null || missing+=(x11-apps)
-  command -v convert >/dev/null || missing+=(imagemagick)
+  # Another program may answer to "convert": only ImageMagick's will do.
+  convert -version 2>/dev/null | grep -q "Version: ImageMagick" || missing+=(imagemagick)
   [ -e /usr/include/X11/Xlib.h ] || missing+=(libx11-dev)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
