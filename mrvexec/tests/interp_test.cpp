@@ -7,6 +7,8 @@
 
 #include "mrvexec.h"
 #include "platform/clock.h"
+#include "platform/memory.h"
+#include "sindra.h"
 #include "support.h"
 
 namespace {
@@ -143,6 +145,45 @@ TEST(Interp, APausedTaskTakesItsTurnsWithoutRunning) {
   ASSERT_TRUE(s.finish(5000));
   EXPECT_LE(held.size(), 2u);
   EXPECT_EQ(reports(s), (Lines{"1", "2"}));
+}
+
+// A sound kept in a variable belongs to the variable: neither the value of
+// the assignment statement nor the copy read into a command's argument frees
+// it, a copy in a second variable keeps it while the first lets go, and the
+// last holder frees it exactly once, while three other tasks take turns.
+TEST(Interp, ASoundInAVariableLivesUntilItsLastHolderLetsGo) {
+  Scenario s({"testcmd.so"});
+  s.source(
+      "MAIN",
+      "TESTCMD:START(1, \"COUNT\"); TESTCMD:START(2, \"COUNT\"); TESTCMD:START(3, \"COUNT\");\n"
+      "$S = TESTCMD:WAVE();\nTESTCMD:HEARD($S);\nTESTCMD:HEARD($S);\n"
+      "$T = $S;\n$S = 0;\nTESTCMD:HEARD($T);\n$T = 0;\n"
+      "TESTCMD:HEARD(TESTCMD:WAVE());\n");
+  s.source("COUNT",
+           "$N = 0;\nTESTCMD:LOOP(20) { $N = $N + 1; TESTCMD:HANDOVER(1); };\n"
+           "TESTCMD:SHOW($N);\n");
+  sindra_clear_calls();
+  sindra_record(1);
+  const std::size_t blocks = plat::mem_live_blocks();
+  ASSERT_TRUE(s.run("MAIN"));
+  sindra_record(0);
+  Lines heard, counts;
+  for (const std::string& r : reports(s))
+    (r == "live" || r == "gone" ? heard : counts).push_back(r);
+  EXPECT_EQ(heard, (Lines{"live", "live", "live", "live"}));
+  EXPECT_EQ(counts, (Lines{"20", "20", "20"}));
+  EXPECT_TRUE(s.messages().empty());
+  // Two sounds were made (the second may take the first one's address): each
+  // is handed to the sound library once, before it is freed, and nothing is
+  // left.
+  int released = 0;
+  for (int32_t i = 0; i < sindra_call_count(); ++i) {
+    SindraCall c{};
+    ASSERT_EQ(sindra_call(i, &c), 1);
+    if (c.ordinal == 25) ++released;
+  }
+  EXPECT_EQ(released, 2);
+  EXPECT_EQ(plat::mem_live_blocks(), blocks);
 }
 
 }  // namespace
