@@ -236,19 +236,25 @@ intptr_t main_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_
     case kWindowPosChanging:
       return 0;
     case plat::WM_KEYDOWN: {
+      // The key goes into #2 and #3 only while they hold numbers: the words
+      // of a string or block a scenario put there are not overwritten.
       FAQ& key = sysvar(ctx, 2);
       FAQ& data = sysvar(ctx, 3);
-      store(key.word1, static_cast<uint32_t>(wparam));
-      store(key.word2, static_cast<uint32_t>(wparam));
-      store(data.word1, static_cast<uint32_t>(lparam));
-      store(data.word2, static_cast<uint32_t>(lparam));
+      if (key.type == TYPE_NUMBER) {
+        store(key.word1, static_cast<uint32_t>(wparam));
+        store(key.word2, static_cast<uint32_t>(wparam));
+      }
+      if (data.type == TYPE_NUMBER) {
+        store(data.word1, static_cast<uint32_t>(lparam));
+        store(data.word2, static_cast<uint32_t>(lparam));
+      }
       if (const uint32_t tracer = plat::find_window("MarovineTracer"); tracer != 0)
         plat::post_message(tracer, msg, wparam, lparam);
       return 1;
     }
     case plat::WM_KEYUP:
-      store(sysvar(ctx, 2).word2, 0);
-      store(sysvar(ctx, 3).word2, 0);
+      if (sysvar(ctx, 2).type == TYPE_NUMBER) store(sysvar(ctx, 2).word2, 0);
+      if (sysvar(ctx, 3).type == TYPE_NUMBER) store(sysvar(ctx, 3).word2, 0);
       return 1;
     case kCommand:
       if (wparam == kNoCommand) return 0;

@@ -179,6 +179,10 @@ extern "C" int32_t MRVEXEC_Mem(SystemContext* ctx, const char* code) {
     paused = (flags & TASK_PAUSED) != 0;
     if (paused) continue;
     FAQ& where = MRV_CELLS(&ctx->systemVars)[7 + ctx->systemVars.base];  // #7: task and line
+    if (where.type != TYPE_NUMBER) {  // a scenario put something else there: let it go first
+      MRVFAQ_Clear(ctx, &where);
+      where.type = TYPE_NUMBER;
+    }
     store(where.word1, static_cast<uint32_t>(t));
     store(where.word2, ctx->taskLine[t]);
     if ((flags & TASK_RETURN) != 0) return 1;

@@ -186,4 +186,17 @@ TEST(Interp, ASoundInAVariableLivesUntilItsLastHolderLetsGo) {
   EXPECT_EQ(plat::mem_live_blocks(), blocks);
 }
 
+// #7 takes the task and line before each statement: whatever a scenario put
+// there is released first (no block is lost), and a string there becomes
+// the number again instead of a string whose words were overwritten.
+TEST(Interp, TheTaskAndLineReplaceWhatAScenarioPutIntoSeven) {
+  Scenario s({"standard.so", "testcmd.so"});
+  s.source("MAIN", "Alloc(\\#7, 16);\n$A = 1;\n#7 = \"abc\";\nTESTCMD:SHOW(#7);\n");
+  const std::size_t blocks = plat::mem_live_blocks();
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_TRUE(s.messages().empty()) << s.messages()[0];
+  EXPECT_EQ(reports(s), (Lines{"0.000000002"}));  // task 0 and a line: a number
+  EXPECT_EQ(plat::mem_live_blocks(), blocks);
+}
+
 }  // namespace
