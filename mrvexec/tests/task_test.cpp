@@ -7,6 +7,7 @@
 
 #include "mrvexec.h"
 #include "platform/clock.h"
+#include "processes.h"
 #include "support.h"
 
 namespace {
@@ -138,9 +139,12 @@ TEST(Tasks, WaitingTasksUseNoCore) {
 TEST(Tasks, DeletingTheContextAbandonsALiveTask) {
   {
     Scenario s({"testcmd.so"});
-    s.source("MAIN", "TESTCMD:WAIT(3000);\nTESTCMD:SHOW(\"never\");\n");
+    s.source("MAIN", "TESTCMD:SHOW(\"waits\");\nTESTCMD:WAIT(3000);\nTESTCMD:SHOW(\"never\");\n");
     ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
     ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+    // Deleted while the task waits, however slowly a loaded machine got it
+    // there (the wait begins right after the report).
+    ASSERT_TRUE(mrvtest::eventually([&] { return !reports(s).empty(); }));
     plat::sleep_ms(50);
     MRVVAL_Delete(s.ctx);
     s.ctx = nullptr;
