@@ -123,12 +123,18 @@ inline void set_flags(uint32_t& w, uint32_t bits) {
 inline void clear_flags(uint32_t& w, uint32_t bits) {
   std::atomic_ref<uint32_t>(w).fetch_and(~bits, std::memory_order_relaxed);
 }
-/* Replaces the bits of `mask` by those of `bits`, in one step. */
-inline void replace_flags(uint32_t& w, uint32_t mask, uint32_t bits) {
+/* Replaces the word by change(old) in one step; returns the old value. */
+template <class Change>
+inline uint32_t change_flags(uint32_t& w, Change change) {
   std::atomic_ref<uint32_t> a(w);
   uint32_t old = a.load(std::memory_order_relaxed);
-  while (!a.compare_exchange_weak(old, (old & ~mask) | (bits & mask), std::memory_order_relaxed)) {
+  while (!a.compare_exchange_weak(old, change(old), std::memory_order_relaxed)) {
   }
+  return old;
+}
+/* Replaces the bits of `mask` by those of `bits`, in one step. */
+inline void replace_flags(uint32_t& w, uint32_t mask, uint32_t bits) {
+  change_flags(w, [=](uint32_t old) { return (old & ~mask) | (bits & mask); });
 }
 
 /* data words */
