@@ -10,7 +10,9 @@
 #                                  GoogleTest, GoogleMock, Google Benchmark,
 #                                  Lua 5.4 (the interpreter's benchmark peer),
 #                                  and for the tests on an X server Xvfb,
-#                                  xdotool, xwd, ImageMagick and Xlib
+#                                  xdotool, xwd, ImageMagick and Xlib, and
+#                                  for the VS Code extension's test and
+#                                  package Node.js with npm
 set -euo pipefail
 with_tests=0
 [ "${1:-}" = "--test" ] && with_tests=1
@@ -41,6 +43,7 @@ if [ $with_tests -eq 1 ]; then
   command -v xwd >/dev/null || missing+=(x11-apps)
   command -v convert >/dev/null || missing+=(imagemagick)
   [ -e /usr/include/X11/Xlib.h ] || missing+=(libx11-dev)
+  command -v npm >/dev/null || missing+=(npm)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
