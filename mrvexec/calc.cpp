@@ -125,10 +125,19 @@ bool integer_arithmetic(uint8_t op, FAQ* l, const FAQ* r) {
   return true;
 }
 
-// A comparison's truth into l.
+bool plain_integers(const FAQ* l, const FAQ* r) {
+  return l->type == TYPE_NUMBER && r->type == TYPE_NUMBER && l->word2 == 0 && r->word2 == 0;
+}
+
+// A comparison's truth into l (as MRVFAQ_Bool makes it: -1 or 0).
 bool compare(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
   int32_t c = 0;
-  if (!MRVFAQ_Comp(ctx, l, r, &c)) return false;
+  if (plain_integers(l, r)) {
+    const int64_t x = int_value(l), y = int_value(r);
+    c = x > y ? 1 : x == y ? 0 : -1;
+  } else if (!MRVFAQ_Comp(ctx, l, r, &c)) {
+    return false;
+  }
   bool truth = false;
   switch (op) {
     case OP_GT:
@@ -151,7 +160,30 @@ bool compare(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
       break;
   }
   release(ctx, l);
-  MRVFAQ_Bool(ctx, l, truth ? 1 : 0);
+  l->type = TYPE_NUMBER;
+  l->word1 = truth ? 0x80000001u : 0u;
+  l->word2 = 0;
+  return true;
+}
+
+// The integer quotient `?` of two integers: MRVFAQ_Div with the fraction
+// dropped (the sign stays even when the quotient is 0).
+bool integer_quotient(FAQ* l, const FAQ* r) {
+  if (!plain_integers(l, r)) return false;
+  const uint32_t a = l->word1 & 0x7FFFFFFF, b = r->word1 & 0x7FFFFFFF;
+  if (b == 0 || a > kMaxMagnitude || b > kMaxMagnitude) return false;
+  l->word1 = ((l->word1 ^ r->word1) & 0x80000000u) | (a / b);
+  return true;
+}
+
+// The remainder `%` as MRVFAQ_Mod makes it: the magnitudes' remainder with
+// the left sign, no fraction.
+bool integer_remainder(FAQ* l, const FAQ* r) {
+  if (l->type != TYPE_NUMBER || r->type != TYPE_NUMBER || (r->word1 & 0x7FFFFFFF) == 0) {
+    return false;
+  }
+  l->word1 = (l->word1 & 0x80000000u) | ((l->word1 & 0x7FFFFFFF) % (r->word1 & 0x7FFFFFFF));
+  l->word2 = 0;
   return true;
 }
 
@@ -170,11 +202,12 @@ bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
     case OP_DIV:
       return MRVFAQ_Div(ctx, l, r) != 0;
     case OP_QUESTION:
+      if (integer_quotient(l, r)) return true;
       if (!MRVFAQ_Div(ctx, l, r)) return false;
       l->word2 = 0;
       return true;
     case OP_MOD:
-      return MRVFAQ_Mod(ctx, l, r) != 0;
+      return integer_remainder(l, r) || MRVFAQ_Mod(ctx, l, r) != 0;
     case OP_ADD:
       return integer_arithmetic(op, l, r) || MRVFAQ_Add(ctx, l, r) != 0;
     case OP_SUB:

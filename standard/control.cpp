@@ -63,7 +63,6 @@ MRV_COMMAND(MRV_FOR) {
     if (!MRVFAQ_Add(ctx, &v, &step)) return 0;
     if (!MRVVAL_Set(ctx, &var.table, var.index, &v)) return 0;
   }
-  frame.close();
   return result_null(ctx, args);
 }
 
@@ -73,7 +72,6 @@ MRV_COMMAND(MRV_IF) {
   const bool cond = truth(cell(args, 1));
   BlockFrame frame(ctx);
   if (!run_block(ctx, stmt, cond ? 0 : 1)) return 0;
-  frame.close();
   return result_null(ctx, args);
 }
 
@@ -97,7 +95,6 @@ MRV_COMMAND(MRV_WHILE) {
     if (a == After::Fail) return 0;
     if (a == After::Leave) break;
   }
-  frame.close();
   return result_null(ctx, args);
 }
 
@@ -115,7 +112,6 @@ MRV_COMMAND(MRV_LOOP) {
     if (a == After::Leave) break;
     if (count > 0) --count;
   }
-  frame.close();
   return result_null(ctx, args);
 }
 
@@ -129,7 +125,6 @@ MRV_COMMAND(MRV_SWITCH) {
   if (!MRVVAL_Swap(ctx, &ctx->systemVars, 180 + t, args, 1)) return 0;
   if (!run_block(ctx, stmt, 0)) return 0;
   if (!MRVVAL_Swap(ctx, &ctx->systemVars, 180 + t, args, 1)) return 0;
-  frame.close();
   clear_task_flags(ctx, t, TASK_BREAK);
   return result_null(ctx, args);
 }
@@ -143,7 +138,6 @@ MRV_COMMAND(MRV_CASE) {
   if (!MRVFAQ_Comp(ctx, &reg, &cell(args, 1), &cmp)) return 0;
   BlockFrame frame(ctx);
   if (cmp == 0 && !run_block(ctx, stmt, 0)) return 0;
-  frame.close();
   return result_null(ctx, args);
 }
 
@@ -164,7 +158,6 @@ MRV_COMMAND(MRV_GOSUB) {
   if (!MRVVAL_CreateLocal(ctx, t, args)) return 0;
   if (!MRVEXEC_File(ctx, name)) return 0;
   MRVVAL_DeleteLocal(ctx, t);
-  frame.close();
   FAQ ret{};
   MRVVAL_Get(ctx, &ctx->systemVars, 4, &ret);
   MRVVAL_Set(ctx, args, 0, &ret);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "mrvcode.h"
 #include "mrvexec.h"
 #include "mrvtask.h"
 #include "mrvval.h"
@@ -101,7 +102,7 @@ inline const char* statement(VarTable* args) {
 }
 inline int32_t block_offset(const char* stmt, int which) {
   int32_t off;
-  std::memcpy(&off, stmt + (which == 0 ? 17 : 21), sizeof off);
+  std::memcpy(&off, stmt + (which == 0 ? CALL_BLOCK : CALL_ELSE), sizeof off);
   return off;
 }
 // Runs a nested block; an absent block counts as run.
@@ -110,27 +111,40 @@ inline bool run_block(SystemContext* ctx, const char* stmt, int which) {
   return off == 0 || MRVEXEC_Mem(ctx, stmt + off) != 0;
 }
 
-// The frame around a block command's nested code: raises the task's depth,
-// keeps the debugger from stepping inside when it steps over. close() is
-// called on every successful end only; a failure leaves it to the task's end.
+// The frame around a block command's nested code: raises the task's depth
+// and, while the debugger steps over, switches stepping off inside. Leaving
+// the frame by any path lowers the depth again and puts back the step-over
+// bit it took away, unless the debugger asked for something else meanwhile
+// (a request sets EXEC_GO or a stepping bit). The other bits of execFlags,
+// the watched task above all, are left as the host set them.
 class BlockFrame {
  public:
   explicit BlockFrame(SystemContext* ctx) : ctx_(ctx), task_(ctx->currentTask) {
     ctx_->blockDepth[task_] += 1;
     auto flags = word(ctx_->execFlags);
-    saved_ = flags.load() & ~static_cast<uint32_t>(EXEC_TRACE | EXEC_TRACE_ARGS);
-    if (flags.load() & EXEC_STEP_OVER)
-      flags.fetch_and(~static_cast<uint32_t>(EXEC_STEP | EXEC_STEP_OVER));
+    uint32_t f = flags.load();
+    while ((f & EXEC_STEP_OVER) != 0 && !flags.compare_exchange_weak(f, f & ~kStepping)) {
+    }
+    suspended_ = (f & EXEC_STEP_OVER) != 0;
   }
-  void close() {
-    word(ctx_->execFlags).fetch_or(saved_);
+  ~BlockFrame() {
+    if (suspended_) {
+      auto flags = word(ctx_->execFlags);
+      uint32_t f = flags.load();
+      while ((f & (kStepping | EXEC_GO)) == 0 &&
+             !flags.compare_exchange_weak(f, f | EXEC_STEP_OVER)) {
+      }
+    }
     ctx_->blockDepth[task_] -= 1;
   }
+  BlockFrame(const BlockFrame&) = delete;
+  BlockFrame& operator=(const BlockFrame&) = delete;
 
  private:
+  static constexpr uint32_t kStepping = EXEC_STEP | EXEC_STEP_OVER;
   SystemContext* ctx_;
   int32_t task_;
-  uint32_t saved_;
+  bool suspended_;
 };
 
 // ---- Texts ----

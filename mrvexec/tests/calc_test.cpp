@@ -99,7 +99,7 @@ TEST(Calc, FaultsReportTheirMessageAndEndTheTask) {
 TEST(Calc, IntegerArithmeticMatchesTheValueManager) {
   const char* operands[] = {"0",     "(0 * -1)", "1",         "-1",         "7",         "-12",
                             "31623", "-31622",   "999999998", "-999999999", "500000000", "0.5"};
-  const char* ops[] = {"+", "-", "*"};
+  const char* ops[] = {"+", "-", "*", "%", "?", "==", "!=", "<", ">", "<=", ">="};
   Scenario s({"testcmd.so"});
   std::string src;
   std::vector<std::string> expected;
@@ -113,10 +113,29 @@ TEST(Calc, IntegerArithmeticMatchesTheValueManager) {
         if (a[0] == '(') l.word1 = 0x80000000u;  // 0 * -1 is a zero with the sign bit
         if (b[0] == '(') r.word1 = 0x80000000u;
         mrvtest::DialogLog quiet;
-        const int ok = op[0] == '+'   ? MRVFAQ_Add(s.ctx, &l, &r)
-                       : op[0] == '-' ? MRVFAQ_Sub(s.ctx, &l, &r)
-                                      : MRVFAQ_Mul(s.ctx, &l, &r);
-        if (!ok) continue;  // out of range: the fault table covers the reports
+        const std::string o = op;
+        int ok = 0;
+        if (o == "+" || o == "-" || o == "*") {
+          ok = o == "+"   ? MRVFAQ_Add(s.ctx, &l, &r)
+               : o == "-" ? MRVFAQ_Sub(s.ctx, &l, &r)
+                          : MRVFAQ_Mul(s.ctx, &l, &r);
+        } else if (o == "%") {
+          ok = MRVFAQ_Mod(s.ctx, &l, &r);
+        } else if (o == "?") {
+          ok = MRVFAQ_Div(s.ctx, &l, &r);
+          l.word2 = 0;
+        } else {
+          int32_t c = 0;
+          ok = MRVFAQ_Comp(s.ctx, &l, &r, &c);
+          const bool truth = o == "=="   ? c == 0
+                             : o == "!=" ? c != 0
+                             : o == "<"  ? c < 0
+                             : o == ">"  ? c > 0
+                             : o == "<=" ? c <= 0
+                                         : c >= 0;
+          MRVFAQ_Bool(s.ctx, &l, truth ? 1 : 0);
+        }
+        if (!ok) continue;  // out of range or by 0: the fault table covers the reports
         src += std::string("TESTCMD:RAW((") + a + ") " + op + " (" + b + "));\n";
         char raw[64];
         std::snprintf(raw, sizeof raw, "N %08x %08x", l.word1, l.word2);

@@ -4,7 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <vector>
+
 #include "helpers.h"
+#include "internal.h"
+
+using standard::BlockFrame;
 
 using namespace stdtest;
 using ::testing::ElementsAre;
@@ -314,6 +320,72 @@ TEST(BlockFrameTest, TheDepthFollowsTheNesting) {
   }
   EXPECT_THAT(calls, ElementsAre("LOOP", "  IF", "    BREAK", "GOSUB", "  IF", "    RETURN",
                                  "SWITCH", "  CASE", "    GETTASK", "GETTASK"));
+}
+
+// What the host does for a tracer request (sub-code 3, 4 or 5, or 1 that only
+// names the watched task): p becomes the watched task, then the stepping bits.
+void request(SystemContext* ctx, int code, uint32_t task) {
+  std::atomic_ref<uint32_t> f(ctx->execFlags);
+  f.store((f.load() & 0xFFu) | (task << EXEC_WATCH_SHIFT));
+  const uint32_t stepping = EXEC_STEP | EXEC_STEP_OVER;
+  if (code == 3) f.store((f.load() & ~stepping) | EXEC_STEP | EXEC_GO);
+  if (code == 4) f.store((f.load() & ~stepping) | EXEC_STEP_OVER | EXEC_GO);
+  if (code == 5) f.store((f.load() & ~stepping) | EXEC_GO);
+}
+
+// A block frame suspends step-over while its block runs and gives back that
+// bit alone, on every way out: the host's requests made meanwhile stand.
+TEST(BlockFrameTest, PutsBackOnlyTheSteppingItSuspended) {
+  const uint32_t watch0 = 0u << EXEC_WATCH_SHIFT;
+  struct Case {
+    const char* what;
+    uint32_t before;
+    std::vector<std::pair<int, uint32_t>> requests;  // made inside the block
+    bool fail;                                       // the block leaves by a failure
+    uint32_t after;
+  } cases[] = {
+      {"nothing asked",
+       EXEC_STEP_OVER | EXEC_TRACE | watch0,
+       {},
+       false,
+       EXEC_STEP_OVER | EXEC_TRACE | watch0},
+      {"nothing asked, failure", EXEC_STEP_OVER | watch0, {}, true, EXEC_STEP_OVER | watch0},
+      {"watch 1 then 2",
+       EXEC_STEP_OVER,
+       {{1, 1}, {1, 2}},
+       false,
+       EXEC_STEP_OVER | (2u << EXEC_WATCH_SHIFT)},
+      {"run", EXEC_STEP_OVER, {{5, 0}}, false, EXEC_GO},
+      {"run, failure", EXEC_STEP_OVER, {{5, 0}}, true, EXEC_GO},
+      {"step into",
+       EXEC_STEP_OVER,
+       {{3, 4}},
+       false,
+       EXEC_STEP | EXEC_GO | (4u << EXEC_WATCH_SHIFT)},
+      {"not stepping",
+       EXEC_TRACE_ARGS,
+       {{1, 3}},
+       false,
+       EXEC_TRACE_ARGS | (3u << EXEC_WATCH_SHIFT)},
+  };
+  Scenario s;
+  SystemContext* ctx = s.ctx;
+  ctx->currentTask = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ctx->execFlags = c.before;
+    const uint32_t depth = ctx->blockDepth[0];
+    [&] {
+      BlockFrame frame(ctx);
+      EXPECT_EQ(ctx->blockDepth[0], depth + 1);
+      EXPECT_EQ(ctx->execFlags & (EXEC_STEP | EXEC_STEP_OVER), 0u);
+      for (auto [code, task] : c.requests) request(ctx, code, task);
+      if (c.fail) return;
+      BlockFrame inner(ctx);  // a nested frame has nothing to suspend
+    }();
+    EXPECT_EQ(ctx->execFlags, c.after);
+    EXPECT_EQ(ctx->blockDepth[0], depth);
+  }
 }
 
 }  // namespace
