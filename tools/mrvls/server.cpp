@@ -724,7 +724,12 @@ json Server::completion(const json& params) {
     items.push_back(std::move(i));
   };
   // Inside a string: scenario names where a scenario is named, else nothing.
-  const int at = token_at(d.tokens, off > 0 ? off - 1 : 0);
+  // The token that holds the character before the cursor (not a word that
+  // merely ends there, as after "LIB:").
+  int at = -1;
+  for (std::size_t i = 0; off > 0 && i < d.tokens.size() && d.tokens[i].begin < off; ++i) {
+    if (off - 1 < d.tokens[i].end) at = static_cast<int>(i);
+  }
   if (at >= 0 && d.tokens[at].kind == Token::String && off > d.tokens[at].begin &&
       (off < d.tokens[at].end || d.text.str()[d.tokens[at].end - 1] != '"' ||
        d.tokens[at].end - d.tokens[at].begin == 1)) {

@@ -359,12 +359,15 @@ TEST_F(Title, WholeConversation) {
   for (const json& i : c["result"]["items"]) labels.push_back(i["label"]);
   for (const char* want : {"Wait", "TaskStart", "MessageBox", "MYLIB", "GREETING", "HEAD", "TRUE"})
     EXPECT_NE(std::find(labels.begin(), labels.end(), want), labels.end()) << want;
-  c = s.request("textDocument/completion", at(uri(main), 2, 26));
-  labels.clear();
-  for (const json& i : c["result"]["items"]) labels.push_back(i["label"]);
-  for (const char* want : {"PRINT", "OPEN", "TEXT"})
-    EXPECT_NE(std::find(labels.begin(), labels.end(), want), labels.end()) << want;
-  EXPECT_EQ(std::find(labels.begin(), labels.end(), "Wait"), labels.end());
+  // Right after the colon, and inside the command's name.
+  for (const int col : {24, 26}) {
+    c = s.request("textDocument/completion", at(uri(main), 2, col));
+    labels.clear();
+    for (const json& i : c["result"]["items"]) labels.push_back(i["label"]);
+    for (const char* want : {"PRINT", "OPEN", "TEXT"})
+      EXPECT_NE(std::find(labels.begin(), labels.end(), want), labels.end()) << want << col;
+    EXPECT_EQ(std::find(labels.begin(), labels.end(), "Wait"), labels.end()) << col;
+  }
   // Inside "SUB" of Gosub (line 2, after `Gosub("`).
   const int gosubCol = 54;
   c = s.request("textDocument/completion", at(uri(main), 2, gosubCol));
@@ -639,6 +642,20 @@ TEST_F(Title, RobustAgainstAnyInput) {
     }
     EXPECT_TRUE(s.request("textDocument/documentSymbol", {{"textDocument", {{"uri", uri(path)}}}})
                     .contains("result"));
+  }
+  // Libraries that are not what their name says: garbage, a cut-off library,
+  // an empty file. Their commands are read without loading them.
+  mrvtest::write_file(dir_.file("junk.so"), std::string(5000, '\x7f'));
+  const std::string lib = mrvtest::read_file(bin_dir() + "/mrvwin.so");
+  mrvtest::write_file(dir_.file("cut.so"), lib.substr(0, lib.size() / 2));
+  mrvtest::write_file(dir_.file("empty.so"), "");
+  for (const char* name : {"JUNK", "CUT", "EMPTY"}) {
+    const std::string path = dir_.file(std::string(name) + ".SNA");
+    const json d = Open(s, path, std::string(name) + ":PRINT(1);");
+    ASSERT_EQ(d.size(), 1u) << d.dump();
+    EXPECT_NE(d[0]["message"].get<std::string>().find("(MRV_)PRINT"), std::string::npos);
+    const json c = s.request("textDocument/completion", at(uri(path), 0, std::strlen(name) + 1));
+    EXPECT_TRUE(c["result"]["items"].empty()) << c.dump();
   }
   // Still serving.
   EXPECT_TRUE(s.request("textDocument/completion", at(uri(dir_.file("R1.SNA")), 0, 3))["result"]
