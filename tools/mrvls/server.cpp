@@ -31,7 +31,7 @@ constexpr int kServerNotInitialized = -32002;
 // LSP enumerations used here.
 constexpr int kError = 1, kWarning = 2;
 constexpr int kKindFunction = 3, kKindModule = 9, kKindConstant = 21, kKindFile = 17;
-constexpr int kSymbolFunction = 12, kSymbolNamespace = 3;
+constexpr int kSymbolFunction = 12, kSymbolNamespace = 3, kSymbolConstant = 14, kSymbolFile = 1;
 
 // Sources larger than this are not read from disk for the encoding check.
 constexpr std::size_t kMaxDiskRead = 64u << 20;
@@ -805,6 +805,28 @@ json Server::definition(const json& params) {
 
 json Server::symbols(const json& params) {
   Document& d = doc(params);
+  if (d.definitions) {
+    // A definition file's outline: its macros and include names, at their lines.
+    json out = json::array();
+    const auto add = [&](const auto& table, const char* command, int kind) {
+      for (const auto& [name, text] : table) {
+        const int line = definition_line(d.text.str(), name, command);
+        if (line < 0) continue;
+        const json r = line_range(d, line);
+        out.push_back({{"name", name},
+                       {"detail", text},
+                       {"kind", kind},
+                       {"range", r},
+                       {"selectionRange", r}});
+      }
+    };
+    add(d.check.macros, "#DEFINE", kSymbolConstant);
+    add(d.check.includes, "#INCLUDE", kSymbolFile);
+    std::sort(out.begin(), out.end(), [](const json& a, const json& b) {
+      return a["range"]["start"]["line"] < b["range"]["start"]["line"];
+    });
+    return out;
+  }
   const std::function<json(const std::vector<Block>&)> list = [&](const std::vector<Block>& bs) {
     json out = json::array();
     for (const Block& b : bs) {

@@ -503,9 +503,23 @@ TEST_F(Title, DefinitionFileErrors) {
   const std::string good = "#define 'GREETING' '1'\n";
   EXPECT_EQ(messages(Open(s, defs, good, "mrv-definitions")), "");
   EXPECT_EQ(messages(s.diagnostics(uri(main))), "");
+  // Its outline: what it defines, at its lines (the built-in macros are not there).
+  const std::string listed = "// 定義\n#define 'GREETING' '1'\n\n#INCLUDE /HEAD/ /head.inc/\n";
+  s.notify("textDocument/didChange", {{"textDocument", {{"uri", uri(defs)}, {"version", 2}}},
+                                      {"contentChanges", {{{"text", listed}}}}});
+  EXPECT_EQ(messages(s.diagnostics(uri(defs))), "");
+  EXPECT_EQ(messages(s.diagnostics(uri(main))), "");
+  const json sym =
+      s.request("textDocument/documentSymbol", {{"textDocument", {{"uri", uri(defs)}}}});
+  ASSERT_EQ(sym["result"].size(), 2u) << sym.dump();
+  EXPECT_EQ(sym["result"][0]["name"], "GREETING");
+  EXPECT_EQ(sym["result"][0]["range"]["start"]["line"], 1);
+  EXPECT_EQ(sym["result"][1]["name"], "HEAD");
+  EXPECT_EQ(sym["result"][1]["detail"], "head.inc");
+  EXPECT_EQ(sym["result"][1]["range"]["start"]["line"], 3);
 
   const std::string bad = good + "\n#undef 'X' 'Y'\n";
-  s.notify("textDocument/didChange", {{"textDocument", {{"uri", uri(defs)}, {"version", 2}}},
+  s.notify("textDocument/didChange", {{"textDocument", {{"uri", uri(defs)}, {"version", 3}}},
                                       {"contentChanges", {{{"text", bad}}}}});
   json d = s.diagnostics(uri(defs));
   ASSERT_EQ(d.size(), 1u) << d.dump();
