@@ -5,7 +5,8 @@
 #                                  SDL2_image and SDL2_mixer (windows,
 #                                  pictures, sound), and for the drawing
 #                                  stand-in FreeType, fontconfig, libpng and
-#                                  a Japanese font (IPA Gothic)
+#                                  a Japanese font (IPA Gothic), and
+#                                  nlohmann-json for the language server
 #   tools/install-deps.sh --test   also what tests and benchmarks need:
 #                                  GoogleTest, GoogleMock, Google Benchmark,
 #                                  Lua 5.4 (the interpreter's benchmark peer),
@@ -34,6 +35,7 @@ command -v pkg-config >/dev/null || missing+=(pkg-config)
 [ -e /usr/include/SDL2/SDL.h ] || missing+=(libsdl2-dev)
 [ -e /usr/include/SDL2/SDL_image.h ] || missing+=(libsdl2-image-dev)
 [ -e /usr/include/SDL2/SDL_mixer.h ] || missing+=(libsdl2-mixer-dev)
+[ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 if [ $with_tests -eq 1 ]; then
   have_config GTestConfig.cmake || missing+=(libgtest-dev)
   [ -e /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
