@@ -641,12 +641,27 @@ std::string string_text(const Text& t, const Token& k) {
   return s;
 }
 
+// The byte offset of the request's position in the document.
+std::size_t offset_at(const Text& text, const json& params) {
+  const json& pos = params.at("position");
+  return text.offset(pos.at("line").get<int>(), pos.at("character").get<int>());
+}
+
+// The line (from 0) where the title's definition file defines macro `name`,
+// or -1; `defs` receives the file's path.
+int macro_line(const Title& title, const std::string& name, std::string* defs) {
+  *defs = title.definitions();
+  if (defs->empty()) return -1;
+  bool ok = false;
+  const std::string text = from_cp932(read_file(*defs, kMaxDiskRead, &ok));
+  return ok ? definition_line(text, name, "#DEFINE") : -1;
+}
+
 }  // namespace
 
 json Server::hover(const json& params) {
   Document& d = doc(params);
-  const json& pos = params.at("position");
-  const std::size_t off = d.text.offset(pos.at("line").get<int>(), pos.at("character").get<int>());
+  const std::size_t off = offset_at(d.text, params);
   const Spot s = spot_at(d.tokens, d.text, off);
   if (s.token < 0) return nullptr;
   const Token& k = d.tokens[s.token];
@@ -685,13 +700,10 @@ json Server::hover(const json& params) {
                              std::to_string(library_commands(lib).size()) + " commands";
     } else {
       const std::string name = upper(s.word);
-      const std::string defs = title.definitions();
-      bool ok = false;
-      const std::string defsText =
-          defs.empty() ? std::string() : from_cp932(read_file(defs, kMaxDiskRead, &ok));
       for (const auto& [mn, mt] : d.check.macros) {
         if (mn != name) continue;
-        const int line = definition_line(defsText, name, "#DEFINE");
+        std::string defs;
+        const int line = macro_line(title, name, &defs);
         md = "macro **" + name + "**\n" + markdown_code(mt.empty() ? "(empty)" : mt) + "\n" +
              (line >= 0 ? "defined in `" + defs + "`, line " + std::to_string(line + 1)
                         : "built in");
@@ -713,8 +725,7 @@ json Server::hover(const json& params) {
 
 json Server::completion(const json& params) {
   Document& d = doc(params);
-  const json& pos = params.at("position");
-  const std::size_t off = d.text.offset(pos.at("line").get<int>(), pos.at("character").get<int>());
+  const std::size_t off = offset_at(d.text, params);
   const Title title = title_of(d);
   json items = json::array();
   const auto item = [&](const std::string& label, int kind, const std::string& detail,
@@ -769,8 +780,7 @@ json Server::completion(const json& params) {
 
 json Server::definition(const json& params) {
   Document& d = doc(params);
-  const json& pos = params.at("position");
-  const std::size_t off = d.text.offset(pos.at("line").get<int>(), pos.at("character").get<int>());
+  const std::size_t off = offset_at(d.text, params);
   const Spot s = spot_at(d.tokens, d.text, off);
   if (s.token < 0) return nullptr;
   const Token& k = d.tokens[s.token];
@@ -786,18 +796,15 @@ json Server::definition(const json& params) {
     return lib.empty() ? json(nullptr) : location(lib, 0);
   }
   const std::string name = upper(s.word);
-  const std::string defs = title.definitions();
   for (const auto& [n, f] : d.check.includes) {
     if (n != name) continue;
     const std::string path = title.find(f);
     if (!path.empty()) return location(path, 0);
   }
-  if (defs.empty()) return nullptr;
-  bool ok = false;
-  const std::string defsText = from_cp932(read_file(defs, kMaxDiskRead, &ok));
   for (const auto& [n, t] : d.check.macros) {
     if (n != name) continue;
-    const int line = definition_line(defsText, name, "#DEFINE");
+    std::string defs;
+    const int line = macro_line(title, name, &defs);
     if (line >= 0) return location(defs, line);
   }
   return nullptr;
