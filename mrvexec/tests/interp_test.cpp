@@ -2,12 +2,14 @@
 // libraries by name and its messages, task flags, the trace line, stepping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
 #include "mrvexec.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
+#include "processes.h"
 #include "sindra.h"
 #include "support.h"
 
@@ -113,8 +115,10 @@ TEST(Interp, SteppingHoldsTheWatchedTaskUntilTheHostLetsItGo) {
   s.source("MAIN", "TESTCMD:SHOW(1);\nTESTCMD:SHOW(2);\nTESTCMD:SHOW(3);\n");
   ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
   ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  // Waits for the records however slowly they come, then a moment more to
+  // see that nothing follows while the task is held.
   auto settle = [&](std::size_t records) {
-    for (int i = 0; i < 200 && s.trace().size() < records; ++i) plat::sleep_ms(5);
+    EXPECT_TRUE(mrvtest::eventually([&] { return s.trace().size() >= records; }));
     plat::sleep_ms(30);
   };
   settle(2);
@@ -130,21 +134,39 @@ TEST(Interp, SteppingHoldsTheWatchedTaskUntilTheHostLetsItGo) {
   EXPECT_EQ(s.ctx->execFlags & (EXEC_STEP | EXEC_STEP_OVER), 0u);
 }
 
+// A paused task keeps its turns without running: the task beside it goes on
+// reporting while the paused one reports nothing more, and it runs again once
+// let go.
 TEST(Interp, APausedTaskTakesItsTurnsWithoutRunning) {
   Scenario s({"testcmd.so"});
   s.ctx->taskFlags[0] = 0;
-  s.source("MAIN", "TESTCMD:SHOW(1);\nTESTCMD:SHOW(2);\n");
+  s.source("MAIN",
+           "TESTCMD:START(1, \"OTHER\");\n"
+           "TESTCMD:LOOP(-1) { TESTCMD:SHOW(\"main\"); TESTCMD:WAIT(2); };\n");
+  s.source("OTHER", "TESTCMD:LOOP(-1) { TESTCMD:SHOW(\"other\"); TESTCMD:WAIT(2); };\n");
   ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
   ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
-  for (int i = 0; i < 200 && reports(s).empty(); ++i) plat::sleep_ms(1);
+  auto count = [&](const char* who) {
+    const Lines r = reports(s);
+    return std::count(r.begin(), r.end(), std::string("\"") + who + "\"");
+  };
+  auto others_grow_by = [&](long n) {
+    const long start = count("other");
+    return mrvtest::eventually([&] { return count("other") >= start + n; });
+  };
+  ASSERT_TRUE(mrvtest::eventually([&] { return count("main") > 0 && count("other") > 0; }));
   s.ctx->taskFlags[0] |= TASK_PAUSED;
-  plat::sleep_ms(100);
-  const Lines held = reports(s);
+  ASSERT_TRUE(others_grow_by(5));  // the statement under way when it paused has ended
+  const long held = count("main");
+  ASSERT_TRUE(others_grow_by(20));
+  EXPECT_EQ(count("main"), held);
   s.ctx->taskFlags[0] &= ~TASK_PAUSED;
   MRVEXEC_Wake(s.ctx);
-  ASSERT_TRUE(s.finish(5000));
-  EXPECT_LE(held.size(), 2u);
-  EXPECT_EQ(reports(s), (Lines{"1", "2"}));
+  EXPECT_TRUE(mrvtest::eventually([&] { return count("main") > held; }));
+  s.ctx->taskFlags[0] |= TASK_END;
+  s.ctx->taskFlags[1] |= TASK_END;
+  MRVEXEC_Wake(s.ctx);
+  ASSERT_TRUE(s.finish(30000));
 }
 
 // A sound kept in a variable belongs to the variable: neither the value of
