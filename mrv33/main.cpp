@@ -11,6 +11,7 @@
 #include "mrvcomp.h"
 #include "mrvexec.h"
 #include "mrvfile.h"
+#include "mrvtask.h"
 #include "platform/dynlib.h"
 #include "platform/profile.h"
 #include "platform/text.h"
@@ -25,36 +26,78 @@ namespace host {
 
 SystemContext* g_ctx = nullptr;
 
-void serve_host_request(SystemContext* ctx) {
-  const uint32_t code = mrv::load_gate(ctx->hostRequest);
-  if (code < MRV_REQUEST_CREATE_WINDOW || code > MRV_REQUEST_STOP_SOUND)
-    return;  // left as they are
-  const uint32_t data = mrv::load_data(ctx->hostRequestData);
+namespace {
+
+// The record of the request block at `data`: null unless it starts a memory
+// block of at least `size` bytes.
+const void* request_record(uint32_t data, uint32_t size, uint32_t* block_size) {
+  void* block = MRV_PTR(data);
+  *block_size = data == 0 ? 0 : MRVTASK_SizeMemory(0, block);
+  return *block_size >= size ? block : nullptr;
+}
+
+// Whether the text at `at` ends with a 0 inside the request block or inside
+// a memory block of its own that it starts. 0 stands for no text.
+bool text_in_blocks(uint32_t at, uint32_t block, uint32_t block_size) {
+  if (at == 0) return true;
+  const char* p = static_cast<const char*>(MRV_PTR(at));
+  std::size_t room = 0;
+  if (at >= block && at - block < block_size)
+    room = block_size - (at - block);
+  else
+    room = MRVTASK_SizeMemory(0, const_cast<char*>(p));
+  return room != 0 && std::memchr(p, 0, room) != nullptr;
+}
+
+// Carries out request `code`; false when it cannot be (no such request, or
+// its block does not hold its record).
+bool perform_request(SystemContext* ctx, uint32_t code, uint32_t data) {
+  const int32_t needed = MRV_REQUEST_RECORD_SIZE(code);
+  if (needed < 0) return false;
+  uint32_t size = 0;
+  const void* record = needed == 0 ? nullptr : request_record(data, uint32_t(needed), &size);
+  if (needed > 0 && record == nullptr) return false;
   switch (code) {
     case MRV_REQUEST_CREATE_WINDOW: {
-      const auto* w = static_cast<const MRVCREATEWINDOW*>(MRV_PTR(data));
+      const auto* w = static_cast<const MRVCREATEWINDOW*>(record);
+      if (!text_in_blocks(w->className, data, size) || !text_in_blocks(w->windowName, data, size))
+        return false;
       const plat::Rect r{w->x, w->y, w->x + w->width, w->y + w->height};
       mrv::store_data(
           ctx->hostRequestData,
           plat::create_window(static_cast<const char*>(MRV_PTR(w->className)),
                               static_cast<const char*>(MRV_PTR(w->windowName)), w->parent, r));
-      break;
+      return true;
     }
     case MRV_REQUEST_DESTROY_WINDOW:
       plat::destroy_window(data);
-      break;
+      return true;
     case MRV_REQUEST_SOUND:
       sindra_ordinal_2(data);
-      break;
+      return true;
     case MRV_REQUEST_PLAY: {
-      auto* block = static_cast<MRVPLAYSOUND*>(MRV_PTR(data));
+      auto* block = static_cast<MRVPLAYSOUND*>(const_cast<void*>(record));
+      if (std::memchr(block->name, 0, sizeof block->name) == nullptr) return false;
       sindra_ordinal_6(block->sound, &block->volume, block->name, block->times);
-      break;
+      return true;
     }
     case MRV_REQUEST_STOP_SOUND:
       sindra_ordinal_7();
-      break;
+      return true;
   }
+  return false;
+}
+
+}  // namespace
+
+// Every request is completed: one that cannot be carried out gets the failure
+// result, so that the task waiting for it goes on.
+void serve_host_request(SystemContext* ctx) {
+  const uint32_t code = mrv::load_gate(ctx->hostRequest);
+  if (code == MRV_REQUEST_NONE) return;
+  if (!perform_request(ctx, code, mrv::load_data(ctx->hostRequestData)))
+    mrv::store_data(ctx->hostRequestData,
+                    code == MRV_REQUEST_CREATE_WINDOW ? 0 : MRV_REQUEST_FAILED);
   mrv::store_gate(ctx->hostRequest, MRV_REQUEST_NONE);
 }
 

@@ -67,7 +67,8 @@ void set_words(SystemContext* ctx, int32_t n, uint32_t w1, uint32_t w2, uint32_t
 }
 
 // Asks the host's main thread to do request `code` with `data` and waits,
-// passing the turn, until it is done. Only one request can be pending, so a
+// passing the turn, until it is done; false when the task was told to end or
+// the host could not carry it out. Only one request can be pending, so a
 // request of another task is let through first.
 bool host_request(SystemContext* ctx, uint32_t code, uint32_t data) {
   while (load_gate(ctx->hostRequest) != MRV_REQUEST_NONE) {
@@ -78,7 +79,7 @@ bool host_request(SystemContext* ctx, uint32_t code, uint32_t data) {
   while (load_gate(ctx->hostRequest) != MRV_REQUEST_NONE) {
     if (!MRVEXEC_IdleTask(ctx, ~0u)) return false;
   }
-  return true;
+  return mrv::load_data(ctx->hostRequestData) != MRV_REQUEST_FAILED;
 }
 
 MRVRECT text_area(SystemContext* ctx) {

@@ -275,6 +275,33 @@ TEST(Closing, EndsTasksThatWaitReportOrAskTheHost) {
   }
 }
 
+// ---- Host requests -------------------------------------------------------------
+
+// The host completes every request, so the task that asked goes on: one it
+// cannot carry out gets the failure result (-1; 0 for a window) and is not
+// read beyond its block. A well-formed request keeps its data word.
+TEST(HostRequests, AnUnknownOrMalformedRequestFailsAndTheTaskGoesOn) {
+  Title t;
+  t.source("MRV",
+           "DebugMessage(\"unknown\", INJECT:REQUEST(99, 0, 0), INJECT:REQUEST(6, 284, 0));\n"
+           "DebugMessage(\"window\", INJECT:REQUEST(1, 39, 0), INJECT:REQUEST(1, 0, 0));\n"
+           "DebugMessage(\"names\", INJECT:REQUEST(1, 40, 120));\n"
+           "DebugMessage(\"play\", INJECT:REQUEST(4, 283, 0), INJECT:REQUEST(4, 0, 0));\n"
+           "DebugMessage(\"play name\", INJECT:REQUEST(4, 284, 120));\n"
+           "DebugMessage(\"stop\", INJECT:REQUEST(5, 0, 0));\n"
+           "DebugMessage(\"opened\", MRVWIN:OPEN(64, 48, \"t\"));\n");
+  ASSERT_EQ(t.run(), 0) << t.errors();
+  EXPECT_EQ(t.messages(), (Lines{
+                              "unknown -1 -1",
+                              "window 0 0",  // too small, no block
+                              "names 0",     // "xxxx" as addresses: no text there
+                              "play -1 -1",
+                              "play name -1",  // 256 bytes without an end
+                              "stop 0",
+                              "opened -1",
+                          }));
+}
+
 // ---- A second start ------------------------------------------------------------
 
 TEST(SecondStart, RestoresTheFirstCopysWindowAndEndsWithMinusOne) {

@@ -67,7 +67,15 @@ static inline FAQ* MRV_SYSVAR(SystemContext* ctx, int32_t n) {
  * A task asks the host's main thread for something that must happen there by
  * writing `hostRequestData` and then the code into `hostRequest` (the gate).
  * The host performs it in its loop and writes 0 back; only then is a result in
- * `hostRequestData`. One request can be pending at a time. */
+ * `hostRequestData`. One request can be pending at a time.
+ *
+ * A request whose data is a block names a memory block (MRVTASK_AllocMemory)
+ * that holds at least the request's record (MRV_REQUEST_RECORD_SIZE). The host
+ * completes every request: one it cannot carry out (an unknown code, a block
+ * too small for its record, a name that does not end inside its block) is
+ * written back to 0 all the same, with MRV_REQUEST_FAILED in
+ * `hostRequestData` (request 1: 0, the window it did not make), so that the
+ * requesting task goes on. */
 enum {
   MRV_REQUEST_NONE = 0,
   MRV_REQUEST_CREATE_WINDOW = 1,  /* data: an MRVCREATEWINDOW; receives the window (0: failed) */
@@ -76,6 +84,7 @@ enum {
   MRV_REQUEST_PLAY = 4,           /* data: an MRVPLAYSOUND block */
   MRV_REQUEST_STOP_SOUND = 5      /* every sound stops */
 };
+#define MRV_REQUEST_FAILED 0xFFFFFFFFu /* hostRequestData of a request not carried out */
 
 /* The ten words of request 1; the class and window names are addresses in
  * memory blocks (MRV_WORD). */
@@ -105,6 +114,23 @@ typedef struct MRVPLAYSOUND {
 MRV_STATIC_ASSERT(sizeof(MRVPLAYSOUND) == 284, "request 4's block is 284 bytes");
 MRV_STATIC_ASSERT(offsetof(MRVPLAYSOUND, volume) == 264, "layout");
 MRV_STATIC_ASSERT(offsetof(MRVPLAYSOUND, times) == 280, "layout");
+
+/* The bytes of the block that request `code` names: its record's size, 0 for
+ * a request whose data is a single word, -1 for a code that is no request. */
+static inline int32_t MRV_REQUEST_RECORD_SIZE(uint32_t code) {
+  switch (code) {
+    case MRV_REQUEST_CREATE_WINDOW:
+      return (int32_t)sizeof(MRVCREATEWINDOW);
+    case MRV_REQUEST_PLAY:
+      return (int32_t)sizeof(MRVPLAYSOUND);
+    case MRV_REQUEST_DESTROY_WINDOW:
+    case MRV_REQUEST_SOUND:
+    case MRV_REQUEST_STOP_SOUND:
+      return 0;
+    default:
+      return -1;
+  }
+}
 
 MRV_EXTERN_C_END
 

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "mrvexec.h"
@@ -170,4 +171,17 @@ EXPORT int32_t MRV_REQUESTWHENENDING(SystemContext* ctx, VarTable*) {
   request(ctx, MRV_REQUEST_STOP_SOUND, 0);
   MRVEXEC_SendTracer(ctx, "@T request served");
   return 1;
+}
+
+// REQUEST(code, size, fill): host request `code`, with a new block of `size`
+// bytes as its data (0: the data is 0), every byte of it `fill`; the result
+// is the data word the host leaves once the request is done.
+EXPORT int32_t MRV_REQUEST(SystemContext* ctx, VarTable* args) {
+  const auto size = static_cast<uint32_t>(arg(ctx, args, 2));
+  void* block = size == 0 ? nullptr : MRVTASK_AllocMemory(ctx->hwndMain, size);
+  if (block != nullptr) std::memset(block, arg(ctx, args, 3), size);
+  request(ctx, static_cast<uint32_t>(arg(ctx, args, 1)), MRV_WORD(block));
+  const uint32_t data = mrv::load_data(ctx->hostRequestData);
+  MRVTASK_FreeMemory(ctx->hwndMain, block);
+  return result(ctx, args, static_cast<int32_t>(data));
 }
