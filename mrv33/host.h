@@ -2,6 +2,7 @@
 // window procedures, the host requests and the sockets other programs reach
 // the host through.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -40,9 +41,17 @@ using mrv::task_live;
 //                  as the tracer-control message 0x4402
 //   instance.sock  a second start of the program connects and writes one
 //                  byte: the first one brings its main window forward
-// A thread accepts and reads; the main thread takes what arrived.
+// A thread accepts and reads; the main thread takes what arrived. Both
+// queues are bounded, so that a client that keeps connecting or writing
+// cannot grow the host's memory: a tracer connection beyond kMaxClients is
+// closed at once, and while kMaxPending requests wait for the main thread the
+// connections are not read (their records wait in the socket and the writer
+// is held back, nothing is lost; a second start's byte is dropped).
 class Listener {
  public:
+  static constexpr std::size_t kMaxClients = 8;
+  static constexpr std::size_t kMaxPending = 1024;
+
   struct Request {
     bool activate;  // else a tracer-control record
     int32_t code;

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -85,34 +86,50 @@ std::vector<Listener::Request> Listener::take() {
 void Listener::run() {
   std::map<int, std::string> clients;  // tracer connections and their partial records
   for (;;) {
+    std::size_t room = 0;  // requests the main thread's queue can still take
+    {
+      std::lock_guard lock(mu_);
+      room = kMaxPending - std::min(pending_.size(), kMaxPending);
+    }
+    // With the queue full the connections are left unread until the main
+    // thread has taken what waits; poll again shortly to see whether it has.
     std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {control_, POLLIN, 0}, {instance_, POLLIN, 0}};
-    for (auto& [fd, buf] : clients) fds.push_back({fd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0) continue;
+    if (room != 0)
+      for (auto& [fd, buf] : clients) fds.push_back({fd, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), room != 0 ? -1 : 20) < 0) continue;
     if (fds[0].revents != 0) break;
     if (fds[1].revents & POLLIN) {
       int c = accept4(control_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c >= 0) clients.emplace(c, std::string());
+      if (c >= 0 && clients.size() >= kMaxClients)
+        close(c);  // the client sees the connection end
+      else if (c >= 0)
+        clients.emplace(c, std::string());
     }
     if (fds[2].revents & POLLIN) {
       int c = accept4(instance_, nullptr, nullptr, SOCK_CLOEXEC);
       if (c >= 0) {
         std::lock_guard lock(mu_);
-        pending_.push_back(Request{true, 0, 0});
+        if (pending_.size() < kMaxPending) pending_.push_back(Request{true, 0, 0});
         close(c);
       }
     }
     for (std::size_t i = 3; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       std::string& buf = clients[fds[i].fd];
+      std::lock_guard lock(mu_);
+      if (pending_.size() >= kMaxPending) break;
+      // No more bytes than make the records the queue has room for, so it
+      // never holds more than kMaxPending and a partial record stays short.
       char chunk[256];
-      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      const std::size_t want =
+          std::min(sizeof chunk, (kMaxPending - pending_.size()) * kRecord - buf.size());
+      const ssize_t n = read(fds[i].fd, chunk, want);
       if (n <= 0) {  // hung up: a partial record goes with the connection
         close(fds[i].fd);
         clients.erase(fds[i].fd);
         continue;
       }
       buf.append(chunk, static_cast<std::size_t>(n));
-      std::lock_guard lock(mu_);
       while (buf.size() >= kRecord) {
         pending_.push_back(Request{false, static_cast<int32_t>(plat::get_le32(buf.data())),
                                    static_cast<int32_t>(plat::get_le32(buf.data() + 4))});
