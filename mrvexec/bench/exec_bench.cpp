@@ -82,6 +82,48 @@ void BM_LoopStatement(benchmark::State& state) {
 }
 BENCHMARK(BM_LoopStatement)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
+// Loops of the standard library's For over bodies that scenarios write most,
+// each beside the natural Lua 5.4 form of the same loop (BM_Lua below, same
+// argument): ns per pass.
+struct Workload {
+  const char* name;
+  const char* setup;  // statements before the loop
+  const char* body;   // the For body
+  const char* lua;    // the Lua loop with N for the count
+};
+const Workload kWorkloads[] = {
+    {"statement", "$A = 3;\n$B = 0;\n", "$B = $B + $A * 2;",
+     "A = 3 B = 0 for i = 1, N do B = B + A * 2 end"},
+    {"if_else", "$B = 0;\n", "IF($I % 3 == 0) { $B = $B + 1; } ELSE { $B = $B - 1; };",
+     "B = 0 for i = 1, N do if i % 3 == 0 then B = B + 1 else B = B - 1 end end"},
+    {"switch_case", "$B = 0;\n",
+     "SWITCH($I % 3) { CASE(0) { $B = $B + 1; }; CASE(1) { $B = $B - 1; }; };",
+     "B = 0 for i = 1, N do local s = i % 3 if s == 0 then B = B + 1 elseif s == 1 then "
+     "B = B - 1 end end"},
+    {"abs", "$B = 0;\n", "$B = ABS($I - 1500000);",
+     "B = 0 for i = 1, N do B = math.abs(i - 1500000) end"},
+    {"getbit", "$B = 0;\n", "$B = $B + GETBIT($I, 3);",
+     "B = 0 for i = 1, N do B = B + ((i >> 3) & 1) end"},
+    {"rect", "$R = SETRECT(0, 0, 10, 10);\n$B = 0;\n",
+     "SETRECTXPOS(\\$R, $I); $B = GETRECTXPOS($R);",
+     "R = {x = 0, y = 0, w = 10, h = 10} B = 0 for i = 1, N do R.x = i B = R.x end"},
+};
+
+void BM_For(benchmark::State& state) {
+  const Workload& w = kWorkloads[state.range(0)];
+  state.SetLabel(w.name);
+  for (auto _ : state) {
+    mrvtest::Scenario s({"testcmd.so", "standard.so"});
+    s.source("MAIN", std::string(w.setup) + "TESTCMD:TIMER(0);\nFOR(\\$I, 1, " +
+                         std::to_string(kPasses) + ", 1) { " + w.body + " };\nTESTCMD:TIMER(1);\n");
+    int64_t count = 0;
+    const double ns = run_timed(s, &count);
+    state.SetIterationTime(ns / 1e9);
+    state.counters["ns_per_pass"] = count == 1 ? ns / double(kPasses) : -1;
+  }
+}
+BENCHMARK(BM_For)->DenseRange(0, 5)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
 // Runs a Lua 5.4 chunk that repeats something kPasses times; `counter` gets
 // the time per repetition.
 void run_lua(benchmark::State& state, const std::string& code, const char* counter) {
@@ -104,6 +146,16 @@ void BM_LuaLoop(benchmark::State& state) {
           "ns_per_pass");
 }
 BENCHMARK(BM_LuaLoop)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Lua 5.4: the loops of BM_For.
+void BM_Lua(benchmark::State& state) {
+  const Workload& w = kWorkloads[state.range(0)];
+  state.SetLabel(w.name);
+  std::string code = w.lua;
+  code.replace(code.find("N do"), 1, std::to_string(kPasses));
+  run_lua(state, code, "ns_per_pass");
+}
+BENCHMARK(BM_Lua)->DenseRange(0, 5)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // Lua 5.4: a coroutine resume and yield pair (two switches).
 void BM_LuaCoroutine(benchmark::State& state) {
