@@ -11,6 +11,9 @@
 // task that holds the turn sleeps for all of them until the earliest deadline
 // or MRVEXEC_Wake, so a waiting title uses no core.
 #include <bit>
+#if defined(BOOST_USE_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
 #include <boost/context/fiber.hpp>
 #include <boost/context/protected_fixedsize_stack.hpp>
 #include <chrono>
@@ -303,7 +306,15 @@ class StackPool {
       }
     }
 #endif
-    return ctxlib::protected_fixedsize_stack(kStackSize).allocate();
+    ctxlib::stack_context sc = ctxlib::protected_fixedsize_stack(kStackSize).allocate();
+#if defined(BOOST_USE_ASAN)
+    // A new mapping may lie where an ended task's stack was, whose last
+    // frames never returned: their shadow marks must not carry over (the
+    // top of the stack, where ordinary frames lie).
+    const std::size_t top = sc.size < (16u << 20) ? sc.size : (16u << 20);
+    __asan_unpoison_memory_region(static_cast<char*>(sc.sp) - top, top);
+#endif
+    return sc;
   }
   void deallocate(ctxlib::stack_context& sc) {
 #if !defined(BOOST_USE_ASAN)
