@@ -220,3 +220,18 @@ extern "C" MRV_API int32_t MRVCOMP_DefineFile(uint32_t owner, const char* path) 
   MRVTASK_FreeMemory(owner, text);
   return ok ? 1 : 0;
 }
+
+extern "C" MRV_API int32_t MRVCOMP_GetEntry(int32_t kind, int32_t index, char* name, char* text) {
+  if (name == nullptr || text == nullptr || index < 0) return 0;
+  if (kind == MRVCOMP_ENTRY_MACRO && index < g_macros.count) {
+    std::memcpy(name, g_macros.entries[index].name, kNameSize);
+    std::memcpy(text, g_macros.entries[index].text, kTextSize);
+    return 1;
+  }
+  if (kind == MRVCOMP_ENTRY_INCLUDE && index < g_includes.count) {
+    std::memcpy(name, g_includes.entries[index].name, kNameSize);
+    std::memcpy(text, g_includes.entries[index].file, kFileSize);
+    return 1;
+  }
+  return 0;
+}

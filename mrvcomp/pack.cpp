@@ -2,6 +2,10 @@
 // (the ScenarioInfo record, 60 bytes) and the chunk "CODE" (the code, locked
 // with a one-byte key, rounded up to a multiple of 4 bytes).
 //
+// A compiled file may also be an entry of an archive (D\NAME.SNB in D.vfs),
+// found by the file manager's lookup as a source is; it is then read whole
+// and its chunks are found in memory.
+//
 // Loading checks the file before it hands out code: both chunks must be whole
 // inside the file, and the unlocked code must walk as compiled code from its
 // first byte to its final TOK_END inside the chunk (what follows that is
@@ -78,6 +82,82 @@ bool FindChunk(uint32_t owner, const char* path, uint32_t h, const char* id, uin
   return false;
 }
 
+// Unlocks the code read into `block` and checks that it walks as compiled
+// code; the block, or null after a report (the block is then freed).
+void* UnlockChecked(uint32_t owner, const char* path, void* block, uint32_t size, uint8_t key) {
+  MRVFILE_UnlockCode(block, size, key);
+  // The code must be one statement list ended inside the chunk.
+  const codewalk::Result r = codewalk::check(block, size);
+  if (!r.ok()) {
+    char where[40];
+    std::snprintf(where, sizeof where, "CODE+%u", r.at);
+    ReportBroken(owner, path, where);
+    MRVTASK_FreeMemory(owner, block);
+    return nullptr;
+  }
+  return block;
+}
+
+// True when the file manager finds `path` inside an archive: its handle then
+// stands at the entry's data, past the archive's header, where a file of its
+// own would stand at 0.
+bool InArchive(uint32_t owner, const char* path) {
+  if (!MRVFILE_Exist(owner, path)) return false;
+  const uint32_t h = MRVFILE_ReadOpen(owner, path);
+  if (h == 0) return false;
+  const int64_t at = plat::file_seek(h, 0, 1);
+  MRVFILE_Close(owner, h);
+  return at > 0;
+}
+
+// The chunk `id` of a RIFF image in memory: its data, or null when it is
+// missing or has fewer than `need` bytes (all of them when `need` is 0).
+const uint8_t* ImageChunk(const uint8_t* image, uint32_t size, const char* id, uint32_t need,
+                          uint32_t* length) {
+  for (uint32_t at = kHeaderSize; at <= size && size - at >= 8;) {
+    const uint8_t* c = image + at;
+    const uint32_t n =
+        uint32_t(c[4]) | uint32_t(c[5]) << 8 | uint32_t(c[6]) << 16 | uint32_t(c[7]) << 24;
+    const uint32_t room = size - at - 8;
+    if (std::memcmp(c, id, 4) == 0) {
+      const uint32_t whole = need != 0 ? need : n;
+      if (n < need || whole == 0 || whole > room) return nullptr;
+      *length = n;
+      return c + 8;
+    }
+    if (n > room) return nullptr;
+    at += 8 + n;
+  }
+  return nullptr;
+}
+
+// Loads a compiled file that is an archive's entry.
+void* UnpackArchived(uint32_t owner, const char* path) {
+  const uint32_t size = MRVFILE_Size(owner, path);
+  void* file = MRVFILE_ReadBlock(owner, path, 0);
+  if (file == nullptr) return nullptr;
+  const auto* image = static_cast<const uint8_t*>(file);
+  const char* broken = nullptr;
+  const uint8_t* info = nullptr;
+  const uint8_t* code = nullptr;
+  uint32_t infoSize = 0, codeSize = 0;
+  if (size < kHeaderSize || std::memcmp(image, "RIFF", 4) != 0 ||
+      std::memcmp(image + 8, kForm, 4) != 0) {
+    broken = "RIFF";
+  } else if ((info = ImageChunk(image, size, kInfoId, kInfoSize, &infoSize)) == nullptr) {
+    broken = kInfoId;
+  } else if ((code = ImageChunk(image, size, kCodeId, 0, &codeSize)) == nullptr) {
+    broken = kCodeId;
+  }
+  void* block = broken == nullptr ? MRVTASK_AllocMemory(owner, codeSize) : nullptr;
+  if (block != nullptr) std::memcpy(block, code, codeSize);
+  const uint8_t key = info != nullptr ? info[kInfoKey] : 0;
+  MRVTASK_FreeMemory(owner, file);
+  if (broken != nullptr) ReportBroken(owner, path, broken);
+  if (block == nullptr) return nullptr;
+  return UnlockChecked(owner, path, block, codeSize, key);
+}
+
 }  // namespace
 
 extern "C" {
@@ -126,6 +206,7 @@ MRV_API int32_t MRVCOMP_Pack(uint32_t owner, const char* path, void* code, uint3
 
 MRV_API void* MRVCOMP_Unpack(uint32_t owner, const char* path) {
   if (path == nullptr) return nullptr;
+  if (InArchive(owner, path)) return UnpackArchived(owner, path);
   const uint32_t h = MRVFILE_OpenRIFF(owner, path, kForm);
   if (h == 0) return nullptr;
 
@@ -146,18 +227,7 @@ MRV_API void* MRVCOMP_Unpack(uint32_t owner, const char* path) {
     return nullptr;
   }
   MRVFILE_Close(owner, h);
-  MRVFILE_UnlockCode(block, size, info[kInfoKey]);
-
-  // The code must be one statement list ended inside the chunk.
-  const codewalk::Result r = codewalk::check(block, size);
-  if (!r.ok()) {
-    char where[40];
-    std::snprintf(where, sizeof where, "CODE+%u", r.at);
-    ReportBroken(owner, path, where);
-    MRVTASK_FreeMemory(owner, block);
-    return nullptr;
-  }
-  return block;
+  return UnlockChecked(owner, path, block, size, info[kInfoKey]);
 }
 
 }  // extern "C"

@@ -10,7 +10,10 @@
 #                                  GoogleTest, GoogleMock, Google Benchmark,
 #                                  Lua 5.4 (the interpreter's benchmark peer),
 #                                  and for the tests on an X server Xvfb,
-#                                  xdotool, xwd, ImageMagick and Xlib
+#                                  xdotool, xwd, ImageMagick and Xlib, and
+#                                  for the VS Code extension's test and
+#                                  package Node.js with npm, for the Debian
+#                                  packages dpkg-dev and lintian
 set -euo pipefail
 with_tests=0
 [ "${1:-}" = "--test" ] && with_tests=1
@@ -42,6 +45,9 @@ if [ $with_tests -eq 1 ]; then
   command -v xwd >/dev/null || missing+=(x11-apps)
   command -v convert >/dev/null || missing+=(imagemagick)
   [ -e /usr/include/X11/Xlib.h ] || missing+=(libx11-dev)
+  command -v npm >/dev/null || missing+=(npm)
+  command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+  command -v lintian >/dev/null || missing+=(lintian)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

@@ -17,8 +17,10 @@
 //   MRVWIN:SOUND("file")                  a wave value from a WAV or Ogg file
 //   MRVWIN:PLAY(wave, times)              plays it (0 times: until stopped)
 //   MRVWIN:STOP(0)                        stops every sound
-// Files are looked for as given, then in the program directory. PICTURE and
-// SOUND give 0 for a file that is missing or not a picture or sound.
+// Files are read through the file manager, as a title's library should, so
+// that DATA\BG.BMP is found in the archive DATA.vfs as well as in the folder
+// DATA; they are looked for as given, then in the program directory. PICTURE
+// and SOUND give 0 for a file that is missing or not a picture or sound.
 #include <SDL_image.h>
 
 #include <atomic>
@@ -29,10 +31,10 @@
 
 #include "korvex.h"
 #include "mrvexec.h"
+#include "mrvfile.h"
 #include "mrvtask.h"
 #include "mrvval.h"
 #include "platform/clock.h"
-#include "platform/file.h"
 #include "platform/memory.h"
 #include "platform/text.h"
 #include "platform/window.h"
@@ -92,16 +94,19 @@ MRVRECT text_area(SystemContext* ctx) {
   return MRVRECT{0, 0, w, h};
 }
 
-// The file as given, else in the program directory ("" when neither exists).
-std::string find_file(const char* name) {
-  for (std::string p : {std::string(name), plat::program_dir() + "/" + name}) {
-    p = plat::resolve_path(p.c_str());
-    if (std::FILE* f = std::fopen(p.c_str(), "rb")) {
-      std::fclose(f);
-      return p;
-    }
+// The whole file `name` in a new memory block (free it with
+// MRVTASK_FreeMemory) and its size: as given, else in the program directory;
+// null when neither holds it.
+void* read_file(SystemContext* ctx, const char* name, uint32_t* size) {
+  char path[MRV_PATH + MRV_MSGBUF];
+  for (const char* dir :
+       {static_cast<const char*>(nullptr), static_cast<const char*>(ctx->programDir)}) {
+    std::snprintf(path, sizeof path, "%s%s%s", dir ? dir : "", dir ? "\\" : "", name);
+    if (!MRVFILE_Exist(ctx->hwndMain, path)) continue;
+    *size = MRVFILE_Size(ctx->hwndMain, path);
+    return *size == 0 ? nullptr : MRVFILE_ReadBlock(ctx->hwndMain, path, 0);
   }
-  return "";
+  return nullptr;
 }
 
 // Puts a value owning `block` as the command's result.
@@ -221,8 +226,11 @@ EXPORT int32_t MRV_PICTURE(SystemContext* ctx, VarTable* args) {
   char name[MRV_MSGBUF];
   int32_t key = -1;
   if (!MRVVAL_ArgString(ctx, args, 1, name) || !MRVVAL_ArgNumber(ctx, args, 2, &key)) return 0;
-  const std::string path = find_file(plat::cp932_to_utf8(name).c_str());
-  SDL_Surface* loaded = path.empty() ? nullptr : IMG_Load(path.c_str());
+  uint32_t size = 0;
+  void* file = read_file(ctx, name, &size);
+  SDL_Surface* loaded =
+      file != nullptr ? IMG_Load_RW(SDL_RWFromConstMem(file, int(size)), 1) : nullptr;
+  if (file != nullptr) MRVTASK_FreeMemory(ctx->hwndMain, file);
   SDL_Surface* img =
       loaded != nullptr ? SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_RGBA32, 0) : nullptr;
   if (loaded != nullptr) SDL_FreeSurface(loaded);
@@ -261,18 +269,13 @@ EXPORT int32_t MRV_DRAW(SystemContext* ctx, VarTable* args) {
 EXPORT int32_t MRV_SOUND(SystemContext* ctx, VarTable* args) {
   char name[MRV_MSGBUF];
   if (!MRVVAL_ArgString(ctx, args, 1, name)) return 0;
-  const std::string path = find_file(plat::cp932_to_utf8(name).c_str());
-  std::vector<char> file;
-  if (std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "rb")) {
-    char buf[65536];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-      file.insert(file.end(), buf, buf + n);
-    std::fclose(f);
-  }
-  const uint32_t size = sindra_block_size(uint32_t(file.size()));
-  void* block = file.empty() || size == 0 ? nullptr : MRVTASK_AllocMemory(ctx->hwndMain, size);
+  uint32_t length = 0;
+  void* file = read_file(ctx, name, &length);
+  const uint32_t size = file != nullptr ? sindra_block_size(length) : 0;
+  void* block = size == 0 ? nullptr : MRVTASK_AllocMemory(ctx->hwndMain, size);
+  if (block != nullptr) sindra_block_fill(block, file, length);
+  if (file != nullptr) MRVTASK_FreeMemory(ctx->hwndMain, file);
   if (block == nullptr) return result(ctx, args, 0);
-  sindra_block_fill(block, file.data(), uint32_t(file.size()));
   return owned_result(ctx, args, TYPE_WAVE, MRV_WORD(block));
 }
 

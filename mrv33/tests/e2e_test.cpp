@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures.h"
 #include "platform/bytes.h"
 #include "title.h"
 
@@ -417,6 +418,31 @@ TEST(Drawing, TheTitlesTextColoursAndPausesReachTheSavedImage) {
   EXPECT_GT(white_in, 20);
   EXPECT_EQ(white_out, 0);
   EXPECT_EQ(img.at(100, 50), blue);
+}
+
+// A title's library reads its files through the file manager: from an
+// archive (here the program directory's, the name as given finding nothing)
+// as well as from a folder of the current directory.
+TEST(Drawing, PicturesAndSoundsComeFromTheTitlesArchives) {
+  Title t;
+  const fs::path assets = std::getenv("MRV_TEST_BIN_DIR");  // the default title's files
+  auto asset = [&](const char* name) { return mrvtest::read_file(assets / name); };
+  mrvtest::write_file(t.prog() / "DATA.vfs", fixture::archive({{"BALL.PNG", asset("BALL.PNG")},
+                                                               {"CHIME.WAV", asset("CHIME.WAV")},
+                                                               {"TILE.BMP", asset("TILE.BMP")}}));
+  fs::create_directories(t.work() / "img");
+  mrvtest::write_file(t.work() / "img" / "tile.bmp", asset("TILE.BMP"));
+  t.source("MRV",
+           "MRVWIN:OPEN(64, 32, \"vfs\");\n"
+           "DebugMessage(MRVWIN:DRAW(MRVWIN:PICTURE(\"DATA\\TILE.BMP\", -1), 0, 0));\n"
+           "DebugMessage(MRVWIN:DRAW(MRVWIN:PICTURE(\"data\\ball.png\", 31775), 16, 0));\n"
+           "DebugMessage(MRVWIN:DRAW(MRVWIN:PICTURE(\"IMG\\TILE.BMP\", -1), 32, 0));\n"
+           "DebugMessage(MRVWIN:DRAW(MRVWIN:PICTURE(\"DATA\\NONE.BMP\", -1), 0, 0));\n"
+           "DebugMessage(MRVWIN:PLAY(MRVWIN:SOUND(\"DATA\\CHIME.WAV\"), 1));\n"
+           "DebugMessage(MRVWIN:PLAY(MRVWIN:SOUND(\"DATA\\NONE.WAV\"), 1));\n");
+  ASSERT_EQ(t.run({}), 0) << t.errors();
+  EXPECT_EQ(t.messages(), (Lines{" -1", " -1", " -1", " 0", " -1", " 0"}));
+  EXPECT_TRUE(t.boxes().empty());
 }
 
 // ---- The launcher ----------------------------------------------------------------

@@ -79,6 +79,14 @@ enum { MRVCOMP_MAX_DEPTH = 2048 };
  * stay). MRVCOMP_GetLine then gives the line of the error. */
 MRV_API int32_t MRVCOMP_DefineFile(uint32_t owner, const char* path);
 
+/* Copies entry `index` (from 0, in table order) of the macro table
+ * (MRVCOMP_ENTRY_MACRO) or the include table (MRVCOMP_ENTRY_INCLUDE): its
+ * name into `name` (32 bytes) and its replacement text or file name into
+ * `text` (100 bytes), code page 932 as stored. 1, or 0 when there is no such
+ * entry. For tools that show what a compile will replace. */
+enum { MRVCOMP_ENTRY_MACRO = 0, MRVCOMP_ENTRY_INCLUDE = 1 };
+MRV_API int32_t MRVCOMP_GetEntry(int32_t kind, int32_t index, char* name, char* text);
+
 /* ---- Passes --------------------------------------------------------------- */
 
 /* Compiles request->source: pass 1 until nothing is replaced, then passes 2

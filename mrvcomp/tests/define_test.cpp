@@ -4,6 +4,9 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <map>
+#include <string>
+
 #include "comp_support.h"
 #include "dialog_log.h"
 #include "tempdir.h"
@@ -295,6 +298,41 @@ TEST_F(DefineFile, AnIncludeFileIsReadOncePerCompile) {
     EXPECT_EQ(runaway.Take(), single) << source;
   }
   EXPECT_TRUE(log.boxes().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Every entry of one table as name -> text, read through MRVCOMP_GetEntry.
+std::map<std::string, std::string> Entries(int32_t kind) {
+  std::map<std::string, std::string> out;
+  char name[32], text[100];
+  for (int32_t i = 0; MRVCOMP_GetEntry(kind, i, name, text); ++i) out[name] = text;
+  return out;
+}
+
+// Tools read the tables as the compiler holds them: built-ins, names upper-cased,
+// texts as written, includes by file name; nothing past the end.
+TEST_F(DefineFile, EntriesAreReadBackAsStored) {
+  mrvtest::DialogLog log;
+  const std::string head = File("gehead.txt", "F();");
+  ASSERT_EQ(Define("#define 'qgeMac' 'Ab c'\n#include 'qgeinc' '" + head + "'\n"), 1);
+  const auto macros = Entries(MRVCOMP_ENTRY_MACRO);
+  EXPECT_EQ(macros.at("TRUE"), "-1");
+  EXPECT_EQ(macros.at("NULL"), "");
+  EXPECT_EQ(macros.at("QGEMAC"), "Ab c");
+  EXPECT_EQ(macros.count("qgeMac"), 0u);
+  const auto includes = Entries(MRVCOMP_ENTRY_INCLUDE);
+  EXPECT_EQ(includes.at("QGEINC"), head);
+
+  char name[32] = "x", text[100] = "y";
+  const int32_t count = static_cast<int32_t>(macros.size());
+  EXPECT_EQ(MRVCOMP_GetEntry(MRVCOMP_ENTRY_MACRO, count, name, text), 0);
+  EXPECT_EQ(MRVCOMP_GetEntry(MRVCOMP_ENTRY_MACRO, -1, name, text), 0);
+  EXPECT_EQ(MRVCOMP_GetEntry(2, 0, name, text), 0);
+  EXPECT_EQ(MRVCOMP_GetEntry(MRVCOMP_ENTRY_MACRO, 0, nullptr, text), 0);
+  EXPECT_STREQ(name, "x");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dialog_log.h"
+#include "fixtures.h"
 #include "mrvcomp.h"
 #include "mrvtask.h"
 #include "tempdir.h"
@@ -194,6 +195,53 @@ TEST_F(PackTest, RefusesWhatIsNoCompiledScenario) {
     mrvtest::DialogLog log;
     EXPECT_EQ(MRVCOMP_Unpack(0, path_.c_str()), nullptr);
     EXPECT_EQ(log.boxes().size(), 1u);
+  }
+}
+
+// A compiled file inside an archive loads as from its own file; a damaged
+// one is refused with one report, whatever part of it is wrong.
+TEST_F(PackTest, ACompiledFileLoadsFromAnArchive) {
+  void* block = Block(kCallF, 44, 0);
+  ASSERT_EQ(MRVCOMP_Pack(0, path_.c_str(), block, uint32_t(kCallF.size())), 1);
+  MRVTASK_FreeMemory(0, block);
+  const std::string file = mrvtest::read_file(path_);
+  void* call = Block({0x0F}, 4, 0);  // a call record cut after its token
+  ASSERT_EQ(MRVCOMP_Pack(0, dir_.file("B.SNB").c_str(), call, 1), 1);
+  MRVTASK_FreeMemory(0, call);
+  const std::string broken = mrvtest::read_file(dir_.file("B.SNB"));
+  Bytes padded = kCallF;
+  padded.resize(44, 0);
+
+  const std::string code = file.substr(88 - 8);  // the "CODE" chunk, header and all
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool loads;
+  };
+  const std::vector<Case> cases = {
+      {"whole", file, true},
+      {"chunks in another order", fixture::riff("SNB ", code + file.substr(12, 68)), true},
+      {"a value file", fixture::riff("PVFG", file.substr(12)), false},
+      {"not RIFF", "F();\r\n", false},
+      {"no INFO", fixture::riff("SNB ", code), false},
+      {"short INFO", fixture::riff("SNB ", fixture::chunk("INFO", "x") + code), false},
+      {"CODE cut short", file.substr(0, file.size() - 3), false},
+      {"code that does not walk", broken, false},
+  };
+  const std::string archive = dir_.file("SCN.vfs");
+  const std::string inside = dir_.file("SCN") + "\\F.SNB";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mrvtest::write_file(archive, fixture::archive({{"F.SNB", c.bytes}, {"G.SNA", "F();"}}));
+    mrvtest::DialogLog log;
+    const Bytes got = Unpacked(inside);
+    if (c.loads) {
+      EXPECT_EQ(got, padded);
+      EXPECT_TRUE(log.boxes().empty());
+    } else {
+      EXPECT_TRUE(got.empty());
+      EXPECT_EQ(log.boxes().size(), 1u);
+    }
   }
 }
 

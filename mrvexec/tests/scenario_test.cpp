@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "fixtures.h"
 #include "mrvcomp.h"
 #include "mrvfile.h"
 #include "support.h"
@@ -45,6 +46,23 @@ TEST(ScenarioFile, ACompiledFileIsPreferredAndTheCurrentDirectoryComesFirst) {
   ASSERT_TRUE(ran);
   EXPECT_EQ(reports(s), (Lines{"\"compiled\""}));
   EXPECT_EQ(records(s).front(), "@N " + std::string(s.ctx->programDir) + "\\GAME.SNB");
+}
+
+// Everything a title ships can live in its archives: a compiled file is
+// found and loaded from SCN.vfs as a source is.
+TEST(ScenarioFile, CompiledFilesAndSourcesLoadFromAnArchive) {
+  Scenario s({"testcmd.so", "standard.so"});
+  s.source("VSUB", "TESTCMD:SHOW(\"compiled\");\n");
+  compile(s.file("VSUB.SNA"), s.file("VSUB.SNB"));
+  s.source("VSRC", "TESTCMD:SHOW(\"source\");\n");
+  const std::string snb = mrvtest::read_file(s.file("VSUB.SNB"));
+  const std::string sna = mrvtest::read_file(s.file("VSRC.SNA"));
+  for (const char* f : {"VSUB.SNA", "VSUB.SNB", "VSRC.SNA"}) std::filesystem::remove(s.file(f));
+  mrvtest::write_file(s.file("SCN.vfs"), fixture::archive({{"VSUB.SNB", snb}, {"VSRC.SNA", sna}}));
+  s.source("MAIN", "Gosub(\"SCN\\VSUB\");\nGosub(\"scn\\vsrc\");\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_TRUE(s.boxes().empty());
+  EXPECT_EQ(reports(s), (Lines{"\"compiled\"", "\"source\""}));
 }
 
 TEST(ScenarioFile, ANameWithItsExtensionIsUsedAsItStands) {
