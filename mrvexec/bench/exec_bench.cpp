@@ -13,8 +13,13 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "mrvcomp.h"
+#include "mrvfile.h"
+#include "mrvtask.h"
 #include "scenario.h"
 
 namespace {
@@ -123,6 +128,55 @@ void BM_For(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_For)->DenseRange(0, 5)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The decoded form of about 1 MB of compiled code: the time to decode it
+// (loading with decoding less loading without) and the memory it takes per
+// KB of code (the memory blocks in use while it runs, with less without).
+void BM_Decode(benchmark::State& state) {
+  std::string big = "TESTCMD:BYTES();\nTESTCMD:IF(0) {\n";
+  for (int i = 0; i < 9000; ++i) {
+    big += "FOR(\\$I, 1, 10, 1) { IF($I % 3 == 0) { $B = $B + $A * 2; } ELSE { $C = ABS($1[$I] - " +
+           std::to_string(i) + "); }; };\n";
+  }
+  big += "};\n";
+  for (auto _ : state) {
+    double ns[2] = {};
+    std::size_t bytes[2] = {};
+    uint32_t length = 0;
+    for (int decode = 0; decode < 2; ++decode) {
+      mrvtest::Scenario s({"testcmd.so"});
+      s.source("SRC", big);
+      CompileRequest r{};
+      std::snprintf(r.name, sizeof r.name, "SRC");
+      const std::string path = s.file("SRC.SNA");
+      r.sourceSize = MRVFILE_Size(0, path.c_str()) + 2;
+      r.source = static_cast<char*>(MRVFILE_ReadBlock(0, path.c_str(), 1));
+      if (MRVCOMP_Comp(&r) != 1) {
+        state.SkipWithError("the scenario does not compile");
+        return;
+      }
+      MRVTASK_FreeMemory(0, r.source);
+      length = static_cast<uint32_t>(r.outputPos - r.output);
+      MRVCOMP_Pack(0, s.file("BIG.SNB").c_str(), r.output, length);
+      MRVTASK_FreeMemory(0, r.output);
+      s.source("MAIN", "TESTCMD:TIMER(0);\nTESTCMD:RUN(\"BIG\");\nTESTCMD:TIMER(1);\n");
+      if (decode == 0) setenv("MRV_DECODE", "0", 1);
+      int64_t count = 0;
+      ns[decode] = run_timed(s, &count);
+      unsetenv("MRV_DECODE");
+      void* lib = dlopen((s.dir() / "testcmd.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+      if (lib != nullptr) {
+        bytes[decode] = reinterpret_cast<std::size_t (*)()>(dlsym(lib, "testcmd_bytes"))();
+        dlclose(lib);
+      }
+    }
+    state.SetIterationTime((ns[1] - ns[0]) / 1e9);
+    state.counters["code_kb"] = length / 1024.0;
+    state.counters["decode_ms"] = (ns[1] - ns[0]) / 1e6;
+    state.counters["bytes_per_code_kb"] = double(bytes[1] - bytes[0]) / (length / 1024.0);
+  }
+}
+BENCHMARK(BM_Decode)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // Runs a Lua 5.4 chunk that repeats something kPasses times; `counter` gets
 // the time per repetition.

@@ -10,6 +10,7 @@
 
 #include "mrvexec.h"
 #include "mrvval.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -221,6 +222,16 @@ __attribute__((visibility("default"))) int32_t MRV_HANDOVER(SystemContext* ctx, 
     if (!MRVEXEC_WaitTask(ctx)) return 0;
   }
   return 1;
+}
+
+// BYTES(): notes the bytes of memory blocks in use, for the benchmarks.
+std::size_t bytes_seen = 0;
+__attribute__((visibility("default"))) int32_t MRV_BYTES(SystemContext*, VarTable*) {
+  bytes_seen = plat::mem_live_bytes();
+  return 1;
+}
+__attribute__((visibility("default"))) std::size_t testcmd_bytes() {
+  return bytes_seen;
 }
 
 // Read by the benchmarks: the sum and count of TIMER(1) since the last reset.
