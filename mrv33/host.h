@@ -2,14 +2,13 @@
 // window procedures, the host requests and the sockets other programs reach
 // the host through.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "mrvval.h"
+#include "mrvshare.h"
 
 namespace host {
 
@@ -30,17 +29,10 @@ void serve_outside_requests(SystemContext* ctx);
 // up to `ms` milliseconds (less when something arrives).
 void pump(SystemContext* ctx, uint32_t ms);
 
-// Words that a task thread reads or writes while the main thread writes them.
-inline uint32_t load(const uint32_t& w) {
-  return std::atomic_ref<const uint32_t>(w).load(std::memory_order_acquire);
-}
-inline void store(uint32_t& w, uint32_t v) {
-  std::atomic_ref<uint32_t>(w).store(v, std::memory_order_release);
-}
-
-inline FAQ& sysvar(SystemContext* ctx, int32_t n) {
-  return MRV_CELLS(&ctx->systemVars)[n + ctx->systemVars.base];
-}
+// Words a task thread reads or writes while the main thread writes them
+// (their kinds and orders: mrvshare.h).
+using mrv::sysvar;
+using mrv::task_live;
 
 // The host's sockets in the runtime directory:
 //   control.sock   the tracer's requests: records of two little-endian 32-bit

@@ -25,38 +25,36 @@ namespace host {
 SystemContext* g_ctx = nullptr;
 
 void serve_host_request(SystemContext* ctx) {
-  const uint32_t code = load(ctx->hostRequest);
-  if (code < 1 || code > 5) return;  // other codes are left as they are
-  const uint32_t data = load(ctx->hostRequestData);
+  const uint32_t code = mrv::load_gate(ctx->hostRequest);
+  if (code < MRV_REQUEST_CREATE_WINDOW || code > MRV_REQUEST_STOP_SOUND)
+    return;  // left as they are
+  const uint32_t data = mrv::load_data(ctx->hostRequestData);
   switch (code) {
-    case 1: {  // extended style, class, title, style, x, y, width, height, parent, menu
-      const auto* w = static_cast<const uint32_t*>(MRV_PTR(data));
-      const auto x = static_cast<int32_t>(w[4]), y = static_cast<int32_t>(w[5]);
-      const plat::Rect r{x, y, x + static_cast<int32_t>(w[6]), y + static_cast<int32_t>(w[7])};
-      store(ctx->hostRequestData,
-            plat::create_window(static_cast<const char*>(MRV_PTR(w[1])),
-                                static_cast<const char*>(MRV_PTR(w[2])), w[8], r));
+    case MRV_REQUEST_CREATE_WINDOW: {
+      const auto* w = static_cast<const MRVCREATEWINDOW*>(MRV_PTR(data));
+      const plat::Rect r{w->x, w->y, w->x + w->width, w->y + w->height};
+      mrv::store_data(
+          ctx->hostRequestData,
+          plat::create_window(static_cast<const char*>(MRV_PTR(w->className)),
+                              static_cast<const char*>(MRV_PTR(w->windowName)), w->parent, r));
       break;
     }
-    case 2:
+    case MRV_REQUEST_DESTROY_WINDOW:
       plat::destroy_window(data);
       break;
-    case 3:
+    case MRV_REQUEST_SOUND:
       sindra_ordinal_2(data);
       break;
-    case 4: {
-      char* block = static_cast<char*>(MRV_PTR(data));
-      uint32_t word4, word280;
-      std::memcpy(&word4, block + 4, 4);
-      std::memcpy(&word280, block + 280, 4);
-      sindra_ordinal_6(word4, block + 264, block + 8, word280);
+    case MRV_REQUEST_PLAY: {
+      auto* block = static_cast<MRVPLAYSOUND*>(MRV_PTR(data));
+      sindra_ordinal_6(block->sound, &block->volume, block->name, block->times);
       break;
     }
-    case 5:
+    case MRV_REQUEST_STOP_SOUND:
       sindra_ordinal_7();
       break;
   }
-  store(ctx->hostRequest, 0);
+  mrv::store_gate(ctx->hostRequest, MRV_REQUEST_NONE);
 }
 
 void serve_outside_requests(SystemContext* ctx) {
@@ -105,12 +103,13 @@ void set_type(SystemContext* ctx, int32_t n, uint16_t type) {
 }
 
 void set_start_values(SystemContext* ctx) {
-  MRVFAQ_Number(ctx, &sysvar(ctx, 0), 1, 1171, 0);  // the tag of every tracer record
-  for (int32_t n : {1, 2, 3, 7}) set_type(ctx, n, TYPE_NUMBER);
+  MRVFAQ_Number(ctx, &sysvar(ctx, MRV_SV_TRACE_TAG), 1, 1171, 0);  // the tag of every tracer record
+  for (int32_t n : {1, int32_t(MRV_SV_KEY), int32_t(MRV_SV_KEY_DATA), int32_t(MRV_SV_WHERE)})
+    set_type(ctx, n, TYPE_NUMBER);
   std::string windir = plat::windows_dir();
   windir.resize(plat::cut_length(windir.c_str(), 127));  // a buffer of 128 bytes
-  set_string(ctx, 10, windir);
-  set_string(ctx, 11, ctx->programDir);
+  set_string(ctx, MRV_SV_WINDOWS_DIR, windir);
+  set_string(ctx, MRV_SV_PROGRAM_DIR, ctx->programDir);
   set_type(ctx, 17, TYPE_HANDLE);
   set_string(ctx, 18, "");
   set_type(ctx, 19, TYPE_RECT);

@@ -25,24 +25,11 @@ enum : uint32_t {
   kLButtonDblClk = 0x0203,
   kRButtonDblClk = 0x0206,
   kTracerControl = 0x4402,
-  kQueryScenario = 0x5101,
-  kQueryLine = 0x5102,
-  kQueryTask = 0x5104,
 };
 constexpr uintptr_t kNoCommand = 101;
-constexpr int32_t kWindows = 10;  // window numbers 0..9 have records #20..#29
-constexpr uint32_t kHeld = 1, kDoubleClicked = 2;
-
-void set_bits(uint32_t& w, uint32_t bits) {
-  std::atomic_ref<uint32_t>(w).fetch_or(bits, std::memory_order_release);
-}
-void clear_bits(uint32_t& w, uint32_t bits) {
-  std::atomic_ref<uint32_t>(w).fetch_and(~bits, std::memory_order_release);
-}
-
-bool task_live(const SystemContext* ctx, int32_t t) {
-  return std::atomic_ref<const uint32_t>(ctx->taskThread[t]).load(std::memory_order_acquire) != 0;
-}
+using mrv::clear_flags;
+using mrv::load_gate;
+using mrv::set_flags;
 
 // MulDiv: a * b / c rounded to the nearest integer; -1 when c is 0.
 int32_t mul_div(int32_t a, int32_t b, int32_t c) {
@@ -53,14 +40,20 @@ int32_t mul_div(int32_t a, int32_t b, int32_t c) {
   return static_cast<int32_t>((n < 0) != (d < 0) ? -q : q);
 }
 
-void press(SystemContext* ctx, int32_t base, int32_t w) {
-  FAQ& b = sysvar(ctx, base + w);
-  set_bits(b.word1, kHeld);
-  set_bits(b.word2, kHeld);
+// A button's new state bits, after the position they go with: a task that
+// sees the bits reads the position of the same press.
+void button(FAQ& b, uint32_t bits, int32_t x, int32_t y) {
+  mrv::store_data(b.word3, static_cast<uint32_t>(x));
+  mrv::store_data(b.word4, static_cast<uint32_t>(y));
+  mrv::set_gate(b.word1, bits);
+  mrv::set_gate(b.word2, bits);
+}
+
+// A press or a right double-click: the position from the drawing library.
+void press(SystemContext* ctx, int32_t record, int32_t w, uint32_t bits) {
   int32_t x = 0, y = 0;
-  korvex_ordinal_62(load(sysvar(ctx, 20 + w).word2), &x, &y);
-  store(b.word3, static_cast<uint32_t>(x));
-  store(b.word4, static_cast<uint32_t>(y));
+  korvex_ordinal_62(load_gate(sysvar(ctx, MRV_SV_WINDOW + w).word2), &x, &y);
+  button(sysvar(ctx, record + w), bits, x, y);
 }
 
 const char* type_label(uint16_t type) {
@@ -112,29 +105,26 @@ void dump(SystemContext* ctx, const VarTable& table, int32_t first, int32_t coun
 
 void tracer_control(SystemContext* ctx, uintptr_t code, intptr_t p) {
   uint32_t& flags = ctx->execFlags;
-  std::atomic_ref<uint32_t> f(flags);
-  uint32_t old = f.load();
   // Every request makes p the watched task.
-  while (!f.compare_exchange_weak(old, (old & 0xFFu) | (static_cast<uint32_t>(p) << 8))) {
-  }
+  mrv::replace_flags(flags, ~0u << EXEC_WATCH_SHIFT, static_cast<uint32_t>(p) << EXEC_WATCH_SHIFT);
   switch (code) {
     case 1:
-      (p != 0 ? set_bits : clear_bits)(flags, EXEC_TRACE);
+      (p != 0 ? set_flags : clear_flags)(flags, EXEC_TRACE);
       break;
     case 2:
-      (p != 0 ? set_bits : clear_bits)(flags, EXEC_TRACE_ARGS);
+      (p != 0 ? set_flags : clear_flags)(flags, EXEC_TRACE_ARGS);
       break;
     case 3:
-      clear_bits(flags, EXEC_STEP_OVER);
-      set_bits(flags, EXEC_STEP | EXEC_GO);
+      clear_flags(flags, EXEC_STEP_OVER);
+      set_flags(flags, EXEC_STEP | EXEC_GO);
       break;
     case 4:
-      clear_bits(flags, EXEC_STEP);
-      set_bits(flags, EXEC_STEP_OVER | EXEC_GO);
+      clear_flags(flags, EXEC_STEP);
+      set_flags(flags, EXEC_STEP_OVER | EXEC_GO);
       break;
     case 5:
-      clear_bits(flags, EXEC_STEP | EXEC_STEP_OVER);
-      set_bits(flags, EXEC_GO);
+      clear_flags(flags, EXEC_STEP | EXEC_STEP_OVER);
+      set_flags(flags, EXEC_GO);
       break;
     case 6:
       dump(ctx, ctx->systemVars, ctx->systemVars.base, ctx->systemVars.count, "#%05d", false);
@@ -161,16 +151,16 @@ void close_main(SystemContext* ctx, uint32_t hwnd, uintptr_t wparam) {
   static bool closing = false;  // a close that arrives while waiting is the same close
   if (closing) return;
   closing = true;
-  FAQ question = sysvar(ctx, 13);
+  FAQ question = sysvar(ctx, MRV_SV_CLOSE_QUESTION);
   if (wparam == 0 && question.type == TYPE_STRING) {
-    for (uint32_t& f : ctx->taskFlags) set_bits(f, TASK_PAUSED);
+    for (uint32_t& f : ctx->taskFlags) set_flags(f, TASK_PAUSED);
     MRVEXEC_Wake(ctx);
     std::vector<char> text(MRV_MSGBUF);
     question.type = CELL_TYPE_RAW_STRING;  // the text itself, read safely beside a task
     MRVVAL_DisplayValue(ctx, &question, text.data());
     const int32_t answer = plat::message_box(ctx->hwndMain, text.data(),
                                              MRV_CP932("ユーザによる中断"), plat::MB_YESNO);
-    for (uint32_t& f : ctx->taskFlags) clear_bits(f, TASK_PAUSED);
+    for (uint32_t& f : ctx->taskFlags) clear_flags(f, TASK_PAUSED);
     MRVEXEC_Wake(ctx);
     if (answer == plat::IDNO) {
       closing = false;
@@ -180,11 +170,11 @@ void close_main(SystemContext* ctx, uint32_t hwnd, uintptr_t wparam) {
   sindra_ordinal_3();
   for (int32_t t = 0; t < MRV_TASKS; ++t) {
     if (!task_live(ctx, t)) continue;
-    set_bits(ctx->taskFlags[t], TASK_END);
+    set_flags(ctx->taskFlags[t], TASK_END);
     MRVEXEC_Wake(ctx);
     while (task_live(ctx, t)) pump(ctx, 100);
   }
-  if (const uint32_t surface = load(sysvar(ctx, 20).word2); surface != 0)
+  if (const uint32_t surface = load_gate(sysvar(ctx, MRV_SV_WINDOW).word2); surface != 0)
     korvex_ordinal_17(surface, nullptr, 0);
   plat::destroy_window(hwnd);
   closing = false;
@@ -196,25 +186,25 @@ intptr_t main_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_
   SystemContext* ctx = g_ctx;
   const auto w = static_cast<int32_t>(plat::get_user_data(hwnd));
   // A window without a number of 0..9 has no record to keep.
-  if (ctx == nullptr || w < 0 || w >= kWindows)
+  if (ctx == nullptr || w < 0 || w >= MRV_WINDOW_NUMBERS)
     return plat::def_window_proc(hwnd, msg, wparam, lparam);
-  FAQ& record = sysvar(ctx, 20 + w);
-  const uint32_t surface = load(record.word2);
+  FAQ& record = sysvar(ctx, MRV_SV_WINDOW + w);
+  const uint32_t surface = load_gate(record.word2);
   switch (msg) {
     case plat::WM_CREATE:
       return 1;
     case plat::WM_DESTROY:
       if (surface != 0) {
         korvex_ordinal_4(surface);
-        store(record.word2, 0);
+        mrv::store_gate(record.word2, 0);
       }
       if (w == 0) plat::post_quit(0);
-      store(record.word1, 0);
+      mrv::store_gate(record.word1, 0);
       return 0;
     case plat::WM_SIZE:
       if (surface != 0) {
-        const FAQ& scale = sysvar(ctx, 100 + w);
-        const FAQ& words = sysvar(ctx, 70 + w);
+        const FAQ& scale = sysvar(ctx, MRV_SV_SCALE + w);
+        const FAQ& words = sysvar(ctx, MRV_SV_RESIZE_WORDS + w);
         korvex_ordinal_8(surface, static_cast<int32_t>(scale.word3),
                          static_cast<int32_t>(scale.word4));
         korvex_ordinal_15(surface, 0, 0, static_cast<int32_t>(lparam & 0xFFFF),
@@ -236,63 +226,54 @@ intptr_t main_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_
     case kWindowPosChanging:
       return 0;
     case plat::WM_KEYDOWN: {
-      FAQ& key = sysvar(ctx, 2);
-      FAQ& data = sysvar(ctx, 3);
-      store(key.word1, static_cast<uint32_t>(wparam));
-      store(key.word2, static_cast<uint32_t>(wparam));
-      store(data.word1, static_cast<uint32_t>(lparam));
-      store(data.word2, static_cast<uint32_t>(lparam));
+      // The key data first: #2 is its gate.
+      FAQ& key = sysvar(ctx, MRV_SV_KEY);
+      FAQ& data = sysvar(ctx, MRV_SV_KEY_DATA);
+      mrv::store_data(data.word1, static_cast<uint32_t>(lparam));
+      mrv::store_data(data.word2, static_cast<uint32_t>(lparam));
+      mrv::store_gate(key.word1, static_cast<uint32_t>(wparam));
+      mrv::store_gate(key.word2, static_cast<uint32_t>(wparam));
       if (const uint32_t tracer = plat::find_window("MarovineTracer"); tracer != 0)
         plat::post_message(tracer, msg, wparam, lparam);
       return 1;
     }
     case plat::WM_KEYUP:
-      store(sysvar(ctx, 2).word2, 0);
-      store(sysvar(ctx, 3).word2, 0);
+      mrv::store_data(sysvar(ctx, MRV_SV_KEY_DATA).word2, 0);
+      mrv::store_gate(sysvar(ctx, MRV_SV_KEY).word2, 0);
       return 1;
     case kCommand:
       if (wparam == kNoCommand) return 0;
-      if (wparam < MRV_SYSTEM_VARS)
-        std::atomic_ref<uint32_t>(sysvar(ctx, static_cast<int32_t>(wparam)).word3).fetch_add(1);
+      if (wparam < MRV_SYSTEM_VARS) mrv::count_up(sysvar(ctx, static_cast<int32_t>(wparam)).word3);
       return 1;
     case plat::WM_LBUTTONDOWN:
-      press(ctx, 110, w);
+      press(ctx, MRV_SV_LEFT_BUTTON, w, MRV_BUTTON_HELD);
       return 1;
     case plat::WM_LBUTTONUP:
-      clear_bits(sysvar(ctx, 110 + w).word1, kHeld);
+      mrv::clear_gate(sysvar(ctx, MRV_SV_LEFT_BUTTON + w).word1, MRV_BUTTON_HELD);
       return 1;
     case kLButtonDblClk: {
-      FAQ& b = sysvar(ctx, 110 + w);
-      const FAQ& scale = sysvar(ctx, 100 + w);
-      set_bits(b.word1, kDoubleClicked);
-      set_bits(b.word2, kDoubleClicked);
+      const FAQ& scale = sysvar(ctx, MRV_SV_SCALE + w);
       const auto x = static_cast<int32_t>(lparam & 0xFFFF);
       const auto y = static_cast<int32_t>((lparam >> 16) & 0xFFFF);
-      store(b.word3, static_cast<uint32_t>(mul_div(100, x, static_cast<int32_t>(scale.word3))));
-      store(b.word4, static_cast<uint32_t>(mul_div(100, y, static_cast<int32_t>(scale.word4))));
+      button(sysvar(ctx, MRV_SV_LEFT_BUTTON + w), MRV_BUTTON_DOUBLE,
+             mul_div(100, x, static_cast<int32_t>(scale.word3)),
+             mul_div(100, y, static_cast<int32_t>(scale.word4)));
       return 1;
     }
     case plat::WM_RBUTTONDOWN:
-      press(ctx, 120, w);
+      press(ctx, MRV_SV_RIGHT_BUTTON, w, MRV_BUTTON_HELD);
       return 1;
     case plat::WM_RBUTTONUP:
-      clear_bits(sysvar(ctx, 120 + w).word1, kHeld);
+      mrv::clear_gate(sysvar(ctx, MRV_SV_RIGHT_BUTTON + w).word1, MRV_BUTTON_HELD);
       return 1;
-    case kRButtonDblClk: {
-      FAQ& b = sysvar(ctx, 120 + w);
-      set_bits(b.word1, kDoubleClicked);
-      set_bits(b.word2, kDoubleClicked);
-      int32_t x = 0, y = 0;
-      korvex_ordinal_62(surface, &x, &y);
-      store(b.word3, static_cast<uint32_t>(x));
-      store(b.word4, static_cast<uint32_t>(y));
+    case kRButtonDblClk:
+      press(ctx, MRV_SV_RIGHT_BUTTON, w, MRV_BUTTON_DOUBLE);
       return 1;
-    }
     case kTracerControl:
       tracer_control(ctx, wparam, lparam);
       if (wparam < 1 || wparam > 8) break;
       return 0;
-    case kQueryScenario: {
+    case MRVTASK_QUERY_SCENARIO: {
       const int32_t t = ctx->currentTask;
       if (t < 0 || t >= MRV_TASKS || lparam == 0) return 1;
       char* out = reinterpret_cast<char*>(lparam);
@@ -300,13 +281,13 @@ intptr_t main_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_
       out[MRV_PATH - 1] = '\0';
       return 1;
     }
-    case kQueryLine: {
+    case MRVTASK_QUERY_LINE: {
       const int32_t t = ctx->currentTask;
       if (t < 0 || t >= MRV_TASKS || lparam == 0) return 1;
       *reinterpret_cast<int32_t*>(lparam) = static_cast<int32_t>(ctx->taskLine[t] + 1);
       return 1;
     }
-    case kQueryTask:
+    case MRVTASK_QUERY_TASK:
       if (lparam != 0) *reinterpret_cast<int32_t*>(lparam) = ctx->currentTask;
       return 1;
   }

@@ -603,12 +603,12 @@ int32_t run_list(SystemContext* ctx, const List* list) {
     if (s->plain != nullptr) return run_plain(ctx, s->plain);  // never while paused
     if ((paused ? MRVEXEC_IdleTask(ctx, ~0u) : MRVEXEC_WaitTask(ctx)) == 0) return 0;
     const int32_t t = ctx->currentTask;
-    const uint32_t flags = load(ctx->taskFlags[t]);
+    const uint32_t flags = load_flags(ctx->taskFlags[t]);
     paused = (flags & TASK_PAUSED) != 0;
     if (paused) continue;
-    FAQ& where = MRV_CELLS(&ctx->systemVars)[7 + ctx->systemVars.base];  // #7: task and line
-    store(where.word1, static_cast<uint32_t>(t));
-    store(where.word2, ctx->taskLine[t]);
+    FAQ& where = sysvar(ctx, MRV_SV_WHERE);
+    store_data(where.word1, static_cast<uint32_t>(t));
+    store_data(where.word2, ctx->taskLine[t]);
     if ((flags & TASK_RETURN) != 0) return 1;
     if ((flags & TASK_END) != 0) return 0;
     if ((flags & TASK_BREAK) != 0) return 1;

@@ -1,5 +1,5 @@
-// What the parts of the execution manager share: reports, flag words read
-// across threads, the per-task argument cells and the scheduler's sleep.
+// What the parts of the execution manager share: reports, the per-task
+// argument cells and the scheduler's sleep.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include "mrvcode.h"
 #include "mrvexec.h"
 #include "mrvint.h"
+#include "mrvshare.h"
 #include "platform/bytes.h"
 
 namespace mrvexec {
@@ -16,22 +17,15 @@ namespace mrvexec {
 // the execution manager's caption; returns 0.
 int32_t report(SystemContext* ctx, const char* fmt, ...);
 
-// Words that the host's thread writes while a task reads them.
-inline uint32_t load(const uint32_t& word) {
-  return std::atomic_ref<const uint32_t>(word).load(std::memory_order_relaxed);
-}
-inline void store(uint32_t& word, uint32_t value) {
-  std::atomic_ref<uint32_t>(word).store(value, std::memory_order_relaxed);
-}
-inline void set_bits(uint32_t& word, uint32_t bits) {
-  std::atomic_ref<uint32_t>(word).fetch_or(bits, std::memory_order_relaxed);
-}
-inline void clear_bits(uint32_t& word, uint32_t bits) {
-  std::atomic_ref<uint32_t>(word).fetch_and(~bits, std::memory_order_relaxed);
-}
-inline bool task_live(const SystemContext* ctx, int32_t t) {
-  return std::atomic_ref<const uint32_t>(ctx->taskThread[t]).load(std::memory_order_acquire) != 0;
-}
+// Words shared with the host's thread (their kinds and orders: mrvshare.h).
+using mrv::clear_flags;
+using mrv::load_data;
+using mrv::load_flags;
+using mrv::load_gate;
+using mrv::set_flags;
+using mrv::store_data;
+using mrv::sysvar;
+using mrv::task_live;
 // True when any live task has TASK_END set.
 bool any_task_ending(const SystemContext* ctx);
 

@@ -45,7 +45,7 @@ void append(char* out, std::size_t cap, const char* text) {
 
 void trace_command(SystemContext* ctx, const char* lib, const char* cmd, FAQ* cells,
                    int32_t count) {
-  const uint32_t flags = load(ctx->execFlags);
+  const uint32_t flags = load_flags(ctx->execFlags);
   if ((flags & EXEC_TRACE) == 0 || !MRVEXEC_SendTracer(ctx, nullptr)) return;
   const int32_t t = ctx->currentTask;
   char* line = ctx->msgBuf;
@@ -76,20 +76,20 @@ void trace_command(SystemContext* ctx, const char* lib, const char* cmd, FAQ* ce
 // Holds the watched task before its command until the host sets EXEC_GO; a
 // closing program (a task marked TASK_END) is never held.
 void step(SystemContext* ctx) {
-  const uint32_t flags = load(ctx->execFlags);
+  const uint32_t flags = load_flags(ctx->execFlags);
   if ((flags & (EXEC_STEP | EXEC_STEP_OVER)) == 0 ||
       static_cast<int32_t>(flags >> EXEC_WATCH_SHIFT) != ctx->currentTask) {
     return;
   }
-  while ((load(ctx->execFlags) & EXEC_GO) == 0) {
+  while ((load_flags(ctx->execFlags) & EXEC_GO) == 0) {
     if (any_task_ending(ctx)) {
-      clear_bits(ctx->execFlags, EXEC_STEP | EXEC_STEP_OVER);
-      set_bits(ctx->execFlags, EXEC_GO);
+      clear_flags(ctx->execFlags, EXEC_STEP | EXEC_STEP_OVER);
+      set_flags(ctx->execFlags, EXEC_GO);
       break;
     }
     nap(ctx, kNapSlice);  // the host wakes the executor when it writes the flags
   }
-  clear_bits(ctx->execFlags, EXEC_GO);
+  clear_flags(ctx->execFlags, EXEC_GO);
 }
 
 }  // namespace
@@ -112,7 +112,7 @@ Command find_command(SystemContext* ctx, const char* site, const char* lib, cons
 
 void before_command(SystemContext* ctx, const char* lib, const char* cmd, FAQ* cells,
                     int32_t count) {
-  if ((load(ctx->execFlags) & (EXEC_TRACE | EXEC_STEP | EXEC_STEP_OVER)) == 0) return;
+  if ((load_flags(ctx->execFlags) & (EXEC_TRACE | EXEC_STEP | EXEC_STEP_OVER)) == 0) return;
   trace_command(ctx, lib, cmd, cells, count);
   step(ctx);
 }
@@ -195,12 +195,12 @@ int32_t mrvexec::run_plain(SystemContext* ctx, const char* code) {
   for (;;) {
     if ((paused ? MRVEXEC_IdleTask(ctx, ~0u) : MRVEXEC_WaitTask(ctx)) == 0) return 0;
     const int32_t t = ctx->currentTask;
-    const uint32_t flags = load(ctx->taskFlags[t]);
+    const uint32_t flags = load_flags(ctx->taskFlags[t]);
     paused = (flags & TASK_PAUSED) != 0;
     if (paused) continue;
-    FAQ& where = MRV_CELLS(&ctx->systemVars)[7 + ctx->systemVars.base];  // #7: task and line
-    store(where.word1, static_cast<uint32_t>(t));
-    store(where.word2, ctx->taskLine[t]);
+    FAQ& where = sysvar(ctx, MRV_SV_WHERE);
+    store_data(where.word1, static_cast<uint32_t>(t));
+    store_data(where.word2, ctx->taskLine[t]);
     if ((flags & TASK_RETURN) != 0) return 1;
     if ((flags & TASK_END) != 0) return 0;
     if ((flags & TASK_BREAK) != 0) return 1;

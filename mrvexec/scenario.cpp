@@ -71,7 +71,7 @@ int32_t MRVEXEC_File(SystemContext* ctx, const char* name) {
   int32_t result = 0;
   for (;;) {
     plat::upper_cp932(request.name);
-    mrvexec::clear_bits(ctx->taskFlags[t], TASK_RESTART);
+    mrvexec::clear_flags(ctx->taskFlags[t], TASK_RESTART);
     while (!find_scenario(ctx, request.name)) {
       // The file manager tells the user and offers to try again.
       const uint32_t h = MRVFILE_ReadOpen(ctx->hwndMain, request.name);
@@ -104,8 +104,8 @@ int32_t MRVEXEC_File(SystemContext* ctx, const char* name) {
     send_file_change(ctx, savedFile);
     ctx->taskLine[t] = savedLine;
     MRVTASK_FreeMemory(ctx->hwndMain, code);
-    mrvexec::clear_bits(ctx->taskFlags[t], TASK_RETURN);
-    const uint32_t flags = mrvexec::load(ctx->taskFlags[t]);
+    mrvexec::clear_flags(ctx->taskFlags[t], TASK_RETURN);
+    const uint32_t flags = mrvexec::load_flags(ctx->taskFlags[t]);
     if ((flags & TASK_END) != 0 || (flags & TASK_RESTART) == 0) break;
   }
   return result;

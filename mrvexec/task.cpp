@@ -96,7 +96,7 @@ struct Session {
 // Marks slot t live (handle non-zero) or free, in the context and the mask.
 void set_slot(Session* s, int t, uint32_t handle) {
   if (handle != 0) s->live.fetch_or(1u << t, std::memory_order_relaxed);
-  std::atomic_ref<uint32_t>(s->ctx->taskThread[t]).store(handle, std::memory_order_release);
+  mrv::store_gate(s->ctx->taskThread[t], handle);
   if (handle == 0) s->live.fetch_and(~(1u << t), std::memory_order_relaxed);
 }
 
@@ -413,7 +413,7 @@ void cache_command(SystemContext* ctx, const char* site, const char* lib, const 
 
 bool any_task_ending(const SystemContext* ctx) {
   for (int i = 0; i < MRV_TASKS; ++i) {
-    if (task_live(ctx, i) && (load(ctx->taskFlags[i]) & TASK_END) != 0) return true;
+    if (task_live(ctx, i) && (load_flags(ctx->taskFlags[i]) & TASK_END) != 0) return true;
   }
   return false;
 }

@@ -16,15 +16,11 @@ namespace mrvexec {
 namespace {
 
 constexpr int32_t kCellWindow = 9;  // draws into the picture cell of #14
-constexpr int32_t kGlyphSheet = 12;
-constexpr int32_t kCellTarget = 14;
+constexpr int32_t kGlyphSheet = MRV_SV_GLYPHS;
+constexpr int32_t kCellTarget = MRV_SV_TARGET_CELL;
 constexpr std::size_t kFontName = 31;
 constexpr std::size_t kDescriptorSize = 40;
 constexpr int32_t kNoMouse = -32767;
-
-FAQ& sysvar(SystemContext* ctx, int32_t n) {
-  return MRV_CELLS(&ctx->systemVars)[n + ctx->systemVars.base];
-}
 
 KorvexRect korvex_rect(const MRVRECT& r) {
   return KorvexRect{r.left, r.top, r.right, r.bottom};
@@ -46,7 +42,7 @@ bool cell_shape(uint32_t cell, int32_t* width, int32_t* height, uint32_t* key) {
 // The window's font name (#(50+w)), at most 31 bytes; "" when it holds none.
 void font_name(SystemContext* ctx, int32_t w, char* out) {
   out[0] = '\0';
-  FAQ name = sysvar(ctx, 50 + w);
+  FAQ name = sysvar(ctx, MRV_SV_FONT + w);
   if (name.type != TYPE_STRING) return;
   std::vector<char> text(MRV_MSGBUF);
   if (!MRVSTR_GetByte(ctx, &name, text.data())) return;
@@ -60,8 +56,8 @@ void font_name(SystemContext* ctx, int32_t w, char* out) {
 int32_t draw_piece(SystemContext* ctx, int32_t w, const MRVRECT& r, const char* text) {
   char font[kFontName + 1];
   font_name(ctx, w, font);
-  const FAQ& size = sysvar(ctx, 30 + w);
-  const FAQ& attr = sysvar(ctx, 40 + w);
+  const FAQ& size = sysvar(ctx, MRV_SV_CURSOR + w);
+  const FAQ& attr = sysvar(ctx, MRV_SV_TEXT_STYLE + w);
   const KorvexRect kr = korvex_rect(r);
   const auto ch = static_cast<int32_t>(size.word4), cw = static_cast<int32_t>(size.word3);
   const auto colour = static_cast<uint16_t>(attr.word1);
@@ -71,9 +67,9 @@ int32_t draw_piece(SystemContext* ctx, int32_t w, const MRVRECT& r, const char* 
     korvex_ordinal_36(target.word1, &kr, font, ch, cw, text, colour, attr.word4);
     return 1;
   }
-  const FAQ& win = sysvar(ctx, 20 + w);
-  if (load(win.word1) == 0) return 0;
-  korvex_ordinal_24(load(win.word2), &kr, font, ch, cw, text, colour, attr.word4);
+  const FAQ& win = sysvar(ctx, MRV_SV_WINDOW + w);
+  if (load_gate(win.word1) == 0) return 0;
+  korvex_ordinal_24(load_gate(win.word2), &kr, font, ch, cw, text, colour, attr.word4);
   return 1;
 }
 
@@ -84,8 +80,8 @@ void fill(SystemContext* ctx, int32_t w, const MRVRECT& r, uint32_t colour) {
     if (target.type == TYPE_CELL) korvex_ordinal_30(target.word1, &kr, uint16_t(colour));
     return;
   }
-  const FAQ& win = sysvar(ctx, 20 + w);
-  if (load(win.word1) != 0) korvex_ordinal_17(load(win.word2), &kr, uint16_t(colour));
+  const FAQ& win = sysvar(ctx, MRV_SV_WINDOW + w);
+  if (load_gate(win.word1) != 0) korvex_ordinal_17(load_gate(win.word2), &kr, uint16_t(colour));
 }
 
 void move_block(SystemContext* ctx, int32_t w, int32_t x, int32_t y, const MRVRECT& source) {
@@ -94,7 +90,7 @@ void move_block(SystemContext* ctx, int32_t w, int32_t x, int32_t y, const MRVRE
     const uint32_t cell = sysvar(ctx, kCellTarget).word1;
     korvex_ordinal_29(cell, x, y, cell, &kr, KORVEX_NO_KEY);
   } else {
-    korvex_ordinal_20(load(sysvar(ctx, 20 + w).word2), x, y, &kr);
+    korvex_ordinal_20(load_gate(sysvar(ctx, MRV_SV_WINDOW + w).word2), x, y, &kr);
   }
 }
 
@@ -109,7 +105,8 @@ void draw_glyph(SystemContext* ctx, int32_t w, int32_t x, int32_t y, int32_t n) 
   if (w == kCellWindow)
     korvex_ordinal_29(sysvar(ctx, kCellTarget).word1, x, y, sheet.word1, &source, key);
   else
-    korvex_ordinal_18(load(sysvar(ctx, 20 + w).word2), x, y, sheet.word1, &source, key);
+    korvex_ordinal_18(load_gate(sysvar(ctx, MRV_SV_WINDOW + w).word2), x, y, sheet.word1, &source,
+                      key);
 }
 
 // Space, tab and the full-width space.
@@ -167,7 +164,7 @@ uint32_t colour_of(const int32_t* rgb) {
 void wait_while_paused(SystemContext* ctx) {
   const int32_t t = ctx->currentTask;
   if (t < 0 || t >= MRV_TASKS) return;
-  while ((load(ctx->taskFlags[t]) & TASK_PAUSED) != 0) nap(ctx, kNapSlice);
+  while ((load_flags(ctx->taskFlags[t]) & TASK_PAUSED) != 0) nap(ctx, kNapSlice);
 }
 
 }  // namespace
@@ -181,8 +178,8 @@ int32_t MRVEXEC_Text(SystemContext* ctx, int32_t w, const MRVRECT* rect, const c
   if (ctx == nullptr || rect == nullptr || text == nullptr || w < 0 || w > kCellWindow) return 0;
   static const plat::LeadBytes lead = plat::country_lead_bytes();
   const MRVRECT r = *rect;
-  FAQ& cursor = sysvar(ctx, 30 + w);
-  FAQ& attr = sysvar(ctx, 40 + w);
+  FAQ& cursor = sysvar(ctx, MRV_SV_CURSOR + w);
+  FAQ& attr = sysvar(ctx, MRV_SV_TEXT_STYLE + w);
   const auto cw = static_cast<int32_t>(cursor.word3), ch = static_cast<int32_t>(cursor.word4);
   // A cell size of 0 would divide by zero: no column and no row then fit.
   const int32_t columns = cw > 0 ? (r.right - r.left) / cw : 0;
@@ -283,7 +280,7 @@ int32_t MRVEXEC_Text(SystemContext* ctx, int32_t w, const MRVRECT* rect, const c
 int32_t MRVEXEC_String(SystemContext* ctx, int32_t w, const MRVRECT* rect, const char* text,
                        int32_t colour, int32_t style) {
   if (ctx == nullptr || rect == nullptr || text == nullptr || w < 0 || w > kCellWindow) return 0;
-  FAQ& attr = sysvar(ctx, 40 + w);
+  FAQ& attr = sysvar(ctx, MRV_SV_TEXT_STYLE + w);
   const uint32_t saved_colour = attr.word1, saved_style = attr.word4;
   attr.word1 = static_cast<uint32_t>(colour);
   attr.word4 = static_cast<uint32_t>(style);
@@ -297,15 +294,15 @@ int32_t MRVEXEC_GetMousePos(SystemContext* ctx, int32_t w, MRVPOINT* point) {
   if (point == nullptr) return 0;
   point->x = point->y = kNoMouse;
   if (ctx == nullptr || w < 0 || w > kCellWindow) return 0;
-  const FAQ& win = sysvar(ctx, 20 + w);
-  const uint32_t hwnd = load(win.word1);
+  const FAQ& win = sysvar(ctx, MRV_SV_WINDOW + w);
+  const uint32_t hwnd = load_gate(win.word1);
   int32_t x = 0, y = 0;
   plat::cursor_pos(&x, &y);
   if (hwnd == 0 || plat::window_from_point(x, y) != hwnd) return 0;
   plat::Rect client{};
   if (!plat::screen_to_client(hwnd, &x, &y) || !plat::client_rect(hwnd, &client)) return 0;
   if (x < client.left || y < client.top || x >= client.right || y >= client.bottom) return 0;
-  korvex_ordinal_62(load(win.word2), &point->x, &point->y);
+  korvex_ordinal_62(load_gate(win.word2), &point->x, &point->y);
   return 1;
 }
 

@@ -14,11 +14,6 @@
 
 namespace {
 
-// Queries the error box sends to the owner window; its thread answers them.
-constexpr uint32_t kQueryScenario = 0x5101;  // lParam: 260-byte scenario buffer
-constexpr uint32_t kQueryLine = 0x5102;      // lParam: int32_t, line counted from 1
-constexpr uint32_t kQueryTask = 0x5104;      // lParam: int32_t, running task
-
 constexpr std::size_t kBoxBuffer = 260;
 
 const char* task_caption() {
@@ -47,9 +42,9 @@ int32_t MRVTASK_ErrorStop(uint32_t owner, const char* caption, const char* text)
   copy_cut(scenario, MRV_CP932("シナリオ不定"));
   int32_t line = 0;
   int32_t task = 0;
-  plat::send_message(owner, kQueryScenario, 0, reinterpret_cast<intptr_t>(scenario));
-  plat::send_message(owner, kQueryLine, 0, reinterpret_cast<intptr_t>(&line));
-  plat::send_message(owner, kQueryTask, 0, reinterpret_cast<intptr_t>(&task));
+  plat::send_message(owner, MRVTASK_QUERY_SCENARIO, 0, reinterpret_cast<intptr_t>(scenario));
+  plat::send_message(owner, MRVTASK_QUERY_LINE, 0, reinterpret_cast<intptr_t>(&line));
+  plat::send_message(owner, MRVTASK_QUERY_TASK, 0, reinterpret_cast<intptr_t>(&task));
   scenario[kBoxBuffer - 1] = '\0';
 
   const char* layout = MRV_CP932("【シナリオ】\t%s\n【タスク】\t%d\n【行番号】\t%d\n【内容】\t%s");

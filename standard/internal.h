@@ -2,7 +2,6 @@
 // and result cells, the task flag words, the block frame, texts that must fit
 // a buffer, and the library's own reports.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -10,6 +9,7 @@
 #include "mrvcode.h"
 #include "mrvexec.h"
 #include "mrvint.h"
+#include "mrvshare.h"
 #include "mrvtask.h"
 #include "mrvval.h"
 
@@ -129,26 +129,17 @@ inline int32_t result_bool(SystemContext* ctx, VarTable* args, bool flag) {
   return result_value(ctx, args, v);
 }
 
-// ---- Words another thread writes (task flags, execFlags, key words) ----
-inline std::atomic_ref<uint32_t> word(uint32_t& w) {
-  return std::atomic_ref<uint32_t>(w);
-}
+// ---- Words another thread writes (their kinds and orders: mrvshare.h) ----
+using mrv::sysvar;
+using mrv::task_live;
 inline uint32_t task_flags(SystemContext* ctx, int32_t t) {
-  return word(ctx->taskFlags[t]).load();
+  return mrv::load_flags(ctx->taskFlags[t]);
 }
 inline void set_task_flags(SystemContext* ctx, int32_t t, uint32_t bits) {
-  word(ctx->taskFlags[t]).fetch_or(bits);
+  mrv::set_flags(ctx->taskFlags[t], bits);
 }
 inline void clear_task_flags(SystemContext* ctx, int32_t t, uint32_t bits) {
-  word(ctx->taskFlags[t]).fetch_and(~bits);
-}
-inline bool task_live(SystemContext* ctx, int32_t t) {
-  return t >= 0 && t < MRV_TASKS && word(ctx->taskThread[t]).load() != 0;
-}
-
-// A system variable's cell, for the words the host writes.
-inline FAQ& system_cell(SystemContext* ctx, int32_t n) {
-  return MRV_CELLS(&ctx->systemVars)[ctx->systemVars.base + n];
+  mrv::clear_flags(ctx->taskFlags[t], bits);
 }
 
 // ---- Blocks ----
@@ -178,19 +169,15 @@ class BlockFrame {
  public:
   explicit BlockFrame(SystemContext* ctx) : ctx_(ctx), task_(ctx->currentTask) {
     ctx_->blockDepth[task_] += 1;
-    auto flags = word(ctx_->execFlags);
-    uint32_t f = flags.load();
-    while ((f & EXEC_STEP_OVER) != 0 && !flags.compare_exchange_weak(f, f & ~kStepping)) {
-    }
-    suspended_ = (f & EXEC_STEP_OVER) != 0;
+    const uint32_t old = mrv::change_flags(
+        ctx_->execFlags, [](uint32_t f) { return (f & EXEC_STEP_OVER) != 0 ? f & ~kStepping : f; });
+    suspended_ = (old & EXEC_STEP_OVER) != 0;
   }
   ~BlockFrame() {
     if (suspended_) {
-      auto flags = word(ctx_->execFlags);
-      uint32_t f = flags.load();
-      while ((f & (kStepping | EXEC_GO)) == 0 &&
-             !flags.compare_exchange_weak(f, f | EXEC_STEP_OVER)) {
-      }
+      mrv::change_flags(ctx_->execFlags, [](uint32_t f) {
+        return (f & (kStepping | EXEC_GO)) == 0 ? f | EXEC_STEP_OVER : f;
+      });
     }
     ctx_->blockDepth[task_] -= 1;
   }

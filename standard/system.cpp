@@ -14,17 +14,18 @@ using namespace standard;
 
 namespace {
 
-constexpr int32_t kKeyRegister = 2;      // #2: last key (word1), key held now (word2)
-constexpr int32_t kKeyDataRegister = 3;  // #3: the key messages' data, the same way
+constexpr int32_t kKeyRegister = MRV_SV_KEY;
+constexpr int32_t kKeyDataRegister = MRV_SV_KEY_DATA;
 constexpr int32_t kEscape = 27, kEnter = 13;
 
 // The select commands: 0 gives word1, 1 word2 (as a whole number), anything
 // else the argument itself.
 int32_t select_word(SystemContext* ctx, VarTable* args, int32_t reg) {
   FAQ v = cell(args, 1);
-  FAQ& r = system_cell(ctx, reg);
+  FAQ& r = sysvar(ctx, reg);
   if (v.word1 == 0 || v.word1 == 1) {
-    v.word1 = word(v.word1 == 0 ? r.word1 : r.word2).load();
+    // Acquire: #2 is the gate of the key data in #3.
+    v.word1 = mrv::load_gate(v.word1 == 0 ? r.word1 : r.word2);
     v.word2 = 0;
   }
   return result_value(ctx, args, v);
@@ -33,7 +34,8 @@ int32_t select_word(SystemContext* ctx, VarTable* args, int32_t reg) {
 // The longest line the tracer's 256-byte record takes after the record tag
 // (#0's integer word) and a space.
 std::size_t tracer_room(SystemContext* ctx) {
-  const int tag = std::snprintf(nullptr, 0, "%d ", static_cast<int32_t>(system_cell(ctx, 0).word1));
+  const int tag =
+      std::snprintf(nullptr, 0, "%d ", static_cast<int32_t>(sysvar(ctx, MRV_SV_TRACE_TAG).word1));
   return 255 - static_cast<std::size_t>(tag);
 }
 
@@ -49,14 +51,14 @@ bool profile_name(SystemContext* ctx, VarTable* args, int32_t i, char (&out)[256
 
 MRV_COMMAND(MRV_KEY) {
   if (!check(ctx, args, Cmd::Key)) return 0;
-  FAQ& reg = system_cell(ctx, kKeyRegister);
+  FAQ& reg = sysvar(ctx, kKeyRegister);
   for (int32_t key : {kEscape, kEnter}) {
     const uint16_t state = static_cast<uint16_t>(plat::async_key_state(key));
     if (state & 0x8000) {
-      word(reg.word1).store(static_cast<uint32_t>(key));
-      word(reg.word2).store(static_cast<uint32_t>(key));
+      mrv::store_gate(reg.word1, static_cast<uint32_t>(key));
+      mrv::store_gate(reg.word2, static_cast<uint32_t>(key));
     } else if (state & 1) {
-      word(reg.word1).store(static_cast<uint32_t>(key));
+      mrv::store_gate(reg.word1, static_cast<uint32_t>(key));
     }
   }
   return select_word(ctx, args, kKeyRegister);
@@ -72,9 +74,9 @@ MRV_COMMAND(MRV_CLEARKEY) {
   int32_t which = 0;
   if (!arg_int(ctx, args, 1, &which)) return 0;
   for (int32_t n : {kKeyRegister, kKeyDataRegister}) {
-    FAQ& reg = system_cell(ctx, n);
-    if (which == 0 || which == 1) word(reg.word1).store(0);
-    if (which == 0 || which == 2) word(reg.word2).store(0);
+    FAQ& reg = sysvar(ctx, n);
+    if (which == 0 || which == 1) mrv::store_gate(reg.word1, 0);
+    if (which == 0 || which == 2) mrv::store_gate(reg.word2, 0);
   }
   return 1;  // the statement keeps the interpreter's value
 }
@@ -156,13 +158,9 @@ MRV_COMMAND(MRV_DEBUGBREAK) {
                   static_cast<int32_t>(ctx->taskLine[t]));
     if (MRVEXEC_SendTracer(ctx, ctx->msgBuf)) {
       // Step this task from its next command on, until the host grants a go.
-      auto flags = word(ctx->execFlags);
-      uint32_t f = flags.load();
-      uint32_t next;
-      do {
-        next = (static_cast<uint32_t>(t) << EXEC_WATCH_SHIFT) |
-               ((f & 0xFF) & ~static_cast<uint32_t>(EXEC_STEP_OVER | EXEC_GO)) | EXEC_STEP;
-      } while (!flags.compare_exchange_weak(f, next));
+      const uint32_t watch = ~0u << EXEC_WATCH_SHIFT;
+      mrv::replace_flags(ctx->execFlags, watch | EXEC_STEP | EXEC_STEP_OVER | EXEC_GO,
+                         (static_cast<uint32_t>(t) << EXEC_WATCH_SHIFT) | EXEC_STEP);
     }
   }
   return result_null(ctx, args);

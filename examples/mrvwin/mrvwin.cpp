@@ -23,7 +23,6 @@
 // and SOUND give 0 for a file that is missing or not a picture or sound.
 #include <SDL_image.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,6 +31,7 @@
 #include "korvex.h"
 #include "mrvexec.h"
 #include "mrvfile.h"
+#include "mrvshare.h"
 #include "mrvtask.h"
 #include "mrvval.h"
 #include "platform/clock.h"
@@ -46,16 +46,9 @@ namespace {
 
 constexpr int32_t kMain = 0;  // window number of the main window
 
-FAQ& sysvar(SystemContext* ctx, int32_t n) {
-  return MRV_CELLS(&ctx->systemVars)[n + ctx->systemVars.base];
-}
-
-uint32_t load(const uint32_t& w) {
-  return std::atomic_ref<const uint32_t>(w).load(std::memory_order_acquire);
-}
-void store(uint32_t& w, uint32_t v) {
-  std::atomic_ref<uint32_t>(w).store(v, std::memory_order_release);
-}
+using mrv::load_gate;
+using mrv::store_gate;
+using mrv::sysvar;
 
 int32_t result(SystemContext* ctx, VarTable* args, int32_t value) {
   MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, value, 0);
@@ -63,26 +56,26 @@ int32_t result(SystemContext* ctx, VarTable* args, int32_t value) {
 }
 
 // The four words of a system variable, shown as a rectangle so that the
-// viewer and DebugMessage show them all.
+// viewer and DebugMessage show them all. The host may read them meanwhile.
 void set_words(SystemContext* ctx, int32_t n, uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4) {
   FAQ& v = sysvar(ctx, n);
   v.type = TYPE_RECT;
-  store(v.word1, w1);
-  store(v.word2, w2);
-  store(v.word3, w3);
-  store(v.word4, w4);
+  mrv::store_data(v.word3, w3);
+  mrv::store_data(v.word4, w4);
+  store_gate(v.word1, w1);
+  store_gate(v.word2, w2);
 }
 
 // Asks the host's main thread to do request `code` with `data` and waits,
 // passing the turn, until it is done. Only one request can be pending, so a
 // request of another task is let through first.
 bool host_request(SystemContext* ctx, uint32_t code, uint32_t data) {
-  while (load(ctx->hostRequest) != 0) {
+  while (load_gate(ctx->hostRequest) != MRV_REQUEST_NONE) {
     if (!MRVEXEC_IdleTask(ctx, ~0u)) return false;
   }
-  store(ctx->hostRequestData, data);
-  store(ctx->hostRequest, code);
-  while (load(ctx->hostRequest) != 0) {
+  mrv::store_data(ctx->hostRequestData, data);
+  store_gate(ctx->hostRequest, code);
+  while (load_gate(ctx->hostRequest) != MRV_REQUEST_NONE) {
     if (!MRVEXEC_IdleTask(ctx, ~0u)) return false;
   }
   return true;
@@ -90,7 +83,7 @@ bool host_request(SystemContext* ctx, uint32_t code, uint32_t data) {
 
 MRVRECT text_area(SystemContext* ctx) {
   int32_t w = 0, h = 0;
-  korvex_surface_size(load(sysvar(ctx, 20 + kMain).word2), &w, &h);
+  korvex_surface_size(load_gate(sysvar(ctx, MRV_SV_WINDOW + kMain).word2), &w, &h);
   return MRVRECT{0, 0, w, h};
 }
 
@@ -131,36 +124,34 @@ EXPORT int32_t MRV_OPEN(SystemContext* ctx, VarTable* args) {
   if (!MRVVAL_ArgNumber(ctx, args, 1, &width) || !MRVVAL_ArgNumber(ctx, args, 2, &height) ||
       !MRVVAL_ArgString(ctx, args, 3, title))
     return 0;
-  // The ten words of the request, then the two names they point to, in one
-  // memory block so that every address fits a word.
+  // The request's words, then the two names they point to, in one memory
+  // block so that every address fits a word.
   const std::string cls = "Marovine33";
-  const std::size_t size = 40 + cls.size() + 1 + std::strlen(title) + 1;
-  auto* block = static_cast<uint32_t*>(MRVTASK_AllocMemory(ctx->hwndMain, uint32_t(size)));
+  const std::size_t size = sizeof(MRVCREATEWINDOW) + cls.size() + 1 + std::strlen(title) + 1;
+  auto* block = static_cast<MRVCREATEWINDOW*>(MRVTASK_AllocMemory(ctx->hwndMain, uint32_t(size)));
   if (block == nullptr) return 0;
-  char* names = reinterpret_cast<char*>(block + 10);
+  char* names = reinterpret_cast<char*>(block + 1);
   std::memcpy(names, cls.c_str(), cls.size() + 1);
   std::memcpy(names + cls.size() + 1, title, std::strlen(title) + 1);
-  block[1] = MRV_WORD(names);
-  block[2] = MRV_WORD(names + cls.size() + 1);
-  block[4] = 0;  // x
-  block[5] = 0;  // y
-  block[6] = uint32_t(width);
-  block[7] = uint32_t(height);
-  const bool done = host_request(ctx, 1, MRV_WORD(block));
-  const uint32_t hwnd = done ? load(ctx->hostRequestData) : 0;
+  block->className = MRV_WORD(names);
+  block->windowName = MRV_WORD(names + cls.size() + 1);
+  block->width = width;
+  block->height = height;
+  const bool done = host_request(ctx, MRV_REQUEST_CREATE_WINDOW, MRV_WORD(block));
+  const uint32_t hwnd = done ? mrv::load_data(ctx->hostRequestData) : 0;
   MRVTASK_FreeMemory(ctx->hwndMain, block);
   if (hwnd == 0) return result(ctx, args, 0);
   plat::set_user_data(hwnd, kMain);
   const uint32_t surface = korvex_surface_create(hwnd, width, height);
   ctx->hwndMain = hwnd;
-  set_words(ctx, 20 + kMain, hwnd, surface, 0, 0);
-  set_words(ctx, 30 + kMain, 0, 0, 8, 16);      // cursor; cells of 8 x 16 pixels
-  set_words(ctx, 40 + kMain, 0x7FFF, 0, 0, 0);  // white on black, no pause
-  set_words(ctx, 70 + kMain, 0, 0, 0, 0);       // nothing for the drawing library
-  set_words(ctx, 100 + kMain, 0, 0, 100, 100);  // scale 100 %
-  set_words(ctx, 110 + kMain, 0, 0, 0, 0);      // left button
-  set_words(ctx, 120 + kMain, 0, 0, 0, 0);      // right button
-  MRVSTR_SetByte(ctx, &sysvar(ctx, 50 + kMain), MRV_CP932("ＭＳ ゴシック"));
+  set_words(ctx, MRV_SV_WINDOW + kMain, hwnd, surface, 0, 0);
+  set_words(ctx, MRV_SV_CURSOR + kMain, 0, 0, 8, 16);          // cells of 8 x 16 pixels
+  set_words(ctx, MRV_SV_TEXT_STYLE + kMain, 0x7FFF, 0, 0, 0);  // white on black, no pause
+  set_words(ctx, MRV_SV_RESIZE_WORDS + kMain, 0, 0, 0, 0);     // nothing for the drawing library
+  set_words(ctx, MRV_SV_SCALE + kMain, 0, 0, 100, 100);        // scale 100 %
+  set_words(ctx, MRV_SV_LEFT_BUTTON + kMain, 0, 0, 0, 0);
+  set_words(ctx, MRV_SV_RIGHT_BUTTON + kMain, 0, 0, 0, 0);
+  MRVSTR_SetByte(ctx, &sysvar(ctx, MRV_SV_FONT + kMain), MRV_CP932("ＭＳ ゴシック"));
   return result(ctx, args, -1);
 }
 
@@ -172,10 +163,10 @@ EXPORT int32_t MRV_TEXT(SystemContext* ctx, VarTable* args) {
 }
 
 EXPORT int32_t MRV_CLEAR(SystemContext* ctx, VarTable*) {
-  const FAQ& win = sysvar(ctx, 20 + kMain);
-  if (load(win.word1) == 0) return 1;
-  korvex_ordinal_17(load(win.word2), nullptr, sysvar(ctx, 40 + kMain).word2);
-  FAQ& cursor = sysvar(ctx, 30 + kMain);
+  const FAQ& win = sysvar(ctx, MRV_SV_WINDOW + kMain);
+  if (load_gate(win.word1) == 0) return 1;
+  korvex_ordinal_17(load_gate(win.word2), nullptr, sysvar(ctx, MRV_SV_TEXT_STYLE + kMain).word2);
+  FAQ& cursor = sysvar(ctx, MRV_SV_CURSOR + kMain);
   cursor.word1 = cursor.word2 = 0;
   return 1;
 }
@@ -184,14 +175,14 @@ EXPORT int32_t MRV_WAITINPUT(SystemContext* ctx, VarTable* args) {
   int32_t ms = 0;
   if (!MRVVAL_ArgNumber(ctx, args, 1, &ms)) return 0;
   const uint32_t start = plat::ticks_ms();
-  FAQ& key = sysvar(ctx, 2);
-  FAQ& left = sysvar(ctx, 110 + kMain);
-  store(key.word1, 0);
-  std::atomic_ref<uint32_t>(left.word2).fetch_and(~1u);
+  FAQ& key = sysvar(ctx, MRV_SV_KEY);
+  FAQ& left = sysvar(ctx, MRV_SV_LEFT_BUTTON + kMain);
+  store_gate(key.word1, 0);
+  mrv::clear_gate(left.word2, MRV_BUTTON_HELD);
   for (;;) {
-    if (load(key.word1) != 0) return result(ctx, args, 1);
-    if ((load(left.word2) & 1) != 0) {
-      std::atomic_ref<uint32_t>(left.word2).fetch_and(~1u);
+    if (load_gate(key.word1) != 0) return result(ctx, args, 1);
+    if ((load_gate(left.word2) & MRV_BUTTON_HELD) != 0) {
+      mrv::clear_gate(left.word2, MRV_BUTTON_HELD);
       return result(ctx, args, 2);
     }
     if (plat::ticks_ms() - start >= uint32_t(ms)) return result(ctx, args, 0);
@@ -218,7 +209,7 @@ EXPORT int32_t MRV_PRINT(SystemContext* ctx, VarTable* args) {
 EXPORT int32_t MRV_SAVE(SystemContext* ctx, VarTable* args) {
   char path[MRV_MSGBUF];
   if (!MRVVAL_ArgString(ctx, args, 1, path)) return 0;
-  const uint32_t surface = load(sysvar(ctx, 20 + kMain).word2);
+  const uint32_t surface = load_gate(sysvar(ctx, MRV_SV_WINDOW + kMain).word2);
   return result(ctx, args, korvex_surface_save_png(surface, path) ? -1 : 0);
 }
 
@@ -257,7 +248,7 @@ EXPORT int32_t MRV_DRAW(SystemContext* ctx, VarTable* args) {
   int32_t x = 0, y = 0;
   if (!MRVVAL_ArgNumber(ctx, args, 2, &x) || !MRVVAL_ArgNumber(ctx, args, 3, &y)) return 0;
   const FAQ& c = MRV_CELLS(args)[1];
-  const uint32_t surface = load(sysvar(ctx, 20 + kMain).word2);
+  const uint32_t surface = load_gate(sysvar(ctx, MRV_SV_WINDOW + kMain).word2);
   if (c.type != TYPE_CELL || c.word1 == 0 || surface == 0) return result(ctx, args, 0);
   const auto* desc = static_cast<const uint32_t*>(MRV_PTR(c.word1));
   const KorvexRect all{0, 0, int32_t(desc[1]), int32_t(desc[2])};
@@ -284,20 +275,18 @@ EXPORT int32_t MRV_PLAY(SystemContext* ctx, VarTable* args) {
   if (!MRVVAL_ArgNumber(ctx, args, 2, &times)) return 0;
   const FAQ& w = MRV_CELLS(args)[1];
   if (w.type != TYPE_WAVE || w.word1 == 0) return result(ctx, args, 0);
-  // The request block of host request 4 (see sindra.h): the sound block at
-  // byte 4, a name at 8, the volume at 264, the number of plays at 280.
-  auto* block = static_cast<uint8_t*>(MRVTASK_AllocMemory(ctx->hwndMain, 284));
+  auto* block =
+      static_cast<MRVPLAYSOUND*>(MRVTASK_AllocMemory(ctx->hwndMain, sizeof(MRVPLAYSOUND)));
   if (block == nullptr) return result(ctx, args, 0);
-  const uint32_t sound = w.word1, volume = 128, count = uint32_t(times < 0 ? 0 : times);
-  std::memcpy(block + 4, &sound, 4);
-  std::snprintf(reinterpret_cast<char*>(block + 8), 256, "mrvwin");
-  std::memcpy(block + 264, &volume, 4);
-  std::memcpy(block + 280, &count, 4);
-  const bool done = host_request(ctx, 4, MRV_WORD(block));
+  block->sound = w.word1;
+  std::snprintf(block->name, sizeof block->name, "mrvwin");
+  block->volume = 128;
+  block->times = uint32_t(times < 0 ? 0 : times);
+  const bool done = host_request(ctx, MRV_REQUEST_PLAY, MRV_WORD(block));
   MRVTASK_FreeMemory(ctx->hwndMain, block);
   return result(ctx, args, done ? -1 : 0);
 }
 
 EXPORT int32_t MRV_STOP(SystemContext* ctx, VarTable* args) {
-  return result(ctx, args, host_request(ctx, 5, 0) ? -1 : 0);
+  return result(ctx, args, host_request(ctx, MRV_REQUEST_STOP_SOUND, 0) ? -1 : 0);
 }

@@ -15,6 +15,14 @@
 
 MRV_EXTERN_C_BEGIN
 
+/* The queries an error box sends to its owner window, answered by the
+ * owner's thread into the buffer whose address is the second parameter. */
+enum {
+  MRVTASK_QUERY_SCENARIO = 0x5101, /* char[260]: the running task's scenario */
+  MRVTASK_QUERY_LINE = 0x5102,     /* int32_t: its line, counted from 1 */
+  MRVTASK_QUERY_TASK = 0x5104      /* int32_t: the running task */
+};
+
 /* Shows `text` in an error box. With an owner window the box shows the running
  * task's scenario, task number and line (asked of the owner with the messages
  * 0x5101, 0x5102 and 0x5104) above the text. Returns the box's result. */

@@ -1,7 +1,6 @@
 // The mrvc tool as an author uses it: compiling, checking, listing sources
 // and compiled files, compile errors, definition files and usage errors.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,16 +8,14 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "shell.h"
 #include "tempdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int rc = -1;
-  std::string out, err;
-};
+using Result = mrvtest::ShellResult;
 
 class MrvcTest : public ::testing::Test {
  protected:
@@ -27,15 +24,9 @@ class MrvcTest : public ::testing::Test {
   Result Run(const std::string& args) {
     const char* bin = std::getenv("MRV_TEST_BIN_DIR");
     const std::string exe = std::string(bin ? bin : ".") + "/mrvc";
-    const std::string cmd = "cd '" + dir_.path().string() + "' && env -u MRV_DIALOG_ANSWERS " +
-                            "MRV_DIALOG_LOG='" + boxes_ + "' '" + exe + "' " + args + " >'" + out_ +
-                            "' 2>'" + err_ + "' </dev/null";
-    Result r;
-    const int status = std::system(cmd.c_str());
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = mrvtest::read_file(out_);
-    r.err = mrvtest::read_file(err_);
-    return r;
+    return mrvtest::shell("cd '" + dir_.path().string() + "' && env -u MRV_DIALOG_ANSWERS " +
+                              "MRV_DIALOG_LOG='" + boxes_ + "' '" + exe + "' " + args,
+                          io_);
   }
   // A source file in code page 932, written from UTF-8.
   std::string Source(const std::string& name, const std::string& utf8) {
@@ -47,7 +38,7 @@ class MrvcTest : public ::testing::Test {
   std::string Boxes() { return mrvtest::read_file(boxes_); }
 
   mrvtest::TempDir dir_, io_;
-  std::string out_ = io_.file("out"), err_ = io_.file("err"), boxes_ = io_.file("boxes");
+  std::string boxes_ = io_.file("boxes");
 };
 
 // The listing after its first line (which names the file and its kind).

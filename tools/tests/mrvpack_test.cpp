@@ -2,23 +2,20 @@
 // folders go into compiled files and archives runs from its unpacked folder
 // as it ran from the author's; sources only when asked; usage and failures.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "shell.h"
 #include "tempdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int rc = -1;
-  std::string out, err;
-};
+using Result = mrvtest::ShellResult;
 
 std::string bin_dir() {
   const char* bin = std::getenv("MRV_TEST_BIN_DIR");
@@ -48,15 +45,9 @@ class MrvpackTest : public ::testing::Test {
   }
   // Runs `command` in the scratch directory, headless, without box answers.
   Result Sh(const std::string& command) {
-    const std::string cmd = "cd '" + dir_.path().string() +
-                            "' && MRV_BACKEND=headless MRV_DIALOG_ANSWERS= " + command + " >'" +
-                            out_ + "' 2>'" + err_ + "' </dev/null";
-    Result r;
-    const int status = std::system(cmd.c_str());
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = mrvtest::read_file(out_);
-    r.err = mrvtest::read_file(err_);
-    return r;
+    return mrvtest::shell(
+        "cd '" + dir_.path().string() + "' && MRV_BACKEND=headless MRV_DIALOG_ANSWERS= " + command,
+        io_);
   }
   Result Pack(const std::string& args) {
     return Sh(std::string("'") + MRVPACK + "' --runtime '" + bin_dir() + "' -o out " + args);
@@ -73,7 +64,6 @@ class MrvpackTest : public ::testing::Test {
 
   mrvtest::TempDir dir_, io_;
   fs::path title_ = dir_.path() / "demo";
-  std::string out_ = io_.file("out"), err_ = io_.file("err");
 };
 
 TEST_F(MrvpackTest, ThePackedTitleRunsFromItsArchivesAsTheOriginalRuns) {

@@ -5,25 +5,19 @@
 // which closing must not lock up. Records go to the tracer as "@T ...".
 #include <time.h>
 
-#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "mrvexec.h"
-#include "mrvval.h"
+#include "mrvshare.h"
 #include "platform/window.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-FAQ& sysvar(SystemContext* ctx, int32_t n) {
-  return MRV_CELLS(&ctx->systemVars)[n + ctx->systemVars.base];
-}
-
-uint32_t load(const uint32_t& w) {
-  return std::atomic_ref<const uint32_t>(w).load(std::memory_order_acquire);
-}
+using mrv::load_gate;
+using mrv::sysvar;
 
 int32_t arg(SystemContext* ctx, VarTable* args, int32_t i) {
   int32_t n = 0;
@@ -37,17 +31,25 @@ int32_t result(SystemContext* ctx, VarTable* args, int32_t value) {
 }
 
 uint32_t window(SystemContext* ctx, int32_t w) {
-  return w >= 0 && w <= 9 ? load(sysvar(ctx, 20 + w).word1) : 0;
+  return w >= 0 && w < MRV_WINDOW_NUMBERS ? load_gate(sysvar(ctx, MRV_SV_WINDOW + w).word1) : 0;
 }
 
 intptr_t point(int32_t x, int32_t y) {
   return static_cast<intptr_t>((uint32_t(x) & 0xFFFF) | (uint32_t(y) & 0xFFFF) << 16);
 }
 
+// Host request `code` with `data`, waited for (passing the turn).
+void request(SystemContext* ctx, uint32_t code, uint32_t data) {
+  while (load_gate(ctx->hostRequest) != MRV_REQUEST_NONE) MRVEXEC_IdleTask(ctx, ~0u);
+  mrv::store_data(ctx->hostRequestData, data);
+  mrv::store_gate(ctx->hostRequest, code);
+  while (load_gate(ctx->hostRequest) != MRV_REQUEST_NONE) MRVEXEC_IdleTask(ctx, ~0u);
+}
+
 // Waits, passing the turn, until the running task is told to end.
 void wait_for_end(SystemContext* ctx) {
   const int32_t t = ctx->currentTask;
-  while ((load(ctx->taskFlags[t]) & TASK_END) == 0) {
+  while ((mrv::load_flags(ctx->taskFlags[t]) & TASK_END) == 0) {
     if (!MRVEXEC_IdleTask(ctx, ~0u)) return;
   }
 }
@@ -93,21 +95,19 @@ EXPORT int32_t MRV_COMMAND(SystemContext* ctx, VarTable* args) {
 // SUB(w): a sub-window numbered w, made through host request 1.
 EXPORT int32_t MRV_SUB(SystemContext* ctx, VarTable* args) {
   const int32_t w = arg(ctx, args, 1);
-  auto* block = static_cast<uint32_t*>(MRVTASK_AllocMemory(ctx->hwndMain, 64));
-  char* name = reinterpret_cast<char*>(block + 10);
+  auto* block = static_cast<MRVCREATEWINDOW*>(
+      MRVTASK_AllocMemory(ctx->hwndMain, sizeof(MRVCREATEWINDOW) + 20));
+  char* name = reinterpret_cast<char*>(block + 1);
   std::snprintf(name, 20, "Marovine33Sub");
-  block[1] = block[2] = MRV_WORD(name);
-  block[4] = 400, block[5] = 0, block[6] = 100, block[7] = 100;
-  while (load(ctx->hostRequest) != 0) MRVEXEC_IdleTask(ctx, ~0u);
-  std::atomic_ref<uint32_t>(ctx->hostRequestData).store(MRV_WORD(block));
-  std::atomic_ref<uint32_t>(ctx->hostRequest).store(1);
-  while (load(ctx->hostRequest) != 0) MRVEXEC_IdleTask(ctx, ~0u);
-  const uint32_t hwnd = load(ctx->hostRequestData);
+  block->className = block->windowName = MRV_WORD(name);
+  block->x = 400, block->y = 0, block->width = 100, block->height = 100;
+  request(ctx, MRV_REQUEST_CREATE_WINDOW, MRV_WORD(block));
+  const uint32_t hwnd = mrv::load_data(ctx->hostRequestData);
   MRVTASK_FreeMemory(ctx->hwndMain, block);
   plat::set_user_data(hwnd, w);
-  FAQ& rec = sysvar(ctx, 20 + w);
+  FAQ& rec = sysvar(ctx, MRV_SV_WINDOW + w);
   rec.type = TYPE_RECT;
-  rec.word1 = hwnd;
+  mrv::store_gate(rec.word1, hwnd);
   return result(ctx, args, hwnd != 0 ? -1 : 0);
 }
 
@@ -125,10 +125,10 @@ EXPORT int32_t MRV_WORDS(SystemContext* ctx, VarTable* args) {
   FAQ& out = MRV_CELLS(args)[0];
   out = FAQ{};
   out.type = TYPE_RECT;
-  out.word1 = load(v.word1);
-  out.word2 = load(v.word2);
-  out.word3 = load(v.word3);
-  out.word4 = load(v.word4);
+  out.word1 = load_gate(v.word1);
+  out.word2 = load_gate(v.word2);
+  out.word3 = mrv::load_data(v.word3);
+  out.word4 = mrv::load_data(v.word4);
   return 1;
 }
 
@@ -136,7 +136,7 @@ EXPORT int32_t MRV_WORDS(SystemContext* ctx, VarTable* args) {
 // then sized again, which hands the scale to the drawing library.
 EXPORT int32_t MRV_SCALE(SystemContext* ctx, VarTable* args) {
   const int32_t w = arg(ctx, args, 1);
-  FAQ& s = sysvar(ctx, 100 + w);
+  FAQ& s = sysvar(ctx, MRV_SV_SCALE + w);
   s.word3 = uint32_t(arg(ctx, args, 2));
   s.word4 = uint32_t(arg(ctx, args, 3));
   plat::Rect r{};
@@ -167,8 +167,7 @@ EXPORT int32_t MRV_ERRORWHENENDING(SystemContext* ctx, VarTable*) {
 EXPORT int32_t MRV_REQUESTWHENENDING(SystemContext* ctx, VarTable*) {
   MRVEXEC_SendTracer(ctx, "@T waiting for the end");
   wait_for_end(ctx);
-  std::atomic_ref<uint32_t>(ctx->hostRequest).store(5);
-  while (load(ctx->hostRequest) != 0) MRVEXEC_IdleTask(ctx, ~0u);
+  request(ctx, MRV_REQUEST_STOP_SOUND, 0);
   MRVEXEC_SendTracer(ctx, "@T request served");
   return 1;
 }

@@ -3,7 +3,6 @@
 // that do not fit an archive and damaged archives are refused; a title runs
 // from its archive.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include "mrvtask.h"
 #include "platform/text.h"
 #include "scenario.h"
+#include "shell.h"
 #include "tempdir.h"
 
 namespace {
@@ -29,10 +29,7 @@ using fixture::le32;
 using mrvtest::read_file;
 using mrvtest::write_file;
 
-struct Result {
-  int rc = -1;
-  std::string out, err;
-};
+using Result = mrvtest::ShellResult;
 
 class MrvvfsTest : public ::testing::Test {
  protected:
@@ -42,14 +39,7 @@ class MrvvfsTest : public ::testing::Test {
   Result Run(const std::string& args) {
     const char* bin = std::getenv("MRV_TEST_BIN_DIR");
     const std::string exe = std::string(bin ? bin : ".") + "/mrvvfs";
-    const std::string cmd = "cd '" + dir_.path().string() + "' && '" + exe + "' " + args + " >'" +
-                            out_ + "' 2>'" + err_ + "' </dev/null";
-    Result r;
-    const int status = std::system(cmd.c_str());
-    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = read_file(out_);
-    r.err = read_file(err_);
-    return r;
+    return mrvtest::shell("cd '" + dir_.path().string() + "' && '" + exe + "' " + args, io_);
   }
   std::string Path(const std::string& name) { return dir_.file(name); }
 
@@ -63,7 +53,6 @@ class MrvvfsTest : public ::testing::Test {
   }
 
   mrvtest::TempDir dir_, io_;
-  std::string out_ = io_.file("out"), err_ = io_.file("err");
 };
 
 // Contents that a careless packer would damage: nothing at all, the end mark
