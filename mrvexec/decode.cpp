@@ -158,6 +158,7 @@ class Decoder {
   }
   const char* calc(const char* p, const Expr** out);
   const char* rhs(uint8_t op, const char* p, const Expr** out);
+  const char* binary(const char* p, const Expr** out);
   const char* term(const char* p, const Expr** out);
   const char* var(const char* p, Var* out);
   const char* postfix(const char* p, Expr* read);
@@ -290,16 +291,22 @@ const char* Decoder::term(const char* p, const Expr** out) {
   return p;
 }
 
+// The operator at p with *out as its left operand; *out becomes the node.
+const char* Decoder::binary(const char* p, const Expr** out) {
+  Expr* b = arena_.make<Expr>();
+  b->kind = Kind::Binary;
+  b->op = byte(p);
+  b->left = *out;
+  p = rhs(b->op, p + 1, &b->right);
+  *out = b;
+  return p;
+}
+
 // The right operand of `op`: a term and the operators that bind tighter.
 const char* Decoder::rhs(uint8_t op, const char* p, const Expr** out) {
   p = term(p, out);
   while (p != nullptr && in(p, 1) && byte(p) >= 0x80 && precedence(byte(p)) > precedence(op)) {
-    Expr* b = arena_.make<Expr>();
-    b->kind = Kind::Binary;
-    b->op = byte(p);
-    b->left = *out;
-    p = rhs(b->op, p + 1, &b->right);
-    *out = b;
+    p = binary(p, out);
   }
   return p;
 }
@@ -324,12 +331,7 @@ const char* Decoder::calc(const char* p, const Expr** out) {
     p = term(p, out);
   }
   while (p != nullptr && in(p, 1) && byte(p) >= 0x80) {
-    Expr* b = arena_.make<Expr>();
-    b->kind = Kind::Binary;
-    b->op = byte(p);
-    b->left = *out;
-    p = rhs(b->op, p + 1, &b->right);
-    *out = b;
+    p = binary(p, out);
   }
   return p;
 }
@@ -601,18 +603,10 @@ int32_t run_list(SystemContext* ctx, const List* list) {
   bool paused = false;
   for (;;) {
     if (s->plain != nullptr) return run_plain(ctx, s->plain);  // never while paused
-    if ((paused ? MRVEXEC_IdleTask(ctx, ~0u) : MRVEXEC_WaitTask(ctx)) == 0) return 0;
-    const int32_t t = ctx->currentTask;
-    const uint32_t flags = load_flags(ctx->taskFlags[t]);
-    paused = (flags & TASK_PAUSED) != 0;
-    if (paused) continue;
-    FAQ& where = sysvar(ctx, MRV_SV_WHERE);
-    store_data(where.word1, static_cast<uint32_t>(t));
-    store_data(where.word2, ctx->taskLine[t]);
-    if ((flags & TASK_RETURN) != 0) return 1;
-    if ((flags & TASK_END) != 0) return 0;
-    if ((flags & TASK_BREAK) != 0) return 1;
-    if (s->hasLine) ctx->taskLine[t] = s->line;
+    const int32_t turn = begin_turn(ctx, &paused);
+    if (turn == kTurnPaused) continue;
+    if (turn != kTurnGo) return turn;
+    if (s->hasLine) ctx->taskLine[ctx->currentTask] = s->line;
     if (s->expr == nullptr) return 1;
     FAQ value{};
     const bool ok = eval(ctx, s->expr, &value);

@@ -147,6 +147,27 @@ void before_command(SystemContext* ctx, const char* lib, const char* cmd, FAQ* c
 // hold and leaves them zero for the next call.
 void pop_cells(SystemContext* ctx, FAQ* cells, int32_t count);
 
+// The start of every turn of a statement loop (plain or decoded): the
+// hand-over (an idle one while the task is paused), #7 and the task's
+// requests. kTurnGo: run the statement; kTurnPaused: take the next turn;
+// anything else is the loop's result.
+constexpr int32_t kTurnGo = -1;
+constexpr int32_t kTurnPaused = -2;
+inline int32_t begin_turn(SystemContext* ctx, bool* paused) {
+  if ((*paused ? MRVEXEC_IdleTask(ctx, ~0u) : MRVEXEC_WaitTask(ctx)) == 0) return 0;
+  const int32_t t = ctx->currentTask;
+  const uint32_t flags = load_flags(ctx->taskFlags[t]);
+  *paused = (flags & TASK_PAUSED) != 0;
+  if (*paused) return kTurnPaused;
+  FAQ& where = sysvar(ctx, MRV_SV_WHERE);  // #7: task and line
+  store_data(where.word1, static_cast<uint32_t>(t));
+  store_data(where.word2, ctx->taskLine[t]);
+  if ((flags & TASK_RETURN) != 0) return 1;
+  if ((flags & TASK_END) != 0) return 0;
+  if ((flags & TASK_BREAK) != 0) return 1;
+  return kTurnGo;
+}
+
 // The decoded form of code blocks (decode.cpp).
 struct Program;
 // Decodes a whole code block of `size` bytes; null when there is nothing to

@@ -193,19 +193,11 @@ int32_t mrvexec::run_plain(SystemContext* ctx, const char* code) {
   const char* p = code;
   bool paused = false;
   for (;;) {
-    if ((paused ? MRVEXEC_IdleTask(ctx, ~0u) : MRVEXEC_WaitTask(ctx)) == 0) return 0;
-    const int32_t t = ctx->currentTask;
-    const uint32_t flags = load_flags(ctx->taskFlags[t]);
-    paused = (flags & TASK_PAUSED) != 0;
-    if (paused) continue;
-    FAQ& where = sysvar(ctx, MRV_SV_WHERE);
-    store_data(where.word1, static_cast<uint32_t>(t));
-    store_data(where.word2, ctx->taskLine[t]);
-    if ((flags & TASK_RETURN) != 0) return 1;
-    if ((flags & TASK_END) != 0) return 0;
-    if ((flags & TASK_BREAK) != 0) return 1;
+    const int32_t turn = begin_turn(ctx, &paused);
+    if (turn == kTurnPaused) continue;
+    if (turn != kTurnGo) return turn;
     if (*p == TOK_LINE) {
-      ctx->taskLine[t] = static_cast<uint16_t>(read16(p + 1));
+      ctx->taskLine[ctx->currentTask] = static_cast<uint16_t>(read16(p + 1));
       p += 3;
     }
     if (*p == TOK_END) return 1;
