@@ -13,6 +13,14 @@ endif()
 if(MRV_TESTS)
   enable_testing()
   include(GoogleTest)
+  # Linked into every test program: its own environment inside the build tree
+  # (testsupport/isolation.cpp). Only this code knows the build's paths, so
+  # that the test sources compile alike in every build tree.
+  add_library(mrv_test_isolation OBJECT ${CMAKE_SOURCE_DIR}/testsupport/isolation.cpp)
+  target_compile_definitions(mrv_test_isolation PRIVATE
+    MRV_TEST_SCRATCH="${CMAKE_BINARY_DIR}/scratch"
+    MRV_TEST_BIN_DIR_DEFAULT="${MRV_BIN_DIR}"
+    MRV_TEST_SOURCE_DIR_DEFAULT="${CMAKE_SOURCE_DIR}")
 endif()
 if(MRV_BENCHMARKS)
   find_package(benchmark QUIET)
@@ -32,23 +40,22 @@ function(mrv_add_test name)
     return()
   endif()
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES} ${CMAKE_SOURCE_DIR}/testsupport/isolation.cpp)
+  add_executable(${name} ${T_SOURCES} $<TARGET_OBJECTS:mrv_test_isolation>)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   set_target_properties(${name} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests
     BUILD_RPATH "${MRV_BIN_DIR}")
-  # Hermetic runs: each test program gets its own Windows directory, runtime
-  # directory, temporary directory and the default country, all inside the
-  # build tree, so no test reads or writes the developer's home or /tmp; and
-  # each of its processes (each test case) a fresh directory inside each
-  # (testsupport/isolation.cpp). Tests run headless even on a desktop; those
-  # that want a display start an X server of their own.
-  set(scratch ${CMAKE_BINARY_DIR}/scratch/${name})
-  file(MAKE_DIRECTORY ${scratch}/win ${scratch}/run ${scratch}/tmp)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
-    PROPERTIES ENVIRONMENT
-      "MRV_TEST_BIN_DIR=${MRV_BIN_DIR};MRV_TEST_SOURCE_DIR=${CMAKE_SOURCE_DIR};MRV_WINDIR=${scratch}/win;MRV_RUNTIME_DIR=${scratch}/run;MRV_COUNTRY=81;TMPDIR=${scratch}/tmp;MRV_BACKEND=headless")
+  # Hermetic runs: each test process sets up its own environment
+  # (testsupport/isolation.cpp): a home, Windows, runtime and temporary
+  # directory of its own inside the build tree, the default country, the
+  # headless backend, and none of the developer's MRV_*, XDG_* or display
+  # variables. Nothing is handed down through ctest's environment, so a test
+  # program run by hand is as isolated as one run by ctest. Tests that want a
+  # display start an X server of their own.
+  # A first listing on a loaded two-core machine (sanitizers, other builds
+  # beside it) can take far longer than the default five seconds.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 endfunction()
 
 # mrv_add_benchmark(NAME SOURCES src... LIBS lib...)

@@ -2,6 +2,7 @@
 // reads the definition file, starts task 0 on the scenario named on the
 // command line and drives the system from its loop, performing the host
 // requests of the tasks, until no task is left.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -160,7 +161,21 @@ int main(int argc, char** argv) {
   // thread, which owns the windows.
   plat::backend_name();
   const std::string runtime = plat::runtime_dir();
+  // The lock and the sockets, and the title's files, live only in
+  // directories of the user's own.
+  std::string why;
+  if (!plat::private_dir(runtime, true, &why)) {
+    std::fprintf(stderr, "mrv33: the runtime directory %s; it is not used\n", why.c_str());
+    return 1;
+  }
+  if (!plat::private_dir(plat::windows_dir(), true, &why)) {
+    std::fprintf(stderr, "mrv33: the Windows directory %s; it is not used\n", why.c_str());
+    return 1;
+  }
   if (!plat::single_instance_acquire("mrv33")) {
+    // The first copy is asked to come to the front; this one ends with -1,
+    // saying why, since a start that ends at once without a word looks broken.
+    std::fprintf(stderr, "mrv33: another copy is running (its lock is in %s)\n", runtime.c_str());
     ask_first_instance(runtime);
     return -1;
   }

@@ -226,20 +226,28 @@ intptr_t main_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_
     case kWindowPosChanging:
       return 0;
     case plat::WM_KEYDOWN: {
-      // The key data first: #2 is its gate.
+      // The key data first: #2 is its gate. Only while they hold numbers:
+      // the words of a string or block a scenario put there are not
+      // overwritten.
       FAQ& key = sysvar(ctx, MRV_SV_KEY);
       FAQ& data = sysvar(ctx, MRV_SV_KEY_DATA);
-      mrv::store_data(data.word1, static_cast<uint32_t>(lparam));
-      mrv::store_data(data.word2, static_cast<uint32_t>(lparam));
-      mrv::store_gate(key.word1, static_cast<uint32_t>(wparam));
-      mrv::store_gate(key.word2, static_cast<uint32_t>(wparam));
+      if (data.type == TYPE_NUMBER) {
+        mrv::store_data(data.word1, static_cast<uint32_t>(lparam));
+        mrv::store_data(data.word2, static_cast<uint32_t>(lparam));
+      }
+      if (key.type == TYPE_NUMBER) {
+        mrv::store_gate(key.word1, static_cast<uint32_t>(wparam));
+        mrv::store_gate(key.word2, static_cast<uint32_t>(wparam));
+      }
       if (const uint32_t tracer = plat::find_window("MarovineTracer"); tracer != 0)
         plat::post_message(tracer, msg, wparam, lparam);
       return 1;
     }
     case plat::WM_KEYUP:
-      mrv::store_data(sysvar(ctx, MRV_SV_KEY_DATA).word2, 0);
-      mrv::store_gate(sysvar(ctx, MRV_SV_KEY).word2, 0);
+      if (sysvar(ctx, MRV_SV_KEY_DATA).type == TYPE_NUMBER)
+        mrv::store_data(sysvar(ctx, MRV_SV_KEY_DATA).word2, 0);
+      if (sysvar(ctx, MRV_SV_KEY).type == TYPE_NUMBER)
+        mrv::store_gate(sysvar(ctx, MRV_SV_KEY).word2, 0);
       return 1;
     case kCommand:
       if (wparam == kNoCommand) return 0;

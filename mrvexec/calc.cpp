@@ -59,7 +59,8 @@ uint8_t byte(const char* p) {
 }  // namespace
 
 bool duplicate(SystemContext* ctx, FAQ* target, FAQ* source) {
-  if (source->type == TYPE_STRING || source->type == TYPE_CELL || source->type == TYPE_MEMORY) {
+  if (source->type == TYPE_STRING || source->type == TYPE_CELL || source->type == TYPE_MEMORY ||
+      source->type == TYPE_HANDLE || source->type == TYPE_WAVE) {
     return MRVFAQ_Copy(ctx, target, source) != 0;
   }
   *target = *source;

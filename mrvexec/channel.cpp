@@ -22,6 +22,7 @@
 #include <string>
 
 #include "internal.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 #include "platform/window.h"
 
@@ -47,6 +48,8 @@ const char* log_path(const Channel& ch) {
 }
 
 int connect_channel(const Channel& ch) {
+  // Records go only to a receiver in a directory of the user's own.
+  if (!plat::private_dir(plat::runtime_dir(), false, nullptr)) return -1;
   const std::string path = plat::runtime_dir() + "/" + ch.socketName;
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

@@ -526,8 +526,10 @@ FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
   return i >= 0 && i < t.count ? MRV_CELLS(&t) + i : nullptr;
 }
 
+// A value that duplicate() copies with what it owns (not word for word).
 bool owns(uint16_t type) {
-  return type == TYPE_STRING || type == TYPE_CELL || type == TYPE_MEMORY;
+  return type == TYPE_STRING || type == TYPE_CELL || type == TYPE_MEMORY || type == TYPE_HANDLE ||
+         type == TYPE_WAVE;
 }
 
 bool eval(SystemContext* ctx, const Expr* e, FAQ* out) {

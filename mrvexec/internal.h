@@ -160,6 +160,10 @@ inline int32_t begin_turn(SystemContext* ctx, bool* paused) {
   *paused = (flags & TASK_PAUSED) != 0;
   if (*paused) return kTurnPaused;
   FAQ& where = sysvar(ctx, MRV_SV_WHERE);  // #7: task and line
+  if (where.type != TYPE_NUMBER) {         // a scenario put something else there: let it go first
+    MRVFAQ_Clear(ctx, &where);
+    where.type = TYPE_NUMBER;
+  }
   store_data(where.word1, static_cast<uint32_t>(t));
   store_data(where.word2, ctx->taskLine[t]);
   if ((flags & TASK_RETURN) != 0) return 1;

@@ -1,10 +1,16 @@
 // From a scenario name to running code: the search for a compiled file or a
 // source, loading or compiling it, and running it in the current task.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
 
 #include "internal.h"
 #include "mrvfile.h"
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace {
@@ -27,11 +33,35 @@ bool find_scenario(SystemContext* ctx, const char* name) {
   return false;
 }
 
+// A compiled file is run in preference to its source even when the source was
+// edited after it was compiled; an author who edits the source and sees the
+// old behaviour is told why, once per file and process, on standard error.
+void note_stale_compiled_file(const char* path) {
+  std::string source = path;
+  if (source.size() < 4 || source.compare(source.size() - 4, 4, ".SNB") != 0) return;
+  source.back() = 'A';
+  struct stat compiled {
+  }, edited{};
+  if (stat(plat::resolve_path(path).c_str(), &compiled) != 0 ||
+      stat(plat::resolve_path(source.c_str()).c_str(), &edited) != 0)
+    return;
+  const auto& b = compiled.st_mtim;
+  const auto& a = edited.st_mtim;
+  if (a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec)) return;
+  static std::mutex mu;
+  static std::set<std::string> told;
+  std::lock_guard lock(mu);
+  if (!told.insert(path).second) return;
+  std::fprintf(stderr, "mrv33: %s is older than %s beside it; the older compiled file is run\n",
+               path, source.c_str());
+}
+
 // Loads the file found (path in ctx->msgBuf): a compiled file as it is, a
 // source through the compiler. The code block, or null after a report.
 char* load_scenario(SystemContext* ctx, CompileRequest* request, const char* path) {
   const std::size_t len = std::strlen(path);
   if (len > 0 && path[len - 1] == 'B') {
+    note_stale_compiled_file(path);
     return static_cast<char*>(MRVCOMP_Unpack(ctx->hwndMain, path));
   }
   request->firstLine = 0;

@@ -167,17 +167,13 @@ void wait_while_paused(SystemContext* ctx) {
   while ((load_flags(ctx->taskFlags[t]) & TASK_PAUSED) != 0) nap(ctx, kNapSlice);
 }
 
-}  // namespace
-}  // namespace mrvexec
+// A value embedded with @V may embed another, itself for one: texts are
+// expanded this many levels deep, and an @V[n] below that draws nothing, so
+// that no text can recurse without end.
+constexpr int kEmbedDepth = 8;
 
-using namespace mrvexec;
-
-extern "C" {
-
-int32_t MRVEXEC_Text(SystemContext* ctx, int32_t w, const MRVRECT* rect, const char* text) {
-  if (ctx == nullptr || rect == nullptr || text == nullptr || w < 0 || w > kCellWindow) return 0;
+int32_t draw_text(SystemContext* ctx, int32_t w, const MRVRECT& r, const char* text, int depth) {
   static const plat::LeadBytes lead = plat::country_lead_bytes();
-  const MRVRECT r = *rect;
   FAQ& cursor = sysvar(ctx, MRV_SV_CURSOR + w);
   FAQ& attr = sysvar(ctx, MRV_SV_TEXT_STYLE + w);
   const auto cw = static_cast<int32_t>(cursor.word3), ch = static_cast<int32_t>(cursor.word4);
@@ -228,6 +224,7 @@ int32_t MRVEXEC_Text(SystemContext* ctx, int32_t w, const MRVRECT* rect, const c
           break;
         case 'V': {
           if (!parameters(ctx, &p, v, 1)) return keep(), 0;
+          if (depth + 1 >= kEmbedDepth) break;
           FAQ value{};
           if (!MRVVAL_Get(ctx, &ctx->commonVars, v[0], &value)) return keep(), 0;
           if (value.type == TYPE_STRING) value.type = CELL_TYPE_RAW_STRING;
@@ -235,7 +232,7 @@ int32_t MRVEXEC_Text(SystemContext* ctx, int32_t w, const MRVRECT* rect, const c
           std::vector<char> shown(MRV_MSGBUF);
           MRVVAL_DisplayValue(ctx, &value, shown.data());
           keep();
-          if (!MRVEXEC_Text(ctx, w, &r, shown.data())) return 0;
+          if (!draw_text(ctx, w, r, shown.data(), depth + 1)) return 0;
           column = static_cast<int32_t>(cursor.word1);
           row = static_cast<int32_t>(cursor.word2);
           break;
@@ -275,6 +272,18 @@ int32_t MRVEXEC_Text(SystemContext* ctx, int32_t w, const MRVRECT* rect, const c
   }
   keep();
   return 1;
+}
+
+}  // namespace
+}  // namespace mrvexec
+
+using namespace mrvexec;
+
+extern "C" {
+
+int32_t MRVEXEC_Text(SystemContext* ctx, int32_t w, const MRVRECT* rect, const char* text) {
+  if (ctx == nullptr || rect == nullptr || text == nullptr || w < 0 || w > kCellWindow) return 0;
+  return draw_text(ctx, w, *rect, text, 0);
 }
 
 int32_t MRVEXEC_String(SystemContext* ctx, int32_t w, const MRVRECT* rect, const char* text,

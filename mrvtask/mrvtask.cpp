@@ -104,6 +104,8 @@ void* MRVTASK_DuplicateMemory(uint32_t owner, void* block) {
 
 int32_t MRVTASK_ExchangeMemory(uint32_t owner, void* a, void* b, uint32_t count) {
   if (!plat::mem_is_block(a) || !plat::mem_is_block(b)) return 0;
+  // A count beyond either block would swap bytes of whatever lies after it.
+  if (count > plat::mem_size(a) || count > plat::mem_size(b)) return 0;
   if (a != b) {
     auto* pa = static_cast<unsigned char*>(a);
     std::swap_ranges(pa, pa + count, static_cast<unsigned char*>(b));

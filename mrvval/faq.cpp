@@ -3,6 +3,9 @@
 // on its type: strings (in the string heap), picture cells (a descriptor block
 // and its data block), memory blocks, windows and sounds.
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include "internal.h"
 #include "platform/clock.h"
@@ -49,6 +52,47 @@ bool duplicate_block(SystemContext* ctx, uint32_t address, uint32_t* out) {
   return true;
 }
 
+// A window or a sound cannot be duplicated: a copy shares it. The shares are
+// counted, so that the release of a copy (a variable read into an argument,
+// the value of an assignment statement) leaves the resource to the values
+// still holding it, and only the release of the last one frees it. Only
+// resources with more than one holder are listed; a resource that is gone
+// (a window closed, a block freed by its library) gets no share.
+struct Shares {
+  std::mutex mu;
+  std::map<std::pair<uint16_t, uint32_t>, uint32_t> extra;  // (type, word1) -> holders - 1
+};
+Shares& shares() {
+  static auto* s = new Shares;  // values may be released while statics go
+  return *s;
+}
+
+bool shared_type(uint16_t type) {
+  return type == TYPE_HANDLE || type == TYPE_WAVE;
+}
+
+bool alive(const FAQ& v) {
+  return v.type == TYPE_HANDLE ? plat::is_window(v.word1) : plat::mem_is_block(MRV_PTR(v.word1));
+}
+
+void add_share(const FAQ& v) {
+  if (v.word1 == 0 || !alive(v)) return;
+  Shares& s = shares();
+  std::lock_guard lock(s.mu);
+  ++s.extra[{v.type, v.word1}];
+}
+
+// Drops one holder of what `v` names; false when it was the last, so that the
+// caller frees the resource.
+bool drop_share(const FAQ& v) {
+  Shares& s = shares();
+  std::lock_guard lock(s.mu);
+  auto it = s.extra.find({v.type, v.word1});
+  if (it == s.extra.end()) return false;
+  if (--it->second == 0) s.extra.erase(it);
+  return true;
+}
+
 void release_window(uint32_t hwnd) {
   if (hwnd == 0 || !plat::destroy_window(hwnd)) return;
   // The platform routes the destruction to the window's own thread.
@@ -68,6 +112,10 @@ int32_t MRVFAQ_NULL(SystemContext* ctx, FAQ* faq) {
 }
 
 int32_t MRVFAQ_Clear(SystemContext* ctx, FAQ* faq) {
+  if (shared_type(faq->type) && faq->word1 != 0 && drop_share(*faq)) {
+    std::memset(faq, 0, sizeof(FAQ));
+    return 1;
+  }
   switch (faq->type) {
     case TYPE_STRING:
       mrvval::string_release(ctx, faq);
@@ -127,8 +175,13 @@ int32_t MRVFAQ_Copy(SystemContext* ctx, FAQ* target, FAQ* source) {
       target->word3 = src.word3;
       return 1;
     }
+    case TYPE_HANDLE:
+    case TYPE_WAVE:
+      add_share(src);
+      *target = src;
+      return 1;
     default:
-      *target = src;  // nothing owned, or shared (a window, a sound)
+      *target = src;  // nothing owned
       return 1;
   }
 }

@@ -6,6 +6,7 @@
 // works on the value scaled to a count of 10^-9 (64 bits, 128 for products and
 // quotients). word3..word5 are never touched.
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -350,6 +351,23 @@ MRV_API int32_t MRVFAQ_Reverce(SystemContext* ctx, FAQ* faq) {
   return MRVFAQ_Div(ctx, faq, &divisor);
 }
 
+// A power may take up to 2^31 products (half a minute): every so many it
+// looks whether the running task has been told to end (the execution
+// manager's TASK_END), and fails at once then, so that closing the program
+// does not wait for it.
+namespace {
+constexpr int64_t kPowerLook = 4096;
+constexpr uint32_t kTaskEnd = 0x08;
+
+bool task_ending(SystemContext* ctx) {
+  if (ctx == nullptr) return false;
+  const int32_t t = ctx->currentTask;
+  if (t < 0 || t >= MRV_TASKS) return false;
+  return (std::atomic_ref<uint32_t>(ctx->taskFlags[t]).load(std::memory_order_acquire) &
+          kTaskEnd) != 0;
+}
+}  // namespace
+
 MRV_API int32_t MRVFAQ_Power(SystemContext* ctx, FAQ* faq, int32_t exponent) {
   if (!check_number(ctx, faq)) return 0;
   if (exponent == 0) {
@@ -359,6 +377,7 @@ MRV_API int32_t MRVFAQ_Power(SystemContext* ctx, FAQ* faq, int32_t exponent) {
   FAQ base = *faq;
   int64_t times = exponent > 0 ? int64_t{exponent} - 1 : -int64_t{exponent} - 1;
   for (int64_t i = 0; i < times; ++i) {
+    if (i % kPowerLook == kPowerLook - 1 && task_ending(ctx)) return 0;
     uint32_t before_mag = magnitude(faq), before_frac = faq->word2;
     if (!MRVFAQ_Mul(ctx, faq, &base)) return 0;
     if (magnitude(faq) == before_mag && faq->word2 == before_frac) {

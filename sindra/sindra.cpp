@@ -74,14 +74,23 @@ const Sdl* load_sdl() {
 }
 const Sdl* sdl = nullptr;  // set when the device opened; only then are sounds played
 
+// A decoded sound and the fingerprint of the block's bytes it was decoded
+// from: a block freed without ordinal 25 and another sound put at the same
+// address, or a block filled again, is decoded anew instead of playing what
+// the address held before.
+struct Decoded {
+  Mix_Chunk* chunk;
+  uint64_t print;
+};
+
 // The mixer: one decoded chunk per sound block that has played, and which
 // channel plays which block. Mixer calls happen under `mu`, so ordinal 25 on a
 // task thread cannot race a play on the main thread.
 struct Mixer {
   std::mutex mu;
   bool tried = false, open = false;
-  std::map<uint32_t, Mix_Chunk*> chunks;  // by block address
-  std::map<int, uint32_t> channels;       // channel -> block
+  std::map<uint32_t, Decoded> chunks;  // by block address
+  std::map<int, uint32_t> channels;    // channel -> block
 };
 
 Mixer& mixer() {
@@ -116,22 +125,45 @@ bool open_audio(Mixer& m) {
   return true;
 }
 
-// The decoded sound of a block (decoded now at its first play); nullptr when
-// the block is not a sound block.
+// FNV-1a over the bytes.
+uint64_t fingerprint(const uint8_t* p, std::size_t n) {
+  uint64_t h = 0xcbf29ce484222325u;
+  for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3u;
+  return h;
+}
+
+void stop(Mixer& m, uint32_t block);
+
+// Stops and frees what was decoded from `block`.
+void forget(Mixer& m, uint32_t block) {
+  auto it = m.chunks.find(block);
+  if (it == m.chunks.end()) return;
+  stop(m, block);
+  sdl->free(it->second.chunk);  // the decoded copy: the block itself is the caller's
+  m.chunks.erase(it);
+}
+
+// The decoded sound of a block (decoded at its first play, and again when its
+// bytes have changed since); nullptr when the block is not a sound block.
 Mix_Chunk* chunk_of(Mixer& m, uint32_t block) {
-  if (auto it = m.chunks.find(block); it != m.chunks.end()) return it->second;
   auto* p = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(block));
   const std::size_t have = block != 0 ? plat::mem_size(p) : 0;
   uint32_t n = 0;
-  if (have < kHeader || std::memcmp(p, "SWAV", 4) != 0) return nullptr;
-  std::memcpy(&n, p + 4, 4);
-  if (n == 0 || n > have - kHeader) return nullptr;
+  if (have >= kHeader) std::memcpy(&n, p + 4, 4);
+  const bool sound =
+      have >= kHeader && std::memcmp(p, "SWAV", 4) == 0 && n != 0 && n <= have - kHeader;
+  const uint64_t print = sound ? fingerprint(p, kHeader + n) : 0;
+  if (auto it = m.chunks.find(block); it != m.chunks.end()) {
+    if (sound && it->second.print == print) return it->second.chunk;
+    forget(m, block);
+  }
+  if (!sound) return nullptr;
   Mix_Chunk* c = sdl->load(sdl->from_memory(p + kHeader, static_cast<int>(n)), 1);
   if (c == nullptr) {
     std::fprintf(stderr, "sindra: not a sound (%s)\n", sdl->error());
     return nullptr;
   }
-  m.chunks[block] = c;
+  m.chunks[block] = Decoded{c, print};
   return c;
 }
 
@@ -219,11 +251,7 @@ void sindra_ordinal_25(uint32_t block) {
   record(25, {block});
   Mixer& m = mixer();
   std::lock_guard lock(m.mu);
-  auto it = m.chunks.find(block);
-  if (it == m.chunks.end()) return;
-  stop(m, block);
-  sdl->free(it->second);  // the decoded copy: the block itself is the caller's
-  m.chunks.erase(it);
+  forget(m, block);
 }
 
 int32_t sindra_playing(void) {

@@ -175,8 +175,15 @@ MRV_COMMAND(MRV_Goto) {
 
 MRV_COMMAND(MRV_RETURN) {
   if (!check(ctx, args, Cmd::Return)) return 0;
+  FAQ what = cell(args, 1);
+  if (what.type == TYPE_VARIABLE) {
+    // A reference would outlive the frame it may point into (a local of the
+    // subroutine): the value it names goes back instead.
+    Ref r = ref(what);
+    if (!MRVVAL_Get(ctx, &r.table, r.index, &what)) return 0;
+  }
   FAQ v{};
-  if (!MRVFAQ_Copy(ctx, &v, &cell(args, 1))) return 0;
+  if (!MRVFAQ_Copy(ctx, &v, &what)) return 0;
   set_return_register(ctx, &v);
   set_task_flags(ctx, ctx->currentTask, TASK_RETURN);
   return result_null(ctx, args);

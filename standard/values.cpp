@@ -3,6 +3,9 @@
 // variables they are given).
 #include <algorithm>
 #include <climits>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include "internal.h"
 #include "platform/clock.h"
@@ -150,8 +153,46 @@ MRV_COMMAND(MRV_RANDOM) {
   return result_value(ctx, args, t);
 }
 
+// Calc runs code that may call Calc again, itself for one ($A = "Calc($A)").
+// Each task may nest it this deep; a deeper call is refused with a message
+// instead of exhausting the task's stack.
+constexpr int kCalcDepth = 32;
+
+// The Calc calls under way, per context and task.
+class CalcDepth {
+ public:
+  explicit CalcDepth(SystemContext* ctx) : key_{ctx, ctx->currentTask} {
+    std::lock_guard lock(mu());
+    depth_ = ++levels()[key_];
+  }
+  ~CalcDepth() {
+    std::lock_guard lock(mu());
+    auto it = levels().find(key_);
+    if (--it->second == 0) levels().erase(it);
+  }
+  CalcDepth(const CalcDepth&) = delete;
+  CalcDepth& operator=(const CalcDepth&) = delete;
+  int depth() const { return depth_; }
+
+ private:
+  using Key = std::pair<SystemContext*, int32_t>;
+  static std::mutex& mu() {
+    static std::mutex m;
+    return m;
+  }
+  static std::map<Key, int>& levels() {
+    static std::map<Key, int> m;
+    return m;
+  }
+  Key key_;
+  int depth_ = 0;
+};
+
 MRV_COMMAND(MRV_CALC) {
   if (!check(ctx, args, Cmd::Calc)) return 0;
+  const CalcDepth nesting(ctx);
+  if (nesting.depth() > kCalcDepth)
+    return report(ctx, MRV_CP932("Calc関数の呼び出しが深すぎます。(%d段まで)"), kCalcDepth);
   // The text, ";" and the terminator must fit the 1000-byte source block.
   char text[MRV_MSGBUF];
   if (!arg_text(ctx, args, 1, text, MRV_WORDBUF - 2, Cmd::Calc)) return 0;
@@ -308,6 +349,7 @@ MRV_COMMAND(MRV_SETBIT) {
     const uint32_t mask = 1u << (bit < 28 ? bit : bit - 28);
     w = (w & ~mask) | (std::clamp(value, 0, 1) != 0 ? mask : 0);
   }
+  if (MRVFAQ_CheckRange(ctx, &x) != 0) return 0;  // a bit set past 999,999,999
   return result_numeric(ctx, args, x);
 }
 
@@ -357,6 +399,7 @@ MRV_COMMAND(MRV_SETCOLUMNHEX) {
     const uint64_t d = static_cast<uint64_t>(std::clamp(digit, 0, 15));
     x.*c.word = static_cast<uint32_t>(w / (16 * p) * (16 * p) + d * p + w % p);
   }
+  if (MRVFAQ_CheckRange(ctx, &x) != 0) return 0;  // a digit set past 999,999,999
   return result_numeric(ctx, args, x);
 }
 

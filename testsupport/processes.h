@@ -106,14 +106,15 @@ class Tracer {
     if (posix_spawn(&pid_, a[0], &fa, nullptr, a.data(), e.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
   }
-  // In a pseudo-terminal of 120 columns; everything it shows is collected.
+  // In a pseudo-terminal of 400 columns (wide enough for a line naming a
+  // scratch path of the build tree); everything it shows is collected.
   Tracer(const std::filesystem::path& runtime, const char* term) {
     std::vector<std::string> argv{mrvtrace_path()};
     std::vector<std::string> env = child_env(runtime, {std::string("TERM=") + term});
     std::vector<char*> a = pointers(argv), e = pointers(env);
     winsize ws{};
     ws.ws_row = 40;
-    ws.ws_col = 120;
+    ws.ws_col = 400;
     pid_ = forkpty(&pty_, nullptr, nullptr, &ws);
     if (pid_ == 0) {
       execve(a[0], a.data(), e.data());

@@ -5,7 +5,8 @@
 #                                  SDL2_image and SDL2_mixer (windows,
 #                                  pictures, sound), and for the drawing
 #                                  stand-in FreeType, fontconfig, libpng and
-#                                  a Japanese font (IPA Gothic)
+#                                  a Japanese font (IPA Gothic), and
+#                                  nlohmann-json for the language server
 #   tools/install-deps.sh --test   also what tests and benchmarks need:
 #                                  GoogleTest, GoogleMock, Google Benchmark,
 #                                  Lua 5.4 (the interpreter's benchmark peer),
@@ -34,6 +35,7 @@ command -v pkg-config >/dev/null || missing+=(pkg-config)
 [ -e /usr/include/SDL2/SDL.h ] || missing+=(libsdl2-dev)
 [ -e /usr/include/SDL2/SDL_image.h ] || missing+=(libsdl2-image-dev)
 [ -e /usr/include/SDL2/SDL_mixer.h ] || missing+=(libsdl2-mixer-dev)
+[ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 if [ $with_tests -eq 1 ]; then
   have_config GTestConfig.cmake || missing+=(libgtest-dev)
   [ -e /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
@@ -43,7 +45,8 @@ if [ $with_tests -eq 1 ]; then
   command -v Xvfb >/dev/null || missing+=(xvfb)
   command -v xdotool >/dev/null || missing+=(xdotool)
   command -v xwd >/dev/null || missing+=(x11-apps)
-  command -v convert >/dev/null || missing+=(imagemagick)
+  # Another program may answer to "convert": only ImageMagick's will do.
+  convert -version 2>/dev/null | grep -q "Version: ImageMagick" || missing+=(imagemagick)
   [ -e /usr/include/X11/Xlib.h ] || missing+=(libx11-dev)
   command -v npm >/dev/null || missing+=(npm)
   command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)

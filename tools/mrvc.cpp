@@ -62,7 +62,10 @@ constexpr char kHelp[] =
     "Line numbers count from 0, as when the engine compiles a source itself.\n"
     "\n"
     "A compile error prints the compiler's message on standard error, as\n"
-    "NAME:PASS(p):LINE(l):TEXT. Other reports of the engine's libraries (a file\n"
+    "NAME:PASS(p):LINE(l):TEXT (l counted from 0), followed by the same error in\n"
+    "the form compilers use, FILE:LINE:1: error: TEXT, with LINE counted from 1\n"
+    "(the compiler tells no column), for editors and CI logs. Other reports of the engine's "
+    "libraries (a file\n"
     "that cannot be read, a number out of range, a broken compiled file) are\n"
     "printed on standard error as the engine's boxes and answered with their\n"
     "default, so the tool never waits for input.\n"
@@ -137,6 +140,12 @@ struct Code {
   ~Code() { MRVTASK_FreeMemory(0, block); }
 };
 
+// One error as compilers print them, "FILE:LINE:COLUMN: error: TEXT", for
+// make, editors' problem matchers and CI annotations.
+void PrintLocated(const std::string& file, int32_t line, const std::string& text) {
+  std::fprintf(stderr, "%s:%d:1: error: %s\n", file.c_str(), line, text.c_str());
+}
+
 // Compiles `source` (a path the engine can open) into `code`; the request is
 // named `name` in messages. False after the error has been printed.
 bool Compile(const std::string& source, const std::string& name, Code* code) {
@@ -159,8 +168,19 @@ bool Compile(const std::string& source, const std::string& name, Code* code) {
     // tells where the compile stopped.
     char msg[2048] = {};
     MRVCOMP_MakeErrorMessage(&rq, msg);
+    const bool numbered = MRVCOMP_GetError() > 0;
     std::fprintf(stderr, "%s%s\n", plat::cp932_to_utf8(msg).c_str(),
-                 MRVCOMP_GetError() > 0 ? "" : "(reported above)");
+                 numbered ? "" : "(reported above)");
+    // The same for editors and CI logs: lines and columns from 1; the
+    // compiler knows the line only.
+    std::string text = "the compile stopped here (reported above)";
+    if (numbered) {
+      const std::string m = msg;
+      const std::size_t lineAt = m.find("):LINE(", std::strlen(rq.name));
+      const std::size_t textAt = lineAt == std::string::npos ? lineAt : m.find("):", lineAt + 7);
+      if (textAt != std::string::npos) text = plat::cp932_to_utf8(m.substr(textAt + 2));
+    }
+    PrintLocated(name, MRVCOMP_GetLine() + 1, text);
   }
   MRVTASK_FreeMemory(0, rq.source);
   MRVTASK_FreeMemory(0, rq.output);
@@ -243,7 +263,11 @@ int Run(const Options& o) {
   }
 
   const std::string defsPath = defs.empty() ? std::string("mrv.def") : defs.string();
-  if (!MRVCOMP_DefineFile(0, defsPath.c_str())) return kExitFailed;
+  if (!MRVCOMP_DefineFile(0, defsPath.c_str())) {
+    PrintLocated(o.defs.empty() ? (fs::path(o.input).parent_path() / "mrv.def").string() : o.defs,
+                 MRVCOMP_GetLine(), "the definition file failed (reported above)");
+    return kExitFailed;
+  }
 
   Code code;
   if (!Compile(file, o.input, &code)) return kExitFailed;

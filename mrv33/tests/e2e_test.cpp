@@ -287,6 +287,11 @@ TEST(SecondStart, RestoresTheFirstCopysWindowAndEndsWithMinusOne) {
   const pid_t first = t.start({});
   ASSERT_TRUE(eventually([&] { return t.traced("1171 @B minimised"); })) << t.errors();
   EXPECT_EQ(Title::finish(t.start({"OTHER"})), 255);  // exit code -1
+  // It says why on standard error, naming the directory of the lock.
+  EXPECT_TRUE(eventually([&] {
+    return t.errors().find("mrv33: another copy is running (its lock is in " +
+                           t.file("run").string() + ")\n") != std::string::npos;
+  })) << t.errors();
   EXPECT_EQ(Title::finish(first), 0);
   EXPECT_EQ(t.messages(), (Lines{"minimised", "restored"}));
 }

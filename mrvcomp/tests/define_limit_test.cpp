@@ -2,6 +2,8 @@
 // instead of being written past the table.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "comp_support.h"
 #include "dialog_log.h"
 #include "tempdir.h"
@@ -11,7 +13,11 @@ namespace {
 TEST(DefineLimit, TwoHundredAndOneEntries) {
   mrvtest::DialogLog log;
   mrvtest::TempDir dir;
-  const std::string inc = dir.file("i.txt");
+  // An include item holds at most 63 bytes: the file is named relative to
+  // the working directory.
+  const std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const std::string inc = "i.txt";
   mrvtest::write_file(inc, "1");
   std::string body;
   for (int i = 0; i < 200 - 15; ++i) body += "#define 'M" + std::to_string(i) + "' '1'\n";
@@ -34,6 +40,7 @@ TEST(DefineLimit, TwoHundredAndOneEntries) {
   ASSERT_EQ(r.ok, 1) << r.message;
   using comptest::operator+;
   EXPECT_EQ(r.code, (comptest::Std("F", {{TOK_INT8, 1}, {TOK_INT8, 1}}) + comptest::Bytes{0}));
+  std::filesystem::current_path(saved);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -17,21 +18,30 @@ namespace {
 
 const char* const kTitle = "『Marovine33』コンパイルマネージャ(MRVCOMP.dll)";
 
+// Include items hold at most 63 bytes, so the files they name are reached by
+// a short path relative to the test's own directory, its working directory.
 class DefineFile : public ::testing::Test {
  protected:
+  void SetUp() override {
+    saved_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path());
+  }
+  void TearDown() override { std::filesystem::current_path(saved_); }
+
   // Writes `body` as a definition file and reads it.
   int32_t Define(const std::string& body) {
     const std::string path = dir_.file("mrv" + std::to_string(files_++) + ".def");
     mrvtest::write_file(path, body);
     return MRVCOMP_DefineFile(0, path.c_str());
   }
+  // Writes a file for an include item; its name relative to the directory.
   std::string File(const std::string& name, const std::string& bytes) {
-    const std::string path = dir_.file(name);
-    mrvtest::write_file(path, bytes);
-    return path;
+    mrvtest::write_file(dir_.file(name), bytes);
+    return name;
   }
 
   mrvtest::TempDir dir_;
+  std::filesystem::path saved_;
   int files_ = 0;
 };
 
@@ -273,7 +283,7 @@ TEST_F(DefineFile, AnIncludeFileIsReadOncePerCompile) {
   mrvtest::DialogLog log;
   const std::string once = File("once.txt", "F();\n");
   const std::string dbl = File("dbl.txt", "QIDBLQIDBL");
-  const std::string self = dir_.file("self.def");
+  const std::string self = "self.def";
   mrvtest::write_file(self, "#include 'QISELF' '" + self + "'\n");
   ASSERT_EQ(Define("#include 'QIONCE' '" + once + "'\n#define 'QITWICE' 'QIONCE QIONCE'\n" +
                    "#include 'QIDBL' '" + dbl + "'\n"),

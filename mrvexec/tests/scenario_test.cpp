@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "fixtures.h"
@@ -46,6 +48,36 @@ TEST(ScenarioFile, ACompiledFileIsPreferredAndTheCurrentDirectoryComesFirst) {
   ASSERT_TRUE(ran);
   EXPECT_EQ(reports(s), (Lines{"\"compiled\""}));
   EXPECT_EQ(records(s).front(), "@N " + std::string(s.ctx->programDir) + "\\GAME.SNB");
+}
+
+// The compiled file runs even when its source was edited after it; the
+// author is told so once, on standard error, and only when it is older.
+TEST(ScenarioFile, AnOlderCompiledFileStillRunsAndSaysSoOnce) {
+  namespace fs = std::filesystem;
+  for (const bool edited : {true, false}) {
+    Scenario s({"testcmd.so"});
+    s.source("GAME", "TESTCMD:SHOW(\"compiled\");\n");
+    compile(s.file("GAME.SNA"), s.file("GAME.SNB"));
+    s.source("GAME", "TESTCMD:SHOW(\"source\");\n");
+    const fs::path sna = s.dir() / "GAME.SNA", snb = s.dir() / "GAME.SNB";
+    fs::last_write_time(sna,
+                        fs::last_write_time(snb) + (edited ? 1 : -1) * std::chrono::seconds(5));
+    s.source("MAIN", "TESTCMD:RUN(\"GAME\");\nTESTCMD:RUN(\"GAME\");\n");
+    testing::internal::CaptureStderr();
+    const bool ran = s.run("MAIN");
+    // Our own lines only (the sanitizer may add a warning of its own).
+    Lines said;
+    std::istringstream err(testing::internal::GetCapturedStderr());
+    for (std::string l; std::getline(err, l);)
+      if (l.rfind("mrv33: ", 0) == 0) said.push_back(l);
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(reports(s), (Lines{"\"compiled\"", "\"compiled\""}));
+    const std::string dir = s.ctx->programDir;
+    EXPECT_EQ(said, edited ? Lines{"mrv33: " + dir + "\\GAME.SNB is older than " + dir +
+                                   "\\GAME.SNA beside it; the older compiled file is run"}
+                           : Lines{})
+        << edited;
+  }
 }
 
 // Everything a title ships can live in its archives: a compiled file is

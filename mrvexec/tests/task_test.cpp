@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <string>
 
 #include "mrvexec.h"
 #include "platform/clock.h"
+#include "processes.h"
 #include "support.h"
 
 namespace {
@@ -110,26 +112,37 @@ TEST(Tasks, AWaitEndsAtOnceWhenATaskIsToEnd) {
            "TESTCMD:START(1, \"W\");\nTESTCMD:WAIT(100);\nTESTCMD:FLAG(8, 1);\n"
            "TESTCMD:SHOW(\"main\");\n");
   s.source("W", "TESTCMD:SHOW(TESTCMD:WAIT(5000));\nTESTCMD:SHOW(\"never\");\n");
-  const uint32_t start = plat::ticks_ms();
   ASSERT_TRUE(s.run("MAIN"));
-  EXPECT_LT(plat::ticks_ms() - start, 2000u);
-  EXPECT_EQ(reports(s), (Lines{"0", "\"main\""}));
+  EXPECT_EQ(reports(s), (Lines{"0", "\"main\""}));  // 0: the wait ended early
 }
 
-// Waiting tasks sleep instead of passing the turn round and round: a second
-// of waiting costs far less than a second of processor time, and the waits
-// still end on time.
+// Waiting tasks sleep instead of passing the turn round and round: per
+// second, a second of waiting costs far less processor time than two tasks
+// that pass the turn round and round in the same run (a reference that a
+// loaded machine slows alike), and the waits last their time.
 TEST(Tasks, WaitingTasksUseNoCore) {
+  // Processor seconds per second of the run of `name`'s scenario.
+  auto rate = [](Scenario& s, const char* name, uint32_t* elapsed) {
+    const double cpu = cpu_seconds();
+    const uint32_t start = plat::ticks_ms();
+    EXPECT_TRUE(s.run(name));
+    *elapsed = std::max<uint32_t>(plat::ticks_ms() - start, 1);
+    return (cpu_seconds() - cpu) * 1000.0 / *elapsed;
+  };
+  Scenario busy({"testcmd.so"});
+  busy.source("MAIN", "TESTCMD:START(1, \"B\");\nTESTCMD:HANDOVER(20000);\n");
+  busy.source("B", "TESTCMD:HANDOVER(20000);\n");
+  uint32_t busy_ms = 0;
+  const double passing = rate(busy, "MAIN", &busy_ms);
+
   Scenario s({"testcmd.so"});
   s.source("MAIN", "TESTCMD:START(1, \"W\");\nTESTCMD:SHOW(TESTCMD:WAIT(1000));\n");
   s.source("W", "TESTCMD:SHOW(TESTCMD:WAIT(600));\n");
-  const double cpu = cpu_seconds();
-  const uint32_t start = plat::ticks_ms();
-  ASSERT_TRUE(s.run("MAIN"));
-  const uint32_t elapsed = plat::ticks_ms() - start;
+  uint32_t elapsed = 0;
+  const double waiting = rate(s, "MAIN", &elapsed);
   EXPECT_GE(elapsed, 1000u);
-  EXPECT_LT(elapsed, 1500u);
-  EXPECT_LT(cpu_seconds() - cpu, 0.15);
+  EXPECT_LT(waiting, passing / 4) << "passing the turn: " << passing << " in " << busy_ms
+                                  << " ms; waiting: " << waiting << " in " << elapsed << " ms";
   EXPECT_EQ(reports(s), (Lines{"1", "1"}));
 }
 
@@ -138,9 +151,12 @@ TEST(Tasks, WaitingTasksUseNoCore) {
 TEST(Tasks, DeletingTheContextAbandonsALiveTask) {
   {
     Scenario s({"testcmd.so"});
-    s.source("MAIN", "TESTCMD:WAIT(3000);\nTESTCMD:SHOW(\"never\");\n");
+    s.source("MAIN", "TESTCMD:SHOW(\"waits\");\nTESTCMD:WAIT(3000);\nTESTCMD:SHOW(\"never\");\n");
     ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
     ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+    // Deleted while the task waits, however slowly a loaded machine got it
+    // there (the wait begins right after the report).
+    ASSERT_TRUE(mrvtest::eventually([&] { return !reports(s).empty(); }));
     plat::sleep_ms(50);
     MRVVAL_Delete(s.ctx);
     s.ctx = nullptr;

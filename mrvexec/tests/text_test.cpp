@@ -103,6 +103,17 @@ TEST_F(Text, SequencesSetColoursCursorAndPauseAndDrawValues) {
   EXPECT_EQ(cursor(), std::make_pair(3u, 0u));
 }
 
+// A value that embeds itself, or a chain of values that embed each other, is
+// expanded eight levels deep and no further, instead of without end.
+TEST_F(Text, EmbeddedValuesStopAtTheirDepthLimit) {
+  FAQ v{};
+  MRVSTR_SetByte(ctx, &v, "x@V[5]");
+  MRVVAL_Set(ctx, &ctx->commonVars, 5, &v);
+  korvex_clear_calls();
+  EXPECT_EQ(text("@V[5]y"), 1);
+  EXPECT_EQ(drawn(), (std::vector<std::string>{"x", "x", "x", "x", "x", "x", "x", "y"}));
+}
+
 TEST_F(Text, ASequenceErrorIsReportedAndKeepsWhatWasDrawn) {
   struct Row {
     const char* text;

@@ -66,6 +66,17 @@ TEST(MemoryBlock, DuplicateAndExchangeCopyBytes) {
   EXPECT_STREQ(a, "123defg");
   EXPECT_STREQ(b, "abc4567");
   EXPECT_STREQ(d, "abcdefg");  // the duplicate is independent
+  // A count beyond the smaller block swaps nothing.
+  auto* small = static_cast<char*>(MRVTASK_AllocMemory(0, 4));
+  std::memcpy(small, "xyz", 4);
+  const auto whole = static_cast<uint32_t>(MRVTASK_SizeMemory(0, small));
+  EXPECT_EQ(MRVTASK_ExchangeMemory(0, a, small, whole + 1), 0);
+  EXPECT_EQ(MRVTASK_ExchangeMemory(0, small, a, whole + 1), 0);
+  EXPECT_STREQ(a, "123defg");
+  EXPECT_STREQ(small, "xyz");
+  EXPECT_EQ(MRVTASK_ExchangeMemory(0, a, small, whole), 1);
+  EXPECT_EQ(std::memcmp(small, "123d", 4), 0);
+  MRVTASK_FreeMemory(0, small);
   for (void* p : {static_cast<void*>(a), static_cast<void*>(b), static_cast<void*>(d)})
     MRVTASK_FreeMemory(0, p);
 }

@@ -163,9 +163,13 @@ TEST_F(Values, WindowIsDestroyedThroughItsThread) {
   FAQ copy{};
   ASSERT_EQ(MRVFAQ_Copy(ctx, &copy, &other), 1);  // the same window, not a new one
   EXPECT_EQ(std::memcmp(&copy, &other, sizeof(FAQ)), 0);
+  // The copy shares the window: it stays until the last holder lets go.
   EXPECT_EQ(MRVFAQ_Clear(ctx, &other), 1);
-  EXPECT_FALSE(plat::is_window(hwnd));
+  EXPECT_TRUE(plat::is_window(hwnd));
   EXPECT_TRUE(is_zero(other));
+  EXPECT_EQ(MRVFAQ_Clear(ctx, &copy), 1);
+  EXPECT_FALSE(plat::is_window(hwnd));
+  EXPECT_TRUE(is_zero(copy));
   stop = true;
   owner.join();
   // A window of this thread goes at once.

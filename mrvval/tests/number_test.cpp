@@ -770,6 +770,18 @@ TEST_F(NumberTest, UnaryFailures) {
   }
 }
 
+// 1.000000001 ^ 2147483647 takes 2^31 products; a task told to end stops
+// it early with failure and no message, mid-way.
+TEST_F(NumberTest, ALongPowerStopsWhenItsTaskIsToldToEnd) {
+  ctx->currentTask = 3;
+  ctx->taskFlags[3] = 0x08;  // TASK_END
+  FAQ f = num(1, 1, 1);
+  EXPECT_EQ(MRVFAQ_Power(ctx, &f, INT32_MAX), 0);
+  EXPECT_EQ(f.word1, 1u);
+  EXPECT_GT(f.word2, 1u);  // some products were made
+  EXPECT_TRUE(messages().empty());
+}
+
 TEST_F(NumberTest, PowerRepeatsMultiplication) {
   struct Case {
     FAQ base;

@@ -171,6 +171,43 @@ bool make_dirs(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool private_dir(const std::string& dir, bool create, std::string* why) {
+  std::string ignored;
+  std::string& reason = why != nullptr ? *why : ignored;
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) {
+    if (errno != ENOENT || !create) {
+      reason = dir + " does not exist";
+      return false;
+    }
+    // The parents as make_dirs makes them; the directory itself 0700, never
+    // one another user slipped in between (mkdir fails on an existing one).
+    const std::size_t slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) make_dirs(dir.substr(0, slash));
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      reason = dir + " cannot be created (" + std::strerror(errno) + ")";
+      return false;
+    }
+    if (lstat(dir.c_str(), &st) != 0) {
+      reason = dir + " cannot be created";
+      return false;
+    }
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    reason = dir + " is not a directory";
+    return false;
+  }
+  if (st.st_uid != getuid()) {
+    reason = dir + " belongs to another user";
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    reason = dir + " can be written by other users";
+    return false;
+  }
+  return true;
+}
+
 std::string windows_dir() {
   std::string dir;
   if (const char* w = std::getenv("MRV_WINDIR"); w && *w) {
@@ -186,7 +223,6 @@ std::string windows_dir() {
     dir = std::string(home) + "/.config/mrv33";
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  make_dirs(dir);
   return dir;
 }
 
@@ -230,6 +266,13 @@ bool profile_write_string(const char* file, const char* section, const char* key
                           const char* value) {
   if (file == nullptr || *file == '\0' || section == nullptr) return false;
   std::lock_guard<std::mutex> lock(profile_mutex());
+  if (!has_dir(file)) {  // a profile of the Windows directory: it is made here
+    std::string why;
+    if (!private_dir(windows_dir(), true, &why)) {
+      std::fprintf(stderr, "mrv33: the Windows directory %s; it is not used\n", why.c_str());
+      return false;
+    }
+  }
   std::string path = profile_path(file);
   Profile p;
   bool existed = load(path, &p);

@@ -27,6 +27,7 @@
 #include "backend.h"
 #include "handles.h"
 #include "internal.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 
@@ -775,7 +776,6 @@ std::string runtime_dir() {
     const char* t = std::getenv("TMPDIR");
     dir = std::string(t && *t ? t : "/tmp") + "/mrv33-" + std::to_string(getuid());
   }
-  make_dirs(dir);
   return dir;
 }
 
@@ -791,6 +791,7 @@ bool single_instance_acquire(const char* name) {
     l.pid = getpid();
   }
   if (l.fds.count(n)) return true;
+  if (!private_dir(runtime_dir(), true, nullptr)) return false;
   std::string path = runtime_dir() + "/" + n + ".lock";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return false;

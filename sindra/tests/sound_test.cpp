@@ -111,6 +111,24 @@ TEST_F(Sound, AReleasedBlockIsForgottenSoItsAddressCanHoldAnotherSound) {
   EXPECT_EQ(sindra_playing(), 0);
 }
 
+// A block whose bytes changed since it played, with no release in between
+// (freed by its owner and its address given to another sound, or filled
+// again), is decoded anew: what the address held before never plays.
+TEST_F(Sound, ABlockFilledAgainWithoutAReleasePlaysWhatItHoldsNow) {
+  const std::string longer = wav(400), shorter = wav(20);
+  const uint32_t a = make(longer);
+  play(a, 0);
+  ASSERT_EQ(sindra_playing(), 1);
+  sindra_ordinal_7();
+  std::memset(ptr(a), 'x', 16);  // no sound any more
+  play(a, 0);
+  EXPECT_EQ(sindra_playing(), 0);
+  // A sound in the same block again: it plays.
+  ASSERT_EQ(sindra_block_fill(ptr(a), shorter.data(), static_cast<uint32_t>(shorter.size())), 1);
+  play(a, 0);
+  EXPECT_EQ(sindra_playing(), 1);
+}
+
 TEST_F(Sound, WhatIsNotASoundPlaysNothing) {
   const std::string file = wav(50);
   struct Row {

@@ -9,6 +9,7 @@
 
 #include "helpers.h"
 #include "internal.h"
+#include "platform/memory.h"
 
 using standard::BlockFrame;
 
@@ -229,6 +230,20 @@ TEST(GosubTest, AStringReturnValueSurvivesTheSubroutine) {
   ASSERT_TRUE(run(s, R"($1 = Gosub("SUB"); DebugMessage($1);)"));
   EXPECT_THAT(said(s), ElementsAre("local!"));
   EXPECT_EQ(s.show_common(1), "\"local!\"");
+}
+
+// A reference given to Return does not leave the frame it points into: the
+// value of the variable goes back, and writing through the result later
+// touches no dead frame and loses no block.
+TEST(GosubTest, AReferenceReturnedGivesTheValueItNames) {
+  Scenario s;
+  s.source("S1", "$C = \"kept\"; Return(\\$C);");
+  const std::size_t blocks = plat::mem_live_blocks();
+  ASSERT_TRUE(run(s, R"($R = Gosub("S1"); DebugMessage(ValueType(\$R), $R);
+    Alloc(\$R, 16); Gosub("S1"); Free(\$R); $R = 0;)"));
+  EXPECT_THAT(s.messages(), IsEmpty());
+  EXPECT_THAT(said(s), ElementsAre(" 83kept"));  // 'S': a string, not a reference
+  EXPECT_EQ(plat::mem_live_blocks(), blocks);
 }
 
 TEST(GosubTest, NoTwentyFirstFrameMeansTheSubroutineDoesNotRun) {

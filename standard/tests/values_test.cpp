@@ -137,6 +137,27 @@ TEST(RandomTest, StaysAboveLowAndAtMostHighEitherWayRound) {
   EXPECT_GT(value(4), 7.0);
 }
 
+// A bit or hexadecimal digit set past 999,999,999 in either word is refused
+// with the number range's message: no number outside the range is made.
+TEST(BitTest, ResultsOutsideTheNumberRangeFailTheCall) {
+  struct Case {
+    const char* call;
+    const char* message;
+  } cases[] = {
+      {"SetBit(999999999, 26, 1)", "整数部が有効桁を超えました。"},
+      {"SetBit(0.999999999, 54, 1)", "小数部が有効桁を超えました。"},
+      {"SetColumnHex(999999999, 6, 15)", "整数部が有効桁を超えました。"},
+      {"SetColumnHex(0.999999999, 13, 15)", "小数部が有効桁を超えました。"},
+  };
+  for (const Case& r : cases) {
+    Scenario s;
+    ASSERT_TRUE(run(s, std::string("$1 = ") + r.call + "; DebugMessage(\"never\");"));
+    EXPECT_THAT(said(s), IsEmpty()) << r.call;
+    EXPECT_EQ(s.messages(), (Lines{r.message})) << r.call;
+    EXPECT_EQ(s.show_common(1), "NULL") << r.call;
+  }
+}
+
 TEST(RandomTest, ArithmeticErrorsFailTheCall) {
   Scenario s;
   ASSERT_TRUE(run(s, "$1 = Random(-999999999, 999999999); DebugMessage(\"never\");"));
@@ -151,6 +172,21 @@ TEST(CalcTest, ACompileErrorNamesTheCalcSource) {
   ASSERT_EQ(s.boxes().size(), 1u);
   EXPECT_THAT(s.boxes()[0].text, StartsWith("「Calc関数の式」:PASS("));
   EXPECT_EQ(s.boxes()[0].caption, "『Marovine33』実行マネージャ(MRVEXEC.DLL)");
+}
+
+// A text that calls Calc on itself nests 32 deep, then the next call is
+// refused with a message and fails like any failing command, instead of
+// exhausting the stack; nested calls within the limit work.
+TEST(CalcTest, NestedCallsStopAtTheDepthLimitWithAMessage) {
+  Scenario s;
+  ASSERT_TRUE(run(s, "$A = \"Calc($A)\"; $1 = Calc($A); DebugMessage(\"never\");"));
+  EXPECT_THAT(said(s), IsEmpty());
+  EXPECT_EQ(s.messages(), (Lines{"Calc関数の呼び出しが深すぎます。(32段まで)"}));
+
+  Scenario nested;
+  ASSERT_TRUE(run(nested, "$C = \"7\"; $B = \"Calc($C) + Calc($C)\"; DebugMessage(Calc($B));"));
+  EXPECT_THAT(nested.messages(), IsEmpty());
+  EXPECT_EQ(said(nested), (Lines{" 14"}));
 }
 
 TEST(CalcTest, SeesVariablesAndTakesTextsUpTo998Bytes) {

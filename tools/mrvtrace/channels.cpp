@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/bytes.h"
+#include "platform/profile.h"
 #include "platform/window.h"
 
 namespace mrvtrace {
@@ -61,6 +62,11 @@ Server::~Server() {
 
 bool Server::open(std::string* why) {
   dir_ = plat::runtime_dir();
+  // Traces go only into a directory of the user's own.
+  if (!plat::private_dir(dir_, true, why)) {
+    *why = "the runtime directory " + *why + "; it is not used";
+    return false;
+  }
   // The lock says another mrvtrace serves; the connect test in listen_on
   // catches any other receiver.
   if (!plat::single_instance_acquire("mrvtrace")) {
@@ -175,6 +181,13 @@ const char* request_name(int code) {
 
 bool send_request(int code, int32_t value, std::string* why) {
   const std::string path = plat::runtime_dir() + "/control.sock";
+  // Requests go only to a host in a directory of the user's own.
+  struct stat st;
+  if (std::string bad; lstat(plat::runtime_dir().c_str(), &st) == 0 &&
+                       !plat::private_dir(plat::runtime_dir(), false, &bad)) {
+    *why = "the runtime directory " + bad + "; it is not used";
+    return false;
+  }
   const int fd = connect_to(path);
   if (fd < 0) {
     *why = "no host listens on " + path + " (" + std::strerror(errno) + ")";

@@ -163,11 +163,17 @@ TEST_F(MrvcTest, CompileErrorIsTheCompilersMessageOnStderrOnly) {
   struct Case {
     const char* source;
     const char* message;  // after the name
+    const char* located;  // the line for editors, after the name
   };
   const Case cases[] = {
-      {"WAIT(1);\nF() G();\n", ":PASS(3):LINE(1):関数あるいは式の終端記号「;」がありません。(7)"},
-      {"\n\nF(1;\n", ":PASS(2):LINE(3):括弧の階層が誤っています。(4)"},
-      {"F(1);\nあ;\n", ":PASS(1):LINE(1):コード中に全角コードが混在しています。(1)"},
+      {"WAIT(1);\nF() G();\n", ":PASS(3):LINE(1):関数あるいは式の終端記号「;」がありません。(7)",
+       ":2:1: error: 関数あるいは式の終端記号「;」がありません。(7)"},
+      {"\n\nF(1;\n", ":PASS(2):LINE(3):括弧の階層が誤っています。(4)",
+       ":4:1: error: 括弧の階層が誤っています。(4)"},
+      {"F(1);\nあ;\n", ":PASS(1):LINE(1):コード中に全角コードが混在しています。(1)",
+       ":2:1: error: コード中に全角コードが混在しています。(1)"},
+      {"あ;\n", ":PASS(1):LINE(0):コード中に全角コードが混在しています。(1)",
+       ":1:1: error: コード中に全角コードが混在しています。(1)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
@@ -175,7 +181,7 @@ TEST_F(MrvcTest, CompileErrorIsTheCompilersMessageOnStderrOnly) {
     for (const char* mode : {"", "--check ", "--list "}) {
       const Result r = Run(std::string(mode) + "E.SNA");
       EXPECT_EQ(r.rc, 1);
-      EXPECT_EQ(r.err, std::string("E.SNA") + c.message + "\n");
+      EXPECT_EQ(r.err, std::string("E.SNA") + c.message + "\nE.SNA" + c.located + "\n");
       EXPECT_EQ(r.out.find("000000"), std::string::npos) << "no listing after an error";
       EXPECT_FALSE(Exists("E.SNB"));
       EXPECT_EQ(Boxes(), "") << "the error is not also shown as a box";
@@ -187,7 +193,10 @@ TEST_F(MrvcTest, FailureReportedByAnotherLibrarySaysWhereTheCompileStopped) {
   Source("N.SNA", "WAIT(1);\n$A = 0x1FFFFFFFFFF;\n");
   const Result r = Run("--check N.SNA");
   EXPECT_EQ(r.rc, 1);
-  EXPECT_NE(r.err.find("N.SNA:PASS(3):LINE(1):(reported above)\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("N.SNA:PASS(3):LINE(1):(reported above)\n"
+                       "N.SNA:2:1: error: the compile stopped here (reported above)\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_NE(Boxes().find("MRVVAL.DLL"), std::string::npos) << "the number parser's own report";
 }
 
@@ -209,6 +218,12 @@ TEST_F(MrvcTest, DefinitionFileBesideTheSourceOrNamed) {
   r = Run("--check D.SNA -d bad.def");
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("定義ファイルに不正なコマンドがあります。(line1)"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("bad.def:1:1: error: "), std::string::npos) << r.err;
+  // A source in another directory is named as it was given.
+  Source("sub/S.SNA", "\nWAIT(1)");
+  r = Run("--check sub/S.SNA");
+  EXPECT_NE(r.err.find("sub/S.SNA:2:1: error: 関数あるいは式の終端記号"), std::string::npos)
       << r.err;
 }
 

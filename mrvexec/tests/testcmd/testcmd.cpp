@@ -9,8 +9,10 @@
 #include <string>
 
 #include "mrvexec.h"
+#include "mrvtask.h"
 #include "mrvval.h"
 #include "platform/memory.h"
+#include "sindra.h"
 
 namespace {
 
@@ -185,6 +187,30 @@ __attribute__((visibility("default"))) int32_t MRV_SUPER(SystemContext* ctx, Var
 // TASK(): the running task and its line.
 __attribute__((visibility("default"))) int32_t MRV_TASK(SystemContext* ctx, VarTable* args) {
   return MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, ctx->currentTask, 0);
+}
+
+// WAVE(): a new sound (a one-byte sound block of the sound library) that
+// the result owns.
+__attribute__((visibility("default"))) int32_t MRV_WAVE(SystemContext* ctx, VarTable* args) {
+  void* block = MRVTASK_AllocMemory(ctx->hwndMain, sindra_block_size(1));
+  if (block == nullptr) return 0;
+  sindra_block_fill(block, "x", 1);
+  FAQ& r = MRV_CELLS(args)[0];
+  MRVFAQ_Clear(ctx, &r);
+  r.type = TYPE_WAVE;
+  r.word1 = MRV_WORD(block);
+  return 1;
+}
+
+// HEARD(w): "@T live" when w names a sound block that is still there (what a
+// play command needs), else "@T gone".
+__attribute__((visibility("default"))) int32_t MRV_HEARD(SystemContext* ctx, VarTable* args) {
+  const FAQ& w = MRV_CELLS(args)[1];
+  const void* p = MRV_PTR(w.word1);
+  const bool live = w.type == TYPE_WAVE && w.word1 != 0 && plat::mem_is_block(p) &&
+                    std::memcmp(p, "SWAV", 4) == 0;
+  say(ctx, live ? "live" : "gone");
+  return 1;
 }
 
 }  // extern "C"

@@ -21,8 +21,16 @@ PLAT_API bool profile_write_string(const char* file, const char* section, const 
 // The value read as a decimal integer (leading digits), or the default.
 PLAT_API int32_t profile_get_int(const char* file, const char* section, const char* key,
                                  int32_t def);
-// The Windows directory, created on first use, without a trailing separator.
+// The Windows directory, without a trailing separator. Only resolved: it is
+// created (private_dir) where a file is written into it.
 PLAT_API std::string windows_dir();
+// Makes sure `dir` is a directory of the user's own: created with mode 0700
+// when missing (its missing parents too), and refused when it is not a
+// directory, belongs to another user, or others may write to it. False with
+// the reason in `why` ("<dir> belongs to another user", ...) when refused.
+// With `create` false a missing directory is refused as well (a client that
+// must not talk to a socket another user may have put in its place).
+PLAT_API bool private_dir(const std::string& dir, bool create, std::string* why);
 // Full path of the system profile (WIN.INI in the Windows directory).
 PLAT_API std::string system_profile();
 

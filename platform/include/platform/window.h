@@ -152,7 +152,8 @@ PLAT_API bool single_instance_acquire(const char* name);
 // Releases every lock this process holds.
 PLAT_API void single_instance_release();
 // The per-user runtime directory ($MRV_RUNTIME_DIR, else
-// $XDG_RUNTIME_DIR/mrv33, else ${TMPDIR:-/tmp}/mrv33-<uid>), created when missing.
+// $XDG_RUNTIME_DIR/mrv33, else ${TMPDIR:-/tmp}/mrv33-<uid>). Only resolved:
+// whoever puts a lock or socket there makes it private first (private_dir).
 PLAT_API std::string runtime_dir();
 
 }  // namespace plat
