@@ -6,12 +6,13 @@
 
 #include "internal.h"
 #include "mrvcode.h"
+#include "mrvint.h"
 #include "platform/text.h"
 
 namespace mrvexec {
 namespace {
-
 const char* eval_term(SystemContext* ctx, const char* p, FAQ* result);
+}  // namespace
 
 int precedence(uint8_t op) {
   switch (op) {
@@ -51,9 +52,11 @@ int precedence(uint8_t op) {
   }
 }
 
+namespace {
 uint8_t byte(const char* p) {
   return static_cast<uint8_t>(*p);
 }
+}  // namespace
 
 bool duplicate(SystemContext* ctx, FAQ* target, FAQ* source) {
   if (source->type == TYPE_STRING || source->type == TYPE_CELL || source->type == TYPE_MEMORY ||
@@ -63,7 +66,7 @@ bool duplicate(SystemContext* ctx, FAQ* target, FAQ* source) {
   *target = *source;
   return true;
 }
-FAQ* cell_of(VarTable* t, int32_t index) {
+FAQ* cell_of(const VarTable* t, int32_t index) {
   const int64_t i = int64_t{index} + t->base;
   return i >= 0 && i < t->count ? MRV_CELLS(t) + i : nullptr;
 }
@@ -83,96 +86,50 @@ bool set(SystemContext* ctx, VarRef* ref, FAQ* value) {
   return MRVVAL_Set(ctx, &ref->table, ref->index, value) != 0;
 }
 
-// The raw word that MRVFAQ_Number makes of an integer within the number
-// range: sign bit and magnitude.
-uint32_t number_word(int64_t v) {
-  return v < 0 ? 0x80000000u | static_cast<uint32_t>(-v) : static_cast<uint32_t>(v);
-}
-constexpr int64_t kMaxMagnitude = 999'999'999;
-
 // An integer constant as MRVFAQ_Number makes it; the value manager builds
 // (and reports) the ones outside the number range.
 bool integer(SystemContext* ctx, FAQ* result, int32_t v) {
-  if (v < -kMaxMagnitude || v > kMaxMagnitude) return MRVFAQ_Number(ctx, result, 1, v, 0) != 0;
+  if (v < -MRVINT_MAX || v > MRVINT_MAX) return MRVFAQ_Number(ctx, result, 1, v, 0) != 0;
   result->type = TYPE_NUMBER;
-  result->word1 = number_word(v);
+  result->word1 = MRVINT_Word(v);
   result->word2 = 0;
   return true;
 }
 
-int64_t int_value(const FAQ* f) {
-  const int64_t m = f->word1 & 0x7FFFFFFF;
-  return (f->word1 & 0x80000000u) != 0 ? -m : m;
+bool truth_of(uint8_t op, int32_t c) {
+  switch (op) {
+    case OP_GT:
+      return c > 0;
+    case OP_LT:
+      return c < 0;
+    case OP_GE:
+      return c >= 0;
+    case OP_LE:
+      return c <= 0;
+    case OP_EQ:
+      return c == 0;
+    default:
+      return c != 0;
+  }
 }
 
-// Sums, differences and products of two integers whose result stays in the
-// number range, exactly as the value manager makes them (a zero sum is a
-// plain 0, a product keeps the sign of its factors even when it is 0). False
-// when the operands or the result need the value manager.
-bool integer_arithmetic(uint8_t op, FAQ* l, const FAQ* r) {
-  if (l->type != TYPE_NUMBER || r->type != TYPE_NUMBER || l->word2 != 0 || r->word2 != 0) {
-    return false;
-  }
-  if (op == OP_MUL) {
-    const uint64_t m = uint64_t{l->word1 & 0x7FFFFFFF} * (r->word1 & 0x7FFFFFFF);
-    if (m > uint64_t(kMaxMagnitude)) return false;
-    const bool neg = ((l->word1 ^ r->word1) & 0x80000000u) != 0;
-    l->word1 = (neg ? 0x80000000u : 0u) | static_cast<uint32_t>(m);
-    return true;
-  }
-  const int64_t v = op == OP_ADD ? int_value(l) + int_value(r) : int_value(l) - int_value(r);
-  if (v < -kMaxMagnitude || v > kMaxMagnitude) return false;
-  l->word1 = number_word(v);
-  return true;
-}
-
-bool plain_integers(const FAQ* l, const FAQ* r) {
-  return l->type == TYPE_NUMBER && r->type == TYPE_NUMBER && l->word2 == 0 && r->word2 == 0;
-}
+namespace {
 
 // A comparison's truth into l (as MRVFAQ_Bool makes it: -1 or 0).
 bool compare(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
   int32_t c = 0;
-  if (plain_integers(l, r)) {
-    const int64_t x = int_value(l), y = int_value(r);
-    c = x > y ? 1 : x == y ? 0 : -1;
-  } else if (!MRVFAQ_Comp(ctx, l, r, &c)) {
-    return false;
-  }
-  bool truth = false;
-  switch (op) {
-    case OP_GT:
-      truth = c > 0;
-      break;
-    case OP_LT:
-      truth = c < 0;
-      break;
-    case OP_GE:
-      truth = c >= 0;
-      break;
-    case OP_LE:
-      truth = c <= 0;
-      break;
-    case OP_EQ:
-      truth = c == 0;
-      break;
-    default:
-      truth = c != 0;
-      break;
-  }
+  if (!MRVINT_Compare(l, r, &c) && !MRVFAQ_Comp(ctx, l, r, &c)) return false;
   release(ctx, l);
-  l->type = TYPE_NUMBER;
-  l->word1 = truth ? 0x80000001u : 0u;
-  l->word2 = 0;
+  set_truth(l, truth_of(op, c));
   return true;
 }
 
 // The integer quotient `?` of two integers: MRVFAQ_Div with the fraction
 // dropped (the sign stays even when the quotient is 0).
 bool integer_quotient(FAQ* l, const FAQ* r) {
-  if (!plain_integers(l, r)) return false;
+  if (!MRVINT_Plain(l, r)) return false;
   const uint32_t a = l->word1 & 0x7FFFFFFF, b = r->word1 & 0x7FFFFFFF;
-  if (b == 0 || a > kMaxMagnitude || b > kMaxMagnitude) return false;
+  if (b == 0 || a > MRVINT_MAX || b > MRVINT_MAX) return false;
   l->word1 = ((l->word1 ^ r->word1) & 0x80000000u) | (a / b);
   return true;
 }
@@ -188,7 +145,8 @@ bool integer_remainder(FAQ* l, const FAQ* r) {
   return true;
 }
 
-// Applies an infix operator to l and r; codes without an operation do nothing.
+}  // namespace
+
 bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
   switch (op) {
     case OP_POWER: {
@@ -199,7 +157,7 @@ bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
       return MRVFAQ_Int(ctx, r, &n) && MRVFAQ_Power(ctx, l, n);
     }
     case OP_MUL:
-      return integer_arithmetic(op, l, r) || MRVFAQ_Mul(ctx, l, r) != 0;
+      return MRVINT_Product(l, r) || MRVFAQ_Mul(ctx, l, r) != 0;
     case OP_DIV:
       return MRVFAQ_Div(ctx, l, r) != 0;
     case OP_QUESTION:
@@ -210,9 +168,9 @@ bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
     case OP_MOD:
       return integer_remainder(l, r) || MRVFAQ_Mod(ctx, l, r) != 0;
     case OP_ADD:
-      return integer_arithmetic(op, l, r) || MRVFAQ_Add(ctx, l, r) != 0;
+      return MRVINT_Sum(l, r, 1) || MRVFAQ_Add(ctx, l, r) != 0;
     case OP_SUB:
-      return integer_arithmetic(op, l, r) || MRVFAQ_Sub(ctx, l, r) != 0;
+      return MRVINT_Sum(l, r, -1) || MRVFAQ_Sub(ctx, l, r) != 0;
     case OP_GT:
     case OP_LT:
     case OP_GE:
@@ -237,6 +195,50 @@ bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
   }
 }
 
+bool step_variable(SystemContext* ctx, uint8_t op, VarRef* ref) {
+  FAQ v;
+  FAQ one{};
+  if (!get(ctx, ref, &v) || !MRVFAQ_Number(ctx, &one, 1, 1, 0)) return false;
+  if (!(op == OP_INC ? MRVFAQ_Add(ctx, &v, &one) : MRVFAQ_Sub(ctx, &v, &one))) return false;
+  return set(ctx, ref, &v);
+}
+
+bool assign(SystemContext* ctx, VarRef* ref, FAQ* v, FAQ* result) {
+  // As MRVVAL_Clear: the index is checked against the count alone.
+  if (ref->index >= 0 && ref->index < ref->table.count) {
+    if (FAQ* c = cell_of(&ref->table, ref->index)) release(ctx, c);
+  }
+  if (!set(ctx, ref, v)) {
+    release(ctx, v);  // nobody took it
+    return false;
+  }
+  return duplicate(ctx, result, v);
+}
+
+bool add_subscript(SystemContext* ctx, VarRef* ref, FAQ* v) {
+  const bool number = v->type == TYPE_NUMBER;
+  const uint32_t add = v->word1;
+  release(ctx, v);
+  if (!number) {
+    report(ctx, MRV_CP932("配列番号に数値以外の値が指定されています。"));
+    return false;
+  }
+  ref->index = static_cast<int32_t>(static_cast<uint32_t>(ref->index) + add);
+  return true;
+}
+
+bool string_units(SystemContext* ctx, const uint16_t* units, FAQ* result) {
+  return MRVSTR_SetWord(ctx, result, units) != 0;
+}
+
+bool prefixes(SystemContext* ctx, FAQ* result, bool negate, bool minus) {
+  if (result->type != TYPE_NUMBER) return true;
+  if (negate && !MRVFAQ_Not(ctx, result)) return false;
+  return !minus || MRVFAQ_Neg(ctx, result) != 0;
+}
+
+namespace {
+
 // An infix operator `op` with left value l; `p` is the byte after the code.
 const char* eval_binary(SystemContext* ctx, uint8_t op, const char* p, FAQ* l) {
   FAQ r{};  // an empty value, as MRVFAQ_NULL makes it
@@ -254,12 +256,7 @@ const char* eval_binary(SystemContext* ctx, uint8_t op, const char* p, FAQ* l) {
 const char* postfix(SystemContext* ctx, const char* p, VarRef* ref) {
   const uint8_t op = byte(p);
   if (op != OP_INC && op != OP_DEC) return p;
-  FAQ v;
-  FAQ one{};
-  if (!get(ctx, ref, &v) || !MRVFAQ_Number(ctx, &one, 1, 1, 0)) return nullptr;
-  if (!(op == OP_INC ? MRVFAQ_Add(ctx, &v, &one) : MRVFAQ_Sub(ctx, &v, &one))) return nullptr;
-  if (!set(ctx, ref, &v)) return nullptr;
-  return p + 1;
+  return step_variable(ctx, op, ref) ? p + 1 : nullptr;
 }
 
 // Reads the variable into `result` (a duplicate of what it holds), then its
@@ -278,7 +275,7 @@ const char* read_variable(SystemContext* ctx, const char* p, VarRef* ref, FAQ* r
   const uint16_t len = std::min<uint16_t>(n, MRVCODE_MAX_STRING);
   std::memcpy(units, p + 2, len * 2u);
   units[len] = 0;
-  if (!MRVSTR_SetWord(ctx, result, units)) return nullptr;
+  if (!string_units(ctx, units, result)) return nullptr;
   return p + 2 + 2 * n + 2;
 }
 
@@ -327,18 +324,14 @@ const char* eval_term(SystemContext* ctx, const char* p, FAQ* result) {
       ok = p != nullptr;
       break;
     case TOK_PAREN:
-      p = MRVEXEC_Calc(ctx, p, result);
+      p = calc_plain(ctx, p, result);
       ok = p != nullptr;
       if (ok) ++p;  // the closing byte
       break;
     default:
       break;  // no value: the result stays as it was
   }
-  if (!ok) return nullptr;
-  if (result->type == TYPE_NUMBER) {
-    if (negate && !MRVFAQ_Not(ctx, result)) return nullptr;
-    if (minus && !MRVFAQ_Neg(ctx, result)) return nullptr;
-  }
+  if (!ok || !prefixes(ctx, result, negate, minus)) return nullptr;
   return p;
 }
 
@@ -354,7 +347,7 @@ const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref) {
       const int32_t v = number == TOK_ZERO   ? 0
                         : number == TOK_INT8 ? int32_t{static_cast<int8_t>(p[2])}
                                              : int32_t{read16(p + 2)};
-      ref->index = static_cast<int32_t>(number_word(v));
+      ref->index = static_cast<int32_t>(MRVINT_Word(v));
       p += number == TOK_ZERO ? 2 : number == TOK_INT8 ? 3 : 4;
     } else {
       FAQ n{};
@@ -374,20 +367,13 @@ const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref) {
   ref->found = true;
   if (byte(p) == TOK_INDEX) {
     FAQ v{};
-    p = MRVEXEC_Calc(ctx, p + 1, &v);
+    p = calc_plain(ctx, p + 1, &v);
     if (p == nullptr) {
       release(ctx, &v);
       return nullptr;
     }
     ++p;  // the closing byte
-    const bool number = v.type == TYPE_NUMBER;
-    const uint32_t add = v.word1;
-    release(ctx, &v);
-    if (!number) {
-      report(ctx, MRV_CP932("配列番号に数値以外の値が指定されています。"));
-      return nullptr;
-    }
-    ref->index = static_cast<int32_t>(static_cast<uint32_t>(ref->index) + add);
+    if (!add_subscript(ctx, ref, &v)) return nullptr;
   }
   return p;
 }
@@ -396,27 +382,19 @@ const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref) {
 
 using namespace mrvexec;
 
-extern "C" const char* MRVEXEC_Calc(SystemContext* ctx, const char* code, FAQ* result) {
+const char* mrvexec::calc_plain(SystemContext* ctx, const char* code, FAQ* result) {
   VarRef ref;
   const char* p = parse_varref(ctx, code, &ref);
   if (p == nullptr) return nullptr;
   if (ref.found) {
     if (byte(p) == OP_ASSIGN) {
       FAQ v{};
-      p = MRVEXEC_Calc(ctx, p + 1, &v);
+      p = calc_plain(ctx, p + 1, &v);
       if (p == nullptr) {
         MRVFAQ_Clear(ctx, &v);
         return nullptr;
       }
-      // As MRVVAL_Clear: the index is checked against the count alone.
-      if (ref.index >= 0 && ref.index < ref.table.count) {
-        if (FAQ* c = cell_of(&ref.table, ref.index)) release(ctx, c);
-      }
-      if (!set(ctx, &ref, &v)) {
-        release(ctx, &v);  // nobody took it
-        return nullptr;
-      }
-      return duplicate(ctx, result, &v) ? p : nullptr;  // no operator follows an assignment
+      return assign(ctx, &ref, &v, result) ? p : nullptr;  // no operator follows an assignment
     }
     p = read_variable(ctx, p, &ref, result);
   } else {
@@ -424,4 +402,11 @@ extern "C" const char* MRVEXEC_Calc(SystemContext* ctx, const char* code, FAQ* r
   }
   while (p != nullptr && byte(p) >= 0x80) p = eval_binary(ctx, byte(p), p + 1, result);
   return p;
+}
+
+// An argument of a decoded command call runs decoded; any other code plain.
+extern "C" const char* MRVEXEC_Calc(SystemContext* ctx, const char* code, FAQ* result) {
+  const char* next = nullptr;
+  if (calc_decoded(ctx, code, result, &next)) return next;
+  return calc_plain(ctx, code, result);
 }

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "mrvcode.h"
 #include "mrvexec.h"
+#include "mrvint.h"
 #include "mrvshare.h"
 #include "platform/bytes.h"
 
@@ -31,7 +33,6 @@ bool any_task_ending(const SystemContext* ctx);
 // command, one more for the terminator after 26 arguments), taken from a
 // per-task stack of region blocks that never move while a call runs.
 FAQ* push_cells(SystemContext* ctx);
-void pop_cells(SystemContext* ctx);
 
 // Blocks the executor thread up to `ms` milliseconds or until MRVEXEC_Wake,
 // for a task that waits on a word the host writes. When the context has been
@@ -69,6 +70,128 @@ const char* parse_varref(SystemContext* ctx, const char* p, VarRef* ref);
 // Runs the command-call record at `q`; the call's value goes to `result`.
 // Returns the address after the record, or null after a reported failure.
 const char* call_command(SystemContext* ctx, const char* q, FAQ* result);
+
+// Pieces of the evaluator (calc.cpp) that the decoded form shares, so that
+// both paths make the same values, counts and reports.
+int precedence(uint8_t op);
+// Applies an infix operator to l and r; codes without an operation do nothing.
+bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r);
+// A comparison's truth for the order c of its operands.
+bool truth_of(uint8_t op, int32_t c);
+// A truth value into a cleared value, as MRVFAQ_Bool makes it (-1 or 0).
+inline void set_truth(FAQ* v, bool truth) {
+  v->type = TYPE_NUMBER;
+  v->word1 = truth ? 0x80000001u : 0u;
+  v->word2 = 0;
+}
+// apply() with the integer sums, products and comparisons inline.
+inline bool apply_fast(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
+  int32_t c = 0;
+  switch (op) {
+    case OP_ADD:
+      if (MRVINT_Sum(l, r, 1)) return true;
+      break;
+    case OP_SUB:
+      if (MRVINT_Sum(l, r, -1)) return true;
+      break;
+    case OP_MUL:
+      if (MRVINT_Product(l, r)) return true;
+      break;
+    case OP_GT:
+    case OP_LT:
+    case OP_GE:
+    case OP_LE:
+    case OP_EQ:
+    case OP_NE:
+      if (MRVINT_Compare(l, r, &c)) {
+        *l = FAQ{};  // a number owns nothing
+        set_truth(l, truth_of(op, c));
+        return true;
+      }
+      break;
+    default:
+      break;
+  }
+  return apply(ctx, op, l, r);
+}
+// An integer constant as MRVFAQ_Number makes it (type, word1, word2 only).
+bool integer(SystemContext* ctx, FAQ* result, int32_t v);
+// The cell of a table's relative index, or null outside the table.
+FAQ* cell_of(const VarTable* t, int32_t index);
+// A variable's value, and a store that counts in its setCount.
+bool get(SystemContext* ctx, VarRef* ref, FAQ* out);
+bool set(SystemContext* ctx, VarRef* ref, FAQ* value);
+// A copy of source that owns its own string, cell or memory block.
+bool duplicate(SystemContext* ctx, FAQ* target, FAQ* source);
+// Postfix "++" (OP_INC) or "--" (OP_DEC) on the variable.
+bool step_variable(SystemContext* ctx, uint8_t op, VarRef* ref);
+// Stores the assigned value v into the variable (releasing what it held) and
+// gives the statement a duplicate of it in result.
+bool assign(SystemContext* ctx, VarRef* ref, FAQ* v, FAQ* result);
+// Adds a subscript's value v (released here) to the reference's index;
+// false after the report of a subscript that is not a number.
+bool add_subscript(SystemContext* ctx, VarRef* ref, FAQ* v);
+// A string constant from its NUL-terminated 16-bit units.
+bool string_units(SystemContext* ctx, const uint16_t* units, FAQ* result);
+// An operand's "!" and "-" prefixes; they apply to numbers only.
+bool prefixes(SystemContext* ctx, FAQ* result, bool negate, bool minus);
+
+// The command function of a call site: remembered, else found in its library
+// (loaded on first use) and remembered; null after a report.
+Command find_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd);
+// What happens right before a command runs: its trace line, then the
+// debugger's stop when it steps.
+void before_command(SystemContext* ctx, const char* lib, const char* cmd, FAQ* cells,
+                    int32_t count);
+// Gives back the cells of a call with `count` arguments: releases what they
+// hold and leaves them zero for the next call.
+void pop_cells(SystemContext* ctx, FAQ* cells, int32_t count);
+
+// The start of every turn of a statement loop (plain or decoded): the
+// hand-over (an idle one while the task is paused), #7 and the task's
+// requests. kTurnGo: run the statement; kTurnPaused: take the next turn;
+// anything else is the loop's result.
+constexpr int32_t kTurnGo = -1;
+constexpr int32_t kTurnPaused = -2;
+inline int32_t begin_turn(SystemContext* ctx, bool* paused) {
+  if ((*paused ? MRVEXEC_IdleTask(ctx, ~0u) : MRVEXEC_WaitTask(ctx)) == 0) return 0;
+  const int32_t t = ctx->currentTask;
+  const uint32_t flags = load_flags(ctx->taskFlags[t]);
+  *paused = (flags & TASK_PAUSED) != 0;
+  if (*paused) return kTurnPaused;
+  FAQ& where = sysvar(ctx, MRV_SV_WHERE);  // #7: task and line
+  if (where.type != TYPE_NUMBER) {         // a scenario put something else there: let it go first
+    MRVFAQ_Clear(ctx, &where);
+    where.type = TYPE_NUMBER;
+  }
+  store_data(where.word1, static_cast<uint32_t>(t));
+  store_data(where.word2, ctx->taskLine[t]);
+  if ((flags & TASK_RETURN) != 0) return 1;
+  if ((flags & TASK_END) != 0) return 0;
+  if ((flags & TASK_BREAK) != 0) return 1;
+  return kTurnGo;
+}
+
+// The decoded form of code blocks (decode.cpp).
+struct Program;
+// Decodes a whole code block of `size` bytes; null when there is nothing to
+// decode (the plain evaluator runs it).
+Program* decode_program(SystemContext* ctx, const char* code, uint32_t size);
+void free_program(Program* program);
+// Runs the block's statement list as MRVEXEC_Mem runs it.
+int32_t run_program(SystemContext* ctx, Program* program);
+// The statement list or expression at `code` when the command running in the
+// current task was called from decoded code and `code` is one of its blocks
+// or arguments; false when the plain evaluator must run it.
+bool run_decoded_block(SystemContext* ctx, const char* code, int32_t* result);
+bool calc_decoded(SystemContext* ctx, const char* code, FAQ* result, const char** next);
+// The plain statement loop and evaluator (MRVEXEC_Mem and MRVEXEC_Calc
+// without the decoded form).
+int32_t run_plain(SystemContext* ctx, const char* code);
+const char* calc_plain(SystemContext* ctx, const char* code, FAQ* result);
+
+// The decoded call running in the current task, kept per task by the session.
+const void** running_call(SystemContext* ctx);
 
 // Little-endian numbers of compiled code, at any address.
 inline int32_t read32(const char* p) {

@@ -92,26 +92,47 @@ void step(SystemContext* ctx) {
   clear_flags(ctx->execFlags, EXEC_GO);
 }
 
-// Finds and runs the command with the argument cells.
-int32_t run_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd,
-                    FAQ* cells, int32_t count) {
+}  // namespace
+
+Command find_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd) {
   Command fn = cached_command(ctx, site, lib, cmd);
+  if (fn != nullptr) return fn;
+  const uint32_t module = find_library(ctx, lib);
+  if (module == 0) return nullptr;
+  std::snprintf(ctx->msgBuf, sizeof ctx->msgBuf, "MRV_%s", cmd);
+  fn = reinterpret_cast<Command>(plat::lib_symbol(module, ctx->msgBuf));
   if (fn == nullptr) {
-    const uint32_t module = find_library(ctx, lib);
-    if (module == 0) return 0;
-    std::snprintf(ctx->msgBuf, sizeof ctx->msgBuf, "MRV_%s", cmd);
-    fn = reinterpret_cast<Command>(plat::lib_symbol(module, ctx->msgBuf));
-    if (fn == nullptr) {
-      return report(ctx,
-                    MRV_CP932("コマンドライブラリ<%s.DLL>で、関数<(MRV_)%s>が見つかりません。"),
-                    lib, cmd);
-    }
-    cache_command(ctx, site, lib, cmd, fn);
+    report(ctx, MRV_CP932("コマンドライブラリ<%s.DLL>で、関数<(MRV_)%s>が見つかりません。"), lib,
+           cmd);
+    return nullptr;
   }
+  cache_command(ctx, site, lib, cmd, fn);
+  return fn;
+}
+
+void before_command(SystemContext* ctx, const char* lib, const char* cmd, FAQ* cells,
+                    int32_t count) {
+  if ((load_flags(ctx->execFlags) & (EXEC_TRACE | EXEC_STEP | EXEC_STEP_OVER)) == 0) return;
   trace_command(ctx, lib, cmd, cells, count);
   step(ctx);
+}
+
+namespace {
+
+// Finds and runs the command with the argument cells. Nested code it asks
+// for runs through the plain evaluator.
+int32_t run_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd,
+                    FAQ* cells, int32_t count) {
+  Command fn = find_command(ctx, site, lib, cmd);
+  if (fn == nullptr) return 0;
+  before_command(ctx, lib, cmd, cells, count);
   VarTable args{MRV_WORD(cells), MRV_FRAME_CELLS, 0};
-  return fn(ctx, &args);
+  const void** slot = running_call(ctx);
+  const void* saved = slot != nullptr ? *slot : nullptr;
+  if (slot != nullptr) *slot = nullptr;
+  const int32_t r = fn(ctx, &args);
+  if (slot != nullptr) *slot = saved;
+  return r;
 }
 
 // Evaluates the arguments of a call into cells 1..count.
@@ -131,7 +152,7 @@ bool eval_args(SystemContext* ctx, const char* p, FAQ* cells, int32_t count) {
     } else if (*p == TOK_END) {
       cell.type = TYPE_OMITTED;
     } else {
-      p = MRVEXEC_Calc(ctx, p, &cell);
+      p = calc_plain(ctx, p, &cell);
       if (p == nullptr) return false;
     }
     cell.word5 = MRV_WORD(start);
@@ -160,8 +181,7 @@ const char* call_command(SystemContext* ctx, const char* q, FAQ* result) {
       next = q + read32(q + CALL_LENGTH);
     }
   }
-  for (int32_t i = 1; i <= MRVCODE_MAX_ARGS; ++i) MRVFAQ_Clear(ctx, &cells[i]);
-  pop_cells(ctx);
+  pop_cells(ctx, cells, count);
   return next;
 }
 
@@ -169,34 +189,29 @@ const char* call_command(SystemContext* ctx, const char* q, FAQ* result) {
 
 using namespace mrvexec;
 
-extern "C" int32_t MRVEXEC_Mem(SystemContext* ctx, const char* code) {
+int32_t mrvexec::run_plain(SystemContext* ctx, const char* code) {
   const char* p = code;
   bool paused = false;
   for (;;) {
-    if ((paused ? MRVEXEC_IdleTask(ctx, ~0u) : MRVEXEC_WaitTask(ctx)) == 0) return 0;
-    const int32_t t = ctx->currentTask;
-    const uint32_t flags = load_flags(ctx->taskFlags[t]);
-    paused = (flags & TASK_PAUSED) != 0;
-    if (paused) continue;
-    FAQ& where = sysvar(ctx, MRV_SV_WHERE);
-    if (where.type != TYPE_NUMBER) {  // a scenario put something else there: let it go first
-      MRVFAQ_Clear(ctx, &where);
-      where.type = TYPE_NUMBER;
-    }
-    store_data(where.word1, static_cast<uint32_t>(t));
-    store_data(where.word2, ctx->taskLine[t]);
-    if ((flags & TASK_RETURN) != 0) return 1;
-    if ((flags & TASK_END) != 0) return 0;
-    if ((flags & TASK_BREAK) != 0) return 1;
+    const int32_t turn = begin_turn(ctx, &paused);
+    if (turn == kTurnPaused) continue;
+    if (turn != kTurnGo) return turn;
     if (*p == TOK_LINE) {
-      ctx->taskLine[t] = static_cast<uint16_t>(read16(p + 1));
+      ctx->taskLine[ctx->currentTask] = static_cast<uint16_t>(read16(p + 1));
       p += 3;
     }
     if (*p == TOK_END) return 1;
     FAQ value{};
-    const char* q = MRVEXEC_Calc(ctx, p, &value);
+    const char* q = calc_plain(ctx, p, &value);
     release(ctx, &value);
     if (q == nullptr) return 0;
     p = q;
   }
+}
+
+// A block of a decoded command call runs decoded; any other code plain.
+extern "C" int32_t MRVEXEC_Mem(SystemContext* ctx, const char* code) {
+  int32_t result = 0;
+  if (run_decoded_block(ctx, code, &result)) return result;
+  return run_plain(ctx, code);
 }

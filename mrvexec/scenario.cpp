@@ -120,7 +120,15 @@ int32_t MRVEXEC_File(SystemContext* ctx, const char* name) {
     const uint32_t savedLine = ctx->taskLine[t];
     ctx->taskLine[t] = 0;  // lines show as written: the markers count from 0
 
-    if (MRVEXEC_Mem(ctx, code) != 0) result = 1;
+    // The decoded form lives as long as the code block; without one (or for
+    // what it leaves out) the plain evaluator runs the code.
+    mrvexec::Program* program =
+        mrvexec::decode_program(ctx, code, MRVTASK_SizeMemory(ctx->hwndMain, code));
+    if ((program != nullptr ? mrvexec::run_program(ctx, program) : mrvexec::run_plain(ctx, code)) !=
+        0) {
+      result = 1;
+    }
+    mrvexec::free_program(program);
 
     std::memcpy(ctx->taskFile[t], savedFile, MRV_PATH);
     send_file_change(ctx, savedFile);

@@ -11,6 +11,9 @@
 // task that holds the turn sleeps for all of them until the earliest deadline
 // or MRVEXEC_Wake, so a waiting title uses no core.
 #include <bit>
+#if defined(BOOST_USE_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
 #include <boost/context/fiber.hpp>
 #include <boost/context/protected_fixedsize_stack.hpp>
 #include <chrono>
@@ -84,6 +87,7 @@ struct Session {
   std::condition_variable cv;
   bool woken = false;
   CachedCall calls[kCallCache];
+  const void* running[MRV_TASKS] = {};  // the decoded call each task runs (decode.cpp)
   // Bit n set while taskThread[n] is non-zero: the rotation finds the next
   // live task with one bit scan instead of reading 19 slots.
   std::atomic<uint32_t> live{0};
@@ -302,7 +306,15 @@ class StackPool {
       }
     }
 #endif
-    return ctxlib::protected_fixedsize_stack(kStackSize).allocate();
+    ctxlib::stack_context sc = ctxlib::protected_fixedsize_stack(kStackSize).allocate();
+#if defined(BOOST_USE_ASAN)
+    // A new mapping may lie where an ended task's stack was, whose last
+    // frames never returned: their shadow marks must not carry over (the
+    // top of the stack, where ordinary frames lie).
+    const std::size_t top = sc.size < (16u << 20) ? sc.size : (16u << 20);
+    __asan_unpoison_memory_region(static_cast<char*>(sc.sp) - top, top);
+#endif
+    return sc;
   }
   void deallocate(ctxlib::stack_context& sc) {
 #if !defined(BOOST_USE_ASAN)
@@ -414,16 +426,48 @@ FAQ* push_cells(SystemContext* ctx) {
   if (chunk == cs.chunks.size()) {
     void* block = MRVTASK_AllocMemory(ctx->hwndMain, kCallsPerChunk * kCellsPerCall * sizeof(FAQ));
     if (block == nullptr) return nullptr;
+    std::memset(block, 0, kCallsPerChunk * kCellsPerCall * sizeof(FAQ));
     cs.chunks.push_back(static_cast<FAQ*>(block));
   }
   FAQ* cells = cs.chunks[chunk] + (cs.depth % kCallsPerChunk) * kCellsPerCall;
   ++cs.depth;
-  std::memset(cells, 0, kCellsPerCall * sizeof(FAQ));
-  return cells;
+  return cells;  // all zero: a call leaves its cells so
 }
 
-void pop_cells(SystemContext* ctx) {
+namespace {
+// Releases what a cell owns and zeroes it.
+void clear_cell(SystemContext* ctx, FAQ* c) {
+  const uint16_t t = c->type;
+  if (t == TYPE_STRING || t == TYPE_CELL || t == TYPE_MEMORY || t == TYPE_HANDLE ||
+      t == TYPE_WAVE) {
+    MRVFAQ_Clear(ctx, c);
+  }
+  *c = FAQ{};
+}
+}  // namespace
+
+void pop_cells(SystemContext* ctx, FAQ* cells, int32_t count) {
+  // Cell 0 went to the caller (or is dropped after a failure); the arguments
+  // and the terminator are given back. A command seldom stores above the
+  // terminator: one look over those cells' words finds out whether it did.
+  const int used = count + 2;
+  cells[0] = FAQ{};
+  for (int i = 1; i < used; ++i) clear_cell(ctx, &cells[i]);
+  using Word = uint64_t __attribute__((may_alias));
+  const Word* w = reinterpret_cast<const Word*>(cells + used);
+  const std::size_t n = (kCellsPerCall - used) * sizeof(FAQ) / sizeof(Word);
+  uint64_t any = 0;
+  for (std::size_t k = 0; k < n; ++k) any |= w[k];
+  if (any != 0) {
+    for (int i = used; i < kCellsPerCall; ++i) clear_cell(ctx, &cells[i]);
+  }
   if (Session* s = find_session(ctx)) --s->cells[ctx->currentTask].depth;
+}
+
+const void** running_call(SystemContext* ctx) {
+  Session* s = find_session(ctx);
+  if (s == nullptr || ctx->currentTask < 0 || ctx->currentTask >= MRV_TASKS) return nullptr;
+  return &s->running[ctx->currentTask];
 }
 
 void nap(SystemContext* ctx, uint32_t ms) {

@@ -149,9 +149,13 @@ bool encode_values(SystemContext* ctx, const char* path, VarTable* table, int32_
         uint32_t words[10] = {};
         bool sound = MRVTASK_SizeMemory(owner, desc) >= kDescriptorSize;
         if (sound) std::memcpy(words, desc, kDescriptorSize);
-        const uint64_t data_size = uint64_t(words[1]) * words[2];
-        sound = sound && data_size + kDescriptorSize <= 0xFFFFFFFF &&
-                (data_size == 0 || MRVTASK_SizeMemory(owner, MRV_PTR(words[8])) >= data_size);
+        const uint64_t pixels = uint64_t(words[1]) * words[2];
+        const uint64_t held = pixels == 0 ? 0 : MRVTASK_SizeMemory(owner, MRV_PTR(words[8]));
+        // A cell of 16-bit pixels is saved whole; a data block of one byte
+        // per pixel (a cell loaded from a file made elsewhere) as it is.
+        sound = sound && pixels <= 0xFFFFFFFF;
+        const uint64_t data_size = sound && held >= 2 * pixels ? 2 * pixels : pixels;
+        sound = sound && data_size + kDescriptorSize <= 0xFFFFFFFF && held >= data_size;
         if (!sound) {
           report_bad_value(ctx, path, first + k);
           return false;
@@ -159,7 +163,10 @@ bool encode_values(SystemContext* ctx, const char* path, VarTable* table, int32_
         append_header(out, "CELL", uint32_t(data_size) + kDescriptorSize);
         append_words(out, words, 10);
         const auto* data = static_cast<const uint8_t*>(MRV_PTR(words[8]));
+        const std::size_t at = out.size();
         if (data_size > 0) out.insert(out.end(), data, data + data_size);
+        if (data_size > pixels)
+          swap_words_if_big(reinterpret_cast<uint16_t*>(out.data() + at), pixels);
         break;
       }
       case TYPE_MEMORY: {
@@ -254,14 +261,19 @@ Walk read_value(SystemContext* ctx, uint32_t h, const Record& r, Kind kind, FAQ*
       if (desc == nullptr) return Walk::Refused;
       Walk w = read_data(owner, h, desc, kDescriptorSize);
       swap_words_if_big(desc, 10);
-      if (w == Walk::Ok && uint64_t(desc[1]) * desc[2] != r.size - kDescriptorSize)
-        w = Walk::Broken;
+      // The data is one byte per pixel (files made elsewhere) or a 16-bit
+      // pixel each (as the drawing library holds them); any other size is damage.
+      const uint64_t pixels = uint64_t(desc[1]) * desc[2];
+      const uint32_t data_size = r.size - kDescriptorSize;
+      const bool wide = pixels != 0 && pixels <= 0xFFFFFFFF && data_size == 2 * pixels;
+      if (w == Walk::Ok && data_size != pixels && !wide) w = Walk::Broken;
       void* data = nullptr;
       if (w == Walk::Ok) {
-        data = MRVTASK_AllocMemory(owner, r.size - kDescriptorSize);
+        data = MRVTASK_AllocMemory(owner, data_size);
         if (data == nullptr) w = Walk::Refused;
       }
-      if (w == Walk::Ok) w = read_data(owner, h, data, r.size - kDescriptorSize);
+      if (w == Walk::Ok) w = read_data(owner, h, data, data_size);
+      if (w == Walk::Ok && wide) swap_words_if_big(static_cast<uint16_t*>(data), pixels);
       if (w != Walk::Ok) {
         MRVTASK_FreeMemory(owner, data);
         MRVTASK_FreeMemory(owner, desc);

@@ -51,17 +51,17 @@ MRV_COMMAND(MRV_FOR) {
   BlockFrame frame(ctx);
   for (;;) {
     FAQ v{};
-    if (!MRVVAL_Get(ctx, &var.table, var.index, &v)) return 0;
+    if (!get(ctx, var, &v)) return 0;
     int32_t cmp = 0;
-    if (!MRVFAQ_Comp(ctx, &v, &end, &cmp)) return 0;
+    if (!MRVINT_Compare(&v, &end, &cmp) && !MRVFAQ_Comp(ctx, &v, &end, &cmp)) return 0;
     if (descending ? cmp < 0 : cmp > 0) break;
     if (!run_block(ctx, stmt, 0)) return 0;
     const After a = after_body(ctx, t);
     if (a == After::Fail) return 0;
     if (a == After::Leave) break;
-    if (!MRVVAL_Get(ctx, &var.table, var.index, &v)) return 0;
-    if (!MRVFAQ_Add(ctx, &v, &step)) return 0;
-    if (!MRVVAL_Set(ctx, &var.table, var.index, &v)) return 0;
+    if (!get(ctx, var, &v)) return 0;
+    if (!MRVINT_Sum(&v, &step, 1) && !MRVFAQ_Add(ctx, &v, &step)) return 0;
+    if (!set(ctx, var, &v)) return 0;
   }
   return result_null(ctx, args);
 }
@@ -122,9 +122,9 @@ MRV_COMMAND(MRV_SWITCH) {
   BlockFrame frame(ctx);
   // The switch value goes into the task's register; an enclosing Switch's
   // value waits in the argument cell until the body is done.
-  if (!MRVVAL_Swap(ctx, &ctx->systemVars, 180 + t, args, 1)) return 0;
+  if (!swap(ctx, &ctx->systemVars, 180 + t, args, 1)) return 0;
   if (!run_block(ctx, stmt, 0)) return 0;
-  if (!MRVVAL_Swap(ctx, &ctx->systemVars, 180 + t, args, 1)) return 0;
+  if (!swap(ctx, &ctx->systemVars, 180 + t, args, 1)) return 0;
   clear_task_flags(ctx, t, TASK_BREAK);
   return result_null(ctx, args);
 }
@@ -133,9 +133,13 @@ MRV_COMMAND(MRV_CASE) {
   if (!check(ctx, args, Cmd::Case)) return 0;
   const char* stmt = statement(args);
   FAQ reg{};
-  if (!MRVVAL_Get(ctx, &ctx->systemVars, 180 + ctx->currentTask, &reg)) return 0;
+  Ref r{ctx->systemVars, 180 + ctx->currentTask};
+  if (!get(ctx, r, &reg)) return 0;
   int32_t cmp = 0;
-  if (!MRVFAQ_Comp(ctx, &reg, &cell(args, 1), &cmp)) return 0;
+  if (!MRVINT_Compare(&reg, &cell(args, 1), &cmp) &&
+      !MRVFAQ_Comp(ctx, &reg, &cell(args, 1), &cmp)) {
+    return 0;
+  }
   BlockFrame frame(ctx);
   if (cmp == 0 && !run_block(ctx, stmt, 0)) return 0;
   return result_null(ctx, args);

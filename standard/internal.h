@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "mrvcode.h"
 #include "mrvexec.h"
+#include "mrvint.h"
 #include "mrvshare.h"
 #include "mrvtask.h"
 #include "mrvval.h"
@@ -24,8 +25,23 @@ extern int32_t waitTarget[MRV_TASKS];  // length of each task's pending WaitStar
 
 // ---- Argument checks and cells ----
 // Checks the list against the command's signature; reports under its check name.
+// Arguments whose types match the signature's plain codes pass at once; any
+// other list goes to the value manager, which reports what is wrong.
 inline bool check(SystemContext* ctx, VarTable* args, Cmd id) {
   const Command& c = command(id);
+  if (args->base >= 0 && int64_t{args->base} + MRV_FRAME_CELLS <= args->count) {
+    const FAQ* cells = MRV_CELLS(args) + args->base;
+    const uint32_t count = cells[0].word1;  // arguments + 1
+    const uint16_t* sig = c.signature.data();
+    uint32_t i = 1;
+    for (; i < count && i < MRV_FRAME_CELLS; ++i, ++sig) {
+      const uint16_t s = *sig;
+      if (s == SIG_REST) return true;
+      if (s == 0 || s == TYPE_OMITTED || s > 0xFF) break;
+      if (s != TYPE_ANY && cells[i].type != s) break;
+    }
+    if (i == count && (*sig == SIG_REST || *sig == 0)) return true;
+  }
   char name[32] = {};
   std::memcpy(name, c.checkName.data(), c.checkName.size());
   return MRVVAL_CheckArgument(ctx, name, c.signature.data(), args) != 0;
@@ -46,6 +62,41 @@ inline Ref ref(const FAQ& v) {
           static_cast<int32_t>(v.word4)};
 }
 
+// MRVVAL_Get and MRVVAL_Set on the variable, without the calls when its
+// cell lies in the table (the value manager reports the others).
+inline FAQ* cell_of(const Ref& r) {
+  const int64_t i = int64_t{r.index} + r.table.base;
+  return i >= 0 && i < r.table.count ? MRV_CELLS(&r.table) + i : nullptr;
+}
+inline bool get(SystemContext* ctx, Ref& r, FAQ* out) {
+  if (const FAQ* c = cell_of(r)) {
+    *out = *c;
+    return true;
+  }
+  return MRVVAL_Get(ctx, &r.table, r.index, out) != 0;
+}
+inline bool set(SystemContext* ctx, Ref& r, FAQ* value) {
+  if (FAQ* c = cell_of(r)) {
+    value->setCount = static_cast<uint16_t>(value->setCount + 1);
+    *c = *value;
+    return true;
+  }
+  return MRVVAL_Set(ctx, &r.table, r.index, value) != 0;
+}
+
+// MRVVAL_Swap without the calls when both cells lie in their tables.
+inline bool swap(SystemContext* ctx, VarTable* a, int32_t ia, VarTable* b, int32_t ib) {
+  FAQ* ca = cell_of(Ref{*a, ia});
+  FAQ* cb = cell_of(Ref{*b, ib});
+  if (ca == nullptr || cb == nullptr) return MRVVAL_Swap(ctx, a, ia, b, ib) != 0;
+  FAQ va = *ca, vb = *cb;
+  vb.setCount = static_cast<uint16_t>(vb.setCount + 1);
+  *ca = vb;
+  va.setCount = static_cast<uint16_t>(va.setCount + 1);
+  *cb = va;
+  return true;
+}
+
 // The integer value of argument i (0 when it was left out).
 inline bool arg_int(SystemContext* ctx, VarTable* args, int32_t i, int32_t* out) {
   *out = 0;
@@ -54,7 +105,13 @@ inline bool arg_int(SystemContext* ctx, VarTable* args, int32_t i, int32_t* out)
 
 // Results, stored into cell 0 of the list.
 inline int32_t result_null(SystemContext* ctx, VarTable* args) {
-  MRVVAL_NULL(ctx, args, 0);
+  if (args->base < 0 || args->base >= args->count) {
+    MRVVAL_NULL(ctx, args, 0);  // reports the missing cell
+    return 1;
+  }
+  FAQ& c = cell(args, 0);  // as MRVVAL_NULL: an empty value stored once
+  c = FAQ{};
+  c.setCount = 1;
   return 1;
 }
 inline int32_t result_value(SystemContext* ctx, VarTable* args, FAQ v) {

@@ -35,8 +35,8 @@ class Scenario {
  public:
   // `libs` are file names of command libraries put into the program
   // directory, found in the build's program directory (MRV_TEST_BIN_DIR),
-  // beside the running program or in the build's tests directory. `answers` answers the message
-  // boxes in order.
+  // beside the running program, in the build's tests directory or in its bin. `answers` answers the
+  // message boxes in order.
   explicit Scenario(std::vector<std::string> libs = {"standard.so"}, const char* answers = nullptr)
       : dialogs_(answers) {
     for (const char* var : {"MRV_TRACE_LOG", "MRV_VIEWER_LOG", "MRV_RUNTIME_DIR", "MRV_WINDIR"}) {
@@ -153,8 +153,11 @@ class Scenario {
     std::filesystem::path here =
         n > 0 ? std::filesystem::path(std::string(self, std::size_t(n))).parent_path()
               : std::filesystem::current_path();
-    if (!std::filesystem::exists(here / lib)) return (here.parent_path() / "tests" / lib).string();
-    return (here / lib).string();
+    if (std::filesystem::exists(here / lib)) return (here / lib).string();
+    // From build/tests or build/bench: the test libraries, else the program directory.
+    const std::filesystem::path tests = here.parent_path() / "tests" / lib;
+    if (std::filesystem::exists(tests)) return tests.string();
+    return (here.parent_path() / "bin" / lib).string();
   }
 
   static FAQ cell(const VarTable* t, int32_t n) { return MRV_CELLS(t)[n + t->base]; }

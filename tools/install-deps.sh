@@ -41,6 +41,7 @@ if [ $with_tests -eq 1 ]; then
   [ -e /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
   have_config benchmarkConfig.cmake || missing+=(libbenchmark-dev)
   [ -e /usr/include/lua5.4/lua.h ] || missing+=(liblua5.4-dev)
+  command -v lua5.4 >/dev/null || missing+=(lua5.4)
   command -v Xvfb >/dev/null || missing+=(xvfb)
   command -v xdotool >/dev/null || missing+=(xdotool)
   command -v xwd >/dev/null || missing+=(x11-apps)

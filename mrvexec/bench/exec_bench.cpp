@@ -13,8 +13,13 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "mrvcomp.h"
+#include "mrvfile.h"
+#include "mrvtask.h"
 #include "scenario.h"
 
 namespace {
@@ -82,6 +87,97 @@ void BM_LoopStatement(benchmark::State& state) {
 }
 BENCHMARK(BM_LoopStatement)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
+// Loops of the standard library's For over bodies that scenarios write most,
+// each beside the natural Lua 5.4 form of the same loop (BM_Lua below, same
+// argument): ns per pass.
+struct Workload {
+  const char* name;
+  const char* setup;  // statements before the loop
+  const char* body;   // the For body
+  const char* lua;    // the Lua loop with N for the count
+};
+const Workload kWorkloads[] = {
+    {"statement", "$A = 3;\n$B = 0;\n", "$B = $B + $A * 2;",
+     "A = 3 B = 0 for i = 1, N do B = B + A * 2 end"},
+    {"if_else", "$B = 0;\n", "IF($I % 3 == 0) { $B = $B + 1; } ELSE { $B = $B - 1; };",
+     "B = 0 for i = 1, N do if i % 3 == 0 then B = B + 1 else B = B - 1 end end"},
+    {"switch_case", "$B = 0;\n",
+     "SWITCH($I % 3) { CASE(0) { $B = $B + 1; }; CASE(1) { $B = $B - 1; }; };",
+     "B = 0 for i = 1, N do local s = i % 3 if s == 0 then B = B + 1 elseif s == 1 then "
+     "B = B - 1 end end"},
+    {"abs", "$B = 0;\n", "$B = ABS($I - 1500000);",
+     "B = 0 for i = 1, N do B = math.abs(i - 1500000) end"},
+    {"getbit", "$B = 0;\n", "$B = $B + GETBIT($I, 3);",
+     "B = 0 for i = 1, N do B = B + ((i >> 3) & 1) end"},
+    {"rect", "$R = SETRECT(0, 0, 10, 10);\n$B = 0;\n",
+     "SETRECTXPOS(\\$R, $I); $B = GETRECTXPOS($R);",
+     "R = {x = 0, y = 0, w = 10, h = 10} B = 0 for i = 1, N do R.x = i B = R.x end"},
+};
+
+void BM_For(benchmark::State& state) {
+  const Workload& w = kWorkloads[state.range(0)];
+  state.SetLabel(w.name);
+  for (auto _ : state) {
+    mrvtest::Scenario s({"testcmd.so", "standard.so"});
+    s.source("MAIN", std::string(w.setup) + "TESTCMD:TIMER(0);\nFOR(\\$I, 1, " +
+                         std::to_string(kPasses) + ", 1) { " + w.body + " };\nTESTCMD:TIMER(1);\n");
+    int64_t count = 0;
+    const double ns = run_timed(s, &count);
+    state.SetIterationTime(ns / 1e9);
+    state.counters["ns_per_pass"] = count == 1 ? ns / double(kPasses) : -1;
+  }
+}
+BENCHMARK(BM_For)->DenseRange(0, 5)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The decoded form of about 1 MB of compiled code: the time to decode it
+// (loading with decoding less loading without) and the memory it takes per
+// KB of code (the memory blocks in use while it runs, with less without).
+void BM_Decode(benchmark::State& state) {
+  std::string big = "TESTCMD:BYTES();\nTESTCMD:IF(0) {\n";
+  for (int i = 0; i < 9000; ++i) {
+    big += "FOR(\\$I, 1, 10, 1) { IF($I % 3 == 0) { $B = $B + $A * 2; } ELSE { $C = ABS($1[$I] - " +
+           std::to_string(i) + "); }; };\n";
+  }
+  big += "};\n";
+  for (auto _ : state) {
+    double ns[2] = {};
+    std::size_t bytes[2] = {};
+    uint32_t length = 0;
+    for (int decode = 0; decode < 2; ++decode) {
+      mrvtest::Scenario s({"testcmd.so"});
+      s.source("SRC", big);
+      CompileRequest r{};
+      std::snprintf(r.name, sizeof r.name, "SRC");
+      const std::string path = s.file("SRC.SNA");
+      r.sourceSize = MRVFILE_Size(0, path.c_str()) + 2;
+      r.source = static_cast<char*>(MRVFILE_ReadBlock(0, path.c_str(), 1));
+      if (MRVCOMP_Comp(&r) != 1) {
+        state.SkipWithError("the scenario does not compile");
+        return;
+      }
+      MRVTASK_FreeMemory(0, r.source);
+      length = static_cast<uint32_t>(r.outputPos - r.output);
+      MRVCOMP_Pack(0, s.file("BIG.SNB").c_str(), r.output, length);
+      MRVTASK_FreeMemory(0, r.output);
+      s.source("MAIN", "TESTCMD:TIMER(0);\nTESTCMD:RUN(\"BIG\");\nTESTCMD:TIMER(1);\n");
+      if (decode == 0) setenv("MRV_DECODE", "0", 1);
+      int64_t count = 0;
+      ns[decode] = run_timed(s, &count);
+      unsetenv("MRV_DECODE");
+      void* lib = dlopen((s.dir() / "testcmd.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+      if (lib != nullptr) {
+        bytes[decode] = reinterpret_cast<std::size_t (*)()>(dlsym(lib, "testcmd_bytes"))();
+        dlclose(lib);
+      }
+    }
+    state.SetIterationTime((ns[1] - ns[0]) / 1e9);
+    state.counters["code_kb"] = length / 1024.0;
+    state.counters["decode_ms"] = (ns[1] - ns[0]) / 1e6;
+    state.counters["bytes_per_code_kb"] = double(bytes[1] - bytes[0]) / (length / 1024.0);
+  }
+}
+BENCHMARK(BM_Decode)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
 // Runs a Lua 5.4 chunk that repeats something kPasses times; `counter` gets
 // the time per repetition.
 void run_lua(benchmark::State& state, const std::string& code, const char* counter) {
@@ -104,6 +200,16 @@ void BM_LuaLoop(benchmark::State& state) {
           "ns_per_pass");
 }
 BENCHMARK(BM_LuaLoop)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Lua 5.4: the loops of BM_For.
+void BM_Lua(benchmark::State& state) {
+  const Workload& w = kWorkloads[state.range(0)];
+  state.SetLabel(w.name);
+  std::string code = w.lua;
+  code.replace(code.find("N do"), 1, std::to_string(kPasses));
+  run_lua(state, code, "ns_per_pass");
+}
+BENCHMARK(BM_Lua)->DenseRange(0, 5)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // Lua 5.4: a coroutine resume and yield pair (two switches).
 void BM_LuaCoroutine(benchmark::State& state) {

@@ -1,8 +1,11 @@
 // Value files: every record kind written and read back byte for byte, files
-// as the original system wrote them, skipping, appending, replacing, and
-// the refusal of broken records.
+// as the original system wrote them, a picture of the drawing library carried
+// from one process to the next, skipping, appending, replacing, and the
+// refusal of broken records.
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <cctype>
 #include <csignal>
@@ -14,6 +17,7 @@
 
 #include "dialog_log.h"
 #include "fixtures.h"
+#include "korvex.h"
 #include "mrvfile.h"
 #include "mrvval.h"
 #include "platform/memory.h"
@@ -234,6 +238,9 @@ TEST_F(ValueFile, FileOfTheOriginalSystemWithAnUnknownRecord) {
   ASSERT_EQ(get(1).type, TYPE_CELL);
   const auto* desc = static_cast<const uint32_t*>(MRV_PTR(get(1).word1));
   EXPECT_EQ(block_bytes(desc[8], 2), "pq");
+  EXPECT_EQ(MRVTASK_SizeMemory(0, MRV_PTR(desc[8])), 2u) << "one byte per pixel, as in the file";
+  EXPECT_EQ(korvex_cell_pixel(get(1).word1, 0, 0), -1)
+      << "the drawing library does not read 16-bit pixels past that block";
   EXPECT_EQ(get(2).type, TYPE_NULL) << "the unknown record leaves its variable empty";
   EXPECT_EQ(get(3).type, TYPE_MEMORY);
   EXPECT_EQ(block_bytes(get(3).word1, 3), "mem");
@@ -249,6 +256,78 @@ TEST_F(ValueFile, FileOfTheOriginalSystemWithAnUnknownRecord) {
     EXPECT_EQ(b.icon, "warning");
     EXPECT_EQ(b.caption, "『Marovine33』ファイルマネージャ(MRVFILE.DLL）");
   }
+}
+
+// A pixel of the test picture: every pixel differs from its neighbours in
+// both bytes, so a picture cut to one byte per pixel cannot pass for it.
+uint16_t test_pixel(int32_t x, int32_t y) {
+  return uint16_t((x * 0x29 + y * 0x3B1 + x * y * 7) & 0x7FFF);
+}
+constexpr int32_t kPictureSide = 48;  // the ball of the default title
+constexpr char kPictureFile[] = "MRV_TEST_PICTURE_FILE";
+constexpr char kPictureReport[] = "MRV_TEST_PICTURE_REPORT";
+
+// Saves a picture cell of the drawing library, then runs this program again
+// on the check below, which loads it in a fresh process and counts the
+// pixels that came back as they were drawn.
+TEST_F(ValueFile, APictureSavedInOneProcessLoadsPixelForPixelInTheNext) {
+  const uint32_t cell = korvex_cell_create(kPictureSide, kPictureSide, 0x7C1F);
+  ASSERT_NE(cell, 0u);
+  const auto* desc = static_cast<const uint32_t*>(MRV_PTR(cell));
+  auto* px = static_cast<uint16_t*>(MRV_PTR(desc[8]));
+  for (int32_t y = 0; y < kPictureSide; ++y)
+    for (int32_t x = 0; x < kPictureSide; ++x) px[y * kPictureSide + x] = test_pixel(x, y);
+  FAQ v{};
+  v.type = TYPE_CELL;
+  v.word1 = cell;
+  set(0, v);
+  const std::string path = td_.file("BALL.PVF"), report = td_.file("report.txt");
+  ASSERT_EQ(MRVFILE_WriteFAQ(ctx_, path.c_str(), vars(), 0, 0, 1), 1);
+  const std::string bytes = mrvtest::read_file(path);
+  const uint32_t size = kPictureSide * kPictureSide * 2 + 40;
+  ASSERT_EQ(bytes.size(), 12 + 8 + size + 8u);
+  EXPECT_EQ(bytes.substr(12, 8), "CELL" + le32(size)) << "two bytes a pixel";
+  EXPECT_EQ(bytes.substr(12 + 8 + 40 + 2 * (kPictureSide + 1), 2), fixture::le16(test_pixel(1, 1)))
+      << "pixels are stored little-endian, row by row";
+
+  setenv(kPictureFile, path.c_str(), 1);
+  setenv(kPictureReport, report.c_str(), 1);
+  std::string exe = "/proc/self/exe";
+  std::string filter = "--gtest_filter=ValueFileInAFreshProcess.DISABLED_LoadsThePicture";
+  std::string disabled = "--gtest_also_run_disabled_tests";
+  char* argv[] = {exe.data(), filter.data(), disabled.data(), nullptr};
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, environ);
+  unsetenv(kPictureFile);
+  unsetenv(kPictureReport);
+  ASSERT_EQ(spawned, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(mrvtest::read_file(report), "48 x 48, key 31775: 2304 of 2304 pixels as drawn");
+}
+
+// The loading half of the test above; it runs only when that test starts it.
+TEST(ValueFileInAFreshProcess, DISABLED_LoadsThePicture) {
+  const char* path = std::getenv(kPictureFile);
+  const char* report = std::getenv(kPictureReport);
+  ASSERT_TRUE(path != nullptr && report != nullptr);
+  SystemContext* ctx = MRVVAL_Create(0);
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_EQ(MRVFILE_ReadFAQ(ctx, path, &ctx->commonVars, 0, 0, 1), 1);
+  FAQ v{};
+  ASSERT_EQ(MRVVAL_Get(ctx, &ctx->commonVars, 0, &v), 1);
+  ASSERT_EQ(v.type, TYPE_CELL);
+  const auto* desc = static_cast<const uint32_t*>(MRV_PTR(v.word1));
+  int32_t same = 0;
+  for (int32_t y = 0; y < kPictureSide; ++y)
+    for (int32_t x = 0; x < kPictureSide; ++x)
+      same += korvex_cell_pixel(v.word1, x, y) == test_pixel(x, y);
+  const std::string text = std::to_string(desc[1]) + " x " + std::to_string(desc[2]) + ", key " +
+                           std::to_string(desc[7]) + ": " + std::to_string(same) + " of " +
+                           std::to_string(kPictureSide * kPictureSide) + " pixels as drawn";
+  mrvtest::write_file(report, text);
+  MRVVAL_Delete(ctx);
 }
 
 TEST_F(ValueFile, SkippingAndShortFiles) {
@@ -348,6 +427,14 @@ TEST_F(ValueFile, BrokenRecordsAreRefusedAndEarlierValuesStay) {
       {"size past the end", "MEM " + le32(100) + "abc", "MEM "},
       {"cell shorter than its descriptor", chunk("CELL", std::string(30, '\0')), "CELL"},
       {"cell data not width x height", chunk("CELL", descriptor(2, 2) + "abc"), "CELL"},
+      {"cell data between one and two bytes a pixel",
+       chunk("CELL", descriptor(2, 2) + std::string(6, 'p')), "CELL"},
+      {"cell data past two bytes a pixel", chunk("CELL", descriptor(2, 2) + std::string(9, 'p')),
+       "CELL"},
+      {"empty picture with data", chunk("CELL", descriptor(0, 5) + "pq"), "CELL"},
+      // 2 x w x h wraps around 64 bits to 65536.
+      {"cell of two bytes a pixel overflowing 64 bits",
+       chunk("CELL", descriptor(0x80008000, 0xFFFF0001) + std::string(65536, 'p')), "CELL"},
       {"cell size overflowing 32 bits",
        chunk("CELL", descriptor(0x10000, 0x10000) + std::string(4, 'p')), "CELL"},
       {"string over 2000 bytes", chunk("STR ", std::string(2002, '\0')), "STR "},

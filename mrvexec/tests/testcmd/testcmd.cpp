@@ -250,6 +250,16 @@ __attribute__((visibility("default"))) int32_t MRV_HANDOVER(SystemContext* ctx, 
   return 1;
 }
 
+// BYTES(): notes the bytes of memory blocks in use, for the benchmarks.
+std::size_t bytes_seen = 0;
+__attribute__((visibility("default"))) int32_t MRV_BYTES(SystemContext*, VarTable*) {
+  bytes_seen = plat::mem_live_bytes();
+  return 1;
+}
+__attribute__((visibility("default"))) std::size_t testcmd_bytes() {
+  return bytes_seen;
+}
+
 // Read by the benchmarks: the sum and count of TIMER(1) since the last reset.
 __attribute__((visibility("default"))) void testcmd_timer(double* sum_ns, int64_t* count,
                                                           int reset) {

@@ -1,0 +1,687 @@
+// The decoded form of compiled code: a code block's statement lists and
+// expressions turned once into a tree that the statement loop walks without
+// reading token bytes again. Constants are values already, a variable's
+// number is decoded once when it is a constant, and a command call keeps its
+// function after the first lookup.
+//
+// The tree mirrors the order in which the plain evaluator reads the bytes, and
+// every operation goes through the evaluator's own pieces (apply, assign,
+// get, set, the value manager), so both paths give the same values, counts,
+// reports and turns. What the decoder does not recognise, or code that does
+// not lie wholly inside its block, is left to the plain evaluator from that
+// statement on.
+//
+// Commands run nested code through MRVEXEC_Mem and MRVEXEC_Calc with a code
+// address only. While a decoded call runs, the session keeps it per task;
+// when the address asked for is one of that call's blocks or arguments, the
+// decoded form of it runs.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "internal.h"
+#include "mrvcode.h"
+#include "mrvtask.h"
+
+namespace mrvexec {
+
+namespace {
+
+struct Expr;
+struct List;
+
+// A variable as the code names it; the table is taken at run time, so a
+// local variable follows the task's current frame.
+struct Var {
+  uint8_t token;          // TOK_SYSVAR, TOK_COMVAR or TOK_LOCALVAR
+  int32_t index;          // the constant number's word, or the local's letter
+  const Expr* number;     // a number computed at run time (an operand), else null
+  const Expr* subscript;  // the [expression], else null
+  bool fixed;             // a constant number and no subscript: no work to find it
+};
+
+enum class Kind : uint8_t { Number, BigInteger, String, Read, Call, Paren, Binary, Assign };
+
+struct Arg {
+  enum : uint8_t { Value, ByRef, Omitted } kind;
+  const char* start;  // the argument's code (cell word5)
+  const char* end;    // the byte after its expression
+  Var var;            // ByRef
+  const Expr* expr;   // Value
+};
+
+struct Call {
+  const char* site;
+  const char* lib;
+  const char* cmd;
+  int32_t count;
+  Command fn;                // found at the first call
+  const char* blockCode[2];  // the first and the else block's code, or null
+  const List* block[2];      // their decoded lists
+  Arg* args;                 // count of them
+};
+
+struct Expr {
+  Kind kind;
+  uint8_t op;             // Binary: the operator; Read: OP_INC, OP_DEC or 0
+  bool negate;            // "!" prefix
+  bool minus;             // "-" prefix
+  uint32_t word1;         // Number
+  uint32_t word2;         // Number
+  int32_t integer;        // BigInteger
+  const uint16_t* units;  // String
+  Var var;                // Read, Assign
+  const Expr* left;       // Binary; Paren: the expression; Assign: the value
+  const Expr* right;      // Binary
+  Call* call;             // Call
+};
+
+// One turn of the statement loop: an optional line marker, then a statement
+// or the list's end; or the point from which the plain loop goes on.
+struct Stmt {
+  const char* plain;  // non-null: the plain loop runs from here
+  bool hasLine;
+  uint16_t line;
+  const Expr* expr;  // null: the list's end
+};
+struct List {
+  const Stmt* stmts;  // up to the list's end or its plain rest
+};
+
+// Bump storage for a program's nodes, in memory blocks of the code's owner
+// (as the code block itself), freed as a whole with the program.
+class Arena {
+ public:
+  explicit Arena(uint32_t owner) : owner_(owner) {}
+  ~Arena() {
+    while (head_ != nullptr) {
+      Chunk* next = head_->next;
+      MRVTASK_FreeMemory(owner_, head_);
+      head_ = next;
+    }
+  }
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  void* take(std::size_t n) {
+    n = (n + 7) & ~std::size_t{7};
+    if (n > left_) {
+      const std::size_t size = sizeof(Chunk) + (n > kChunk ? n : kChunk);
+      auto* c = static_cast<Chunk*>(MRVTASK_AllocMemory(owner_, static_cast<uint32_t>(size)));
+      if (c == nullptr) throw std::bad_alloc();
+      c->next = head_;
+      head_ = c;
+      next_ = reinterpret_cast<unsigned char*>(c + 1);
+      left_ = size - sizeof(Chunk);
+    }
+    void* p = next_;
+    next_ += n;
+    left_ -= n;
+    return p;
+  }
+  template <typename T>
+  T* make() {
+    return new (take(sizeof(T))) T{};
+  }
+
+ private:
+  struct alignas(8) Chunk {
+    Chunk* next;
+  };
+  static constexpr std::size_t kChunk = 16 * 1024 - sizeof(Chunk);
+  uint32_t owner_;
+  Chunk* head_ = nullptr;
+  unsigned char* next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+uint8_t byte(const char* p) {
+  return static_cast<uint8_t>(*p);
+}
+
+class Decoder {
+ public:
+  Decoder(Arena& arena, const char* base, uint32_t size)
+      : arena_(arena), base_(base), limit_(base + size) {}
+
+  const List* list(const char* p);
+
+ private:
+  bool in(const char* p, std::size_t n) const {
+    return p >= base_ && p <= limit_ && static_cast<std::size_t>(limit_ - p) >= n;
+  }
+  // A 0-terminated name inside the block.
+  bool name(const char* p) const {
+    return in(p, 1) && std::memchr(p, 0, static_cast<std::size_t>(limit_ - p)) != nullptr;
+  }
+  const char* calc(const char* p, const Expr** out);
+  const char* rhs(uint8_t op, const char* p, const Expr** out);
+  const char* binary(const char* p, const Expr** out);
+  const char* term(const char* p, const Expr** out);
+  const char* var(const char* p, Var* out);
+  const char* postfix(const char* p, Expr* read);
+  const char* call(const char* q, Call** out);
+
+  Arena& arena_;
+  const char* base_;
+  const char* limit_;
+};
+
+const char* Decoder::var(const char* p, Var* out) {
+  *out = Var{byte(p), 0, nullptr, nullptr, false};
+  if (out->token == TOK_LOCALVAR) {
+    if (!in(p, 2)) return nullptr;
+    out->index = byte(p + 1) - 0x40;
+    p += 2;
+  } else {
+    if (!in(p, 2)) return nullptr;
+    const uint8_t number = byte(p + 1);
+    if (number == TOK_ZERO) {
+      p += 2;
+    } else if (number == TOK_INT8 && in(p, 3)) {
+      out->index = static_cast<int32_t>(MRVINT_Word(static_cast<int8_t>(p[2])));
+      p += 3;
+    } else if (number == TOK_INT16 && in(p, 4)) {
+      out->index = static_cast<int32_t>(MRVINT_Word(read16(p + 2)));
+      p += 4;
+    } else {
+      p = term(p + 1, &out->number);
+      if (p == nullptr) return nullptr;
+    }
+  }
+  if (in(p, 1) && byte(p) == TOK_INDEX) {
+    p = calc(p + 1, &out->subscript);
+    if (p == nullptr || !in(p, 1)) return nullptr;
+    ++p;  // the closing byte
+  }
+  out->fixed = out->number == nullptr && out->subscript == nullptr;
+  return p;
+}
+
+const char* Decoder::postfix(const char* p, Expr* read) {
+  if (!in(p, 1)) return nullptr;
+  if (byte(p) == OP_INC || byte(p) == OP_DEC) read->op = byte(p++);
+  return p;
+}
+
+const char* Decoder::term(const char* p, const Expr** out) {
+  if (!in(p, 1)) return nullptr;
+  const bool negate = byte(p) == TOK_NOT;
+  if (negate) ++p;
+  if (!in(p, 1)) return nullptr;
+  const bool minus = byte(p) == TOK_NEG;
+  if (minus) ++p;
+  if (!in(p, 1)) return nullptr;
+  const uint8_t tok = byte(p++);
+  Expr* e = arena_.make<Expr>();
+  e->negate = negate;
+  e->minus = minus;
+  auto constant = [&](int32_t v) {
+    if (v < -999'999'999 || v > 999'999'999) {
+      e->kind = Kind::BigInteger;  // the value manager reports it at every run
+      e->integer = v;
+    } else {
+      e->kind = Kind::Number;
+      e->word1 = MRVINT_Word(v);
+    }
+  };
+  switch (tok) {
+    case TOK_ZERO:
+      constant(0);
+      break;
+    case TOK_INT8:
+      if (!in(p, 1)) return nullptr;
+      constant(static_cast<int8_t>(*p));
+      p += 1;
+      break;
+    case TOK_INT16:
+      if (!in(p, 2)) return nullptr;
+      constant(read16(p));
+      p += 2;
+      break;
+    case TOK_INT32:
+      if (!in(p, 4)) return nullptr;
+      constant(read32(p));
+      p += 4;
+      break;
+    case TOK_DECIMAL:
+      if (!in(p, 8)) return nullptr;
+      e->kind = Kind::Number;
+      e->word1 = static_cast<uint32_t>(read32(p));
+      e->word2 = static_cast<uint32_t>(read32(p + 4));
+      p += 8;
+      break;
+    case TOK_STRING: {
+      if (!in(p, 2)) return nullptr;
+      const uint16_t n = static_cast<uint16_t>(read16(p));
+      if (!in(p, 2 + 2 * std::size_t{n} + 2)) return nullptr;
+      const uint16_t len = n < uint16_t{MRVCODE_MAX_STRING} ? n : uint16_t{MRVCODE_MAX_STRING};
+      auto* units = static_cast<uint16_t*>(arena_.take((len + 1) * sizeof(uint16_t)));
+      std::memcpy(units, p + 2, len * 2u);
+      units[len] = 0;
+      e->kind = Kind::String;
+      e->units = units;
+      e->negate = e->minus = false;  // no prefix applies to a string
+      p += 2 + 2 * n + 2;
+      break;
+    }
+    case TOK_SYSVAR:
+    case TOK_COMVAR:
+    case TOK_LOCALVAR:
+      e->kind = Kind::Read;
+      p = var(p - 1, &e->var);
+      if (p != nullptr) p = postfix(p, e);
+      break;
+    case TOK_CALL:
+      e->kind = Kind::Call;
+      p = call(p - 1, &e->call);
+      break;
+    case TOK_PAREN:
+      e->kind = Kind::Paren;
+      p = calc(p, &e->left);
+      if (p == nullptr || !in(p, 1)) return nullptr;
+      ++p;  // the closing byte
+      break;
+    default:
+      return nullptr;  // code the plain evaluator reads its own way
+  }
+  *out = e;
+  return p;
+}
+
+// The operator at p with *out as its left operand; *out becomes the node.
+const char* Decoder::binary(const char* p, const Expr** out) {
+  Expr* b = arena_.make<Expr>();
+  b->kind = Kind::Binary;
+  b->op = byte(p);
+  b->left = *out;
+  p = rhs(b->op, p + 1, &b->right);
+  *out = b;
+  return p;
+}
+
+// The right operand of `op`: a term and the operators that bind tighter.
+const char* Decoder::rhs(uint8_t op, const char* p, const Expr** out) {
+  p = term(p, out);
+  while (p != nullptr && in(p, 1) && byte(p) >= 0x80 && precedence(byte(p)) > precedence(op)) {
+    p = binary(p, out);
+  }
+  return p;
+}
+
+const char* Decoder::calc(const char* p, const Expr** out) {
+  if (!in(p, 1)) return nullptr;
+  const uint8_t tok = byte(p);
+  Expr* head = nullptr;
+  if (tok == TOK_SYSVAR || tok == TOK_COMVAR || tok == TOK_LOCALVAR) {
+    head = arena_.make<Expr>();
+    p = var(p, &head->var);
+    if (p == nullptr || !in(p, 1)) return nullptr;
+    if (byte(p) == OP_ASSIGN) {
+      head->kind = Kind::Assign;
+      *out = head;
+      return calc(p + 1, &head->left);  // no operator follows an assignment
+    }
+    head->kind = Kind::Read;
+    p = postfix(p, head);
+    *out = head;
+  } else {
+    p = term(p, out);
+  }
+  while (p != nullptr && in(p, 1) && byte(p) >= 0x80) {
+    p = binary(p, out);
+  }
+  return p;
+}
+
+const char* Decoder::call(const char* q, Call** out) {
+  if (!in(q, CALL_HEAD)) return nullptr;
+  Call* c = arena_.make<Call>();
+  c->site = q;
+  c->lib = q + read32(q + CALL_LIBRARY);
+  c->cmd = q + read32(q + CALL_COMMAND);
+  c->count = read32(q + CALL_ARGCOUNT);
+  const char* next = q + read32(q + CALL_LENGTH);
+  if (!name(c->lib) || !name(c->cmd) || c->count < 0 || c->count > MRVCODE_MAX_ARGS || next <= q ||
+      !in(next, 0)) {
+    return nullptr;
+  }
+  const char* p = q + read32(q + CALL_ARGS);
+  c->args = static_cast<Arg*>(arena_.take(sizeof(Arg) * static_cast<std::size_t>(c->count)));
+  for (int32_t i = 0; i < c->count; ++i) {
+    Arg& a = *new (&c->args[i]) Arg{};
+    a.start = p;
+    if (!in(p, 1)) return nullptr;
+    if (byte(p) == TOK_BYREF) {
+      a.kind = Arg::ByRef;
+      p = var(p + 1, &a.var);
+    } else if (byte(p) == TOK_END) {
+      a.kind = Arg::Omitted;
+    } else {
+      a.kind = Arg::Value;
+      p = calc(p, &a.expr);
+    }
+    if (p == nullptr || !in(p, 1)) return nullptr;
+    a.end = p;
+    ++p;  // the separator
+  }
+  // Blocks follow the arguments inside the record, the else block after the
+  // first, so decoding always moves forward through the code.
+  const char* after = p;
+  for (int k = 0; k < 2; ++k) {
+    const int32_t off = read32(q + (k == 0 ? CALL_BLOCK : CALL_ELSE));
+    if (off == 0) continue;
+    c->blockCode[k] = q + off;
+    if (c->blockCode[k] < after || c->blockCode[k] >= next) return nullptr;
+    after = c->blockCode[k] + 1;
+    c->block[k] = list(c->blockCode[k]);
+  }
+  *out = c;
+  return next;
+}
+
+const List* Decoder::list(const char* p) {
+  std::vector<Stmt> stmts;
+  for (;;) {
+    Stmt s{};
+    const char* at = p;
+    if (in(p, 3) && byte(p) == TOK_LINE) {
+      s.hasLine = true;
+      s.line = static_cast<uint16_t>(read16(p + 1));
+      p += 3;
+    }
+    if (in(p, 1) && byte(p) == TOK_END) {
+      stmts.push_back(s);
+      break;
+    }
+    const char* q = in(p, 1) ? calc(p, &s.expr) : nullptr;
+    if (q == nullptr) {
+      stmts.push_back(Stmt{at, false, 0, nullptr});
+      break;
+    }
+    stmts.push_back(s);
+    p = q;
+  }
+  auto* copy = static_cast<Stmt*>(arena_.take(stmts.size() * sizeof(Stmt)));
+  std::memcpy(copy, stmts.data(), stmts.size() * sizeof(Stmt));
+  List* l = arena_.make<List>();
+  l->stmts = copy;
+  return l;
+}
+
+// ---- Running the decoded form ----
+
+bool eval(SystemContext* ctx, const Expr* e, FAQ* out);
+
+bool resolve(SystemContext* ctx, const Var& v, VarRef* ref) {
+  *ref = VarRef{{0, 0, 0}, v.index, true};
+  if (v.fixed) {
+    const int32_t task = ctx->currentTask;
+    if (v.token == TOK_SYSVAR) {
+      ref->table = ctx->systemVars;
+    } else if (v.token == TOK_COMVAR) {
+      ref->table = ctx->commonVars;
+    } else if (task >= 0 && task < MRV_TASKS) {
+      ref->table = ctx->localVars[task];  // what MRVVAL_GetLocal gives
+    }
+    return true;
+  }
+  if (v.token == TOK_LOCALVAR) {
+    if (const VarTable* local = MRVVAL_GetLocal(ctx, ctx->currentTask)) ref->table = *local;
+  } else {
+    if (v.number != nullptr) {
+      FAQ n{};
+      const bool ok = eval(ctx, v.number, &n);
+      ref->index = static_cast<int32_t>(n.word1);  // the raw word: sign bit and magnitude
+      release(ctx, &n);
+      if (!ok) return false;
+    }
+    ref->table = v.token == TOK_SYSVAR ? ctx->systemVars : ctx->commonVars;
+  }
+  if (v.subscript != nullptr) {
+    FAQ s{};
+    if (!eval(ctx, v.subscript, &s)) {
+      release(ctx, &s);
+      return false;
+    }
+    return add_subscript(ctx, ref, &s);
+  }
+  return true;
+}
+
+// The decoded call that commands of this task run under, for the nested code
+// they ask for; put back when the command returns.
+class Running {
+ public:
+  Running(SystemContext* ctx, const void* call) : slot_(running_call(ctx)) {
+    if (slot_ != nullptr) {
+      saved_ = *slot_;
+      *slot_ = call;
+    }
+  }
+  ~Running() {
+    if (slot_ != nullptr) *slot_ = saved_;
+  }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+ private:
+  const void** slot_;
+  const void* saved_ = nullptr;
+};
+
+bool call(SystemContext* ctx, Call* c, FAQ* result) {
+  FAQ* cells = push_cells(ctx);
+  if (cells == nullptr) return false;
+  cells[0].word5 = MRV_WORD(c->site);
+  bool ok = true;
+  for (int32_t i = 0; ok && i < c->count; ++i) {
+    const Arg& a = c->args[i];
+    FAQ& cell = cells[i + 1];
+    if (a.kind == Arg::ByRef) {
+      VarRef ref;
+      ok = resolve(ctx, a.var, &ref);
+      cell.type = TYPE_VARIABLE;
+      cell.word1 = ref.table.cells;
+      cell.word2 = static_cast<uint32_t>(ref.table.count);
+      cell.word3 = static_cast<uint32_t>(ref.table.base);
+      cell.word4 = static_cast<uint32_t>(ref.index);
+    } else if (a.kind == Arg::Omitted) {
+      cell.type = TYPE_OMITTED;
+    } else {
+      ok = eval(ctx, a.expr, &cell);
+    }
+    cell.word5 = MRV_WORD(a.start);
+  }
+  if (ok) {
+    cells[0].type = TYPE_NUMBER;  // the count + 1, as MRVFAQ_Number makes it
+    cells[0].word1 = static_cast<uint32_t>(c->count + 1);
+    cells[c->count + 1] = FAQ{};  // the terminator (after 26 arguments, the spare 28th cell)
+    cells[c->count + 1].type = TYPE_OMITTED;
+    if (c->fn == nullptr) c->fn = find_command(ctx, c->site, c->lib, c->cmd);
+    ok = c->fn != nullptr;
+    if (ok) {
+      before_command(ctx, c->lib, c->cmd, cells, c->count);
+      VarTable args{MRV_WORD(cells), MRV_FRAME_CELLS, 0};
+      Running running(ctx, c);
+      ok = c->fn(ctx, &args) != 0;
+      if (ok) std::memcpy(result, &cells[0], sizeof(FAQ));
+    }
+  }
+  pop_cells(ctx, cells, c->count);
+  return ok;
+}
+
+// The cell of a fixed variable, or null when it lies outside its table (a
+// local one in the task's current frame).
+FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
+  const int32_t task = ctx->currentTask;
+  if (v.token == TOK_LOCALVAR && (task < 0 || task >= MRV_TASKS)) return nullptr;
+  const VarTable& t = v.token == TOK_SYSVAR   ? ctx->systemVars
+                      : v.token == TOK_COMVAR ? ctx->commonVars
+                                              : ctx->localVars[task];
+  const int64_t i = int64_t{v.index} + t.base;
+  return i >= 0 && i < t.count ? MRV_CELLS(&t) + i : nullptr;
+}
+
+// A value that duplicate() copies with what it owns (not word for word).
+bool owns(uint16_t type) {
+  return type == TYPE_STRING || type == TYPE_CELL || type == TYPE_MEMORY || type == TYPE_HANDLE ||
+         type == TYPE_WAVE;
+}
+
+bool eval(SystemContext* ctx, const Expr* e, FAQ* out) {
+  switch (e->kind) {
+    case Kind::Number:
+      out->type = TYPE_NUMBER;
+      out->word1 = e->word1;
+      out->word2 = e->word2;
+      break;
+    case Kind::BigInteger:
+      if (!integer(ctx, out, e->integer)) return false;
+      break;
+    case Kind::String:
+      return string_units(ctx, e->units, out);
+    case Kind::Read: {
+      if (e->var.fixed && e->op == 0) {
+        // What get() and duplicate() do for a cell in the table.
+        const FAQ* c = fixed_cell(ctx, e->var);
+        if (c != nullptr && !owns(c->type)) {
+          *out = *c;
+          break;
+        }
+      }
+      VarRef ref;
+      FAQ v;
+      if (!resolve(ctx, e->var, &ref) || !get(ctx, &ref, &v) || !duplicate(ctx, out, &v)) {
+        return false;
+      }
+      if (e->op != 0 && !step_variable(ctx, e->op, &ref)) return false;
+      break;
+    }
+    case Kind::Call:
+      if (!call(ctx, e->call, out)) return false;
+      break;
+    case Kind::Paren:
+      if (!eval(ctx, e->left, out)) return false;
+      break;
+    case Kind::Binary: {
+      if (!eval(ctx, e->left, out)) return false;
+      FAQ r{};  // an empty value, as MRVFAQ_NULL makes it
+      const bool ok = eval(ctx, e->right, &r) && apply_fast(ctx, e->op, out, &r);
+      release(ctx, &r);
+      return ok;
+    }
+    case Kind::Assign: {
+      VarRef ref;
+      if (!resolve(ctx, e->var, &ref)) return false;
+      FAQ v{};
+      if (!eval(ctx, e->left, &v)) {
+        MRVFAQ_Clear(ctx, &v);
+        return false;
+      }
+      if (e->var.fixed && !owns(v.type)) {
+        // What assign() does for a value that owns nothing and a cell in the
+        // table whose old value owns nothing either.
+        FAQ* c = cell_of(&ref.table, ref.index);
+        if (c != nullptr && c->type != TYPE_STRING && c->type != TYPE_CELL &&
+            c->type != TYPE_MEMORY && c->type != TYPE_HANDLE && c->type != TYPE_WAVE) {
+          v.setCount = static_cast<uint16_t>(v.setCount + 1);
+          *c = v;
+          *out = v;
+          return true;
+        }
+      }
+      return assign(ctx, &ref, &v, out);
+    }
+  }
+  return (!e->negate && !e->minus) || prefixes(ctx, out, e->negate, e->minus);
+}
+
+int32_t run_list(SystemContext* ctx, const List* list) {
+  const Stmt* s = list->stmts;
+  bool paused = false;
+  for (;;) {
+    if (s->plain != nullptr) return run_plain(ctx, s->plain);  // never while paused
+    const int32_t turn = begin_turn(ctx, &paused);
+    if (turn == kTurnPaused) continue;
+    if (turn != kTurnGo) return turn;
+    if (s->hasLine) ctx->taskLine[ctx->currentTask] = s->line;
+    if (s->expr == nullptr) return 1;
+    FAQ value{};
+    const bool ok = eval(ctx, s->expr, &value);
+    release(ctx, &value);
+    if (!ok) return 0;
+    ++s;
+  }
+}
+
+const Call* running(SystemContext* ctx) {
+  const void** slot = running_call(ctx);
+  return slot != nullptr ? static_cast<const Call*>(*slot) : nullptr;
+}
+
+}  // namespace
+
+struct Program {
+  explicit Program(uint32_t who) : owner(who), arena(who) {}
+  uint32_t owner;
+  Arena arena;
+  const List* root = nullptr;
+};
+
+Program* decode_program(SystemContext* ctx, const char* code, uint32_t size) {
+  if (code == nullptr || size == 0) return nullptr;
+  const char* off = std::getenv("MRV_DECODE");
+  if (off != nullptr && std::strcmp(off, "0") == 0) return nullptr;
+  void* block = MRVTASK_AllocMemory(ctx->hwndMain, sizeof(Program));
+  if (block == nullptr) return nullptr;
+  auto* program = new (block) Program(ctx->hwndMain);
+  try {
+    program->root = Decoder(program->arena, code, size).list(code);
+  } catch (const std::bad_alloc&) {
+    free_program(program);  // no room: the plain evaluator runs the code
+    return nullptr;
+  }
+  return program;
+}
+
+void free_program(Program* program) {
+  if (program == nullptr) return;
+  const uint32_t owner = program->owner;
+  program->~Program();
+  MRVTASK_FreeMemory(owner, program);
+}
+
+int32_t run_program(SystemContext* ctx, Program* program) {
+  return run_list(ctx, program->root);
+}
+
+bool run_decoded_block(SystemContext* ctx, const char* code, int32_t* result) {
+  const Call* c = running(ctx);
+  if (c == nullptr) return false;
+  for (int k = 0; k < 2; ++k) {
+    if (c->block[k] != nullptr && code == c->blockCode[k]) {
+      *result = run_list(ctx, c->block[k]);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool calc_decoded(SystemContext* ctx, const char* code, FAQ* result, const char** next) {
+  const Call* c = running(ctx);
+  if (c == nullptr) return false;
+  for (int32_t i = 0; i < c->count; ++i) {
+    const Arg& a = c->args[i];
+    if (a.kind == Arg::Value && a.start == code) {
+      *next = eval(ctx, a.expr, result) ? a.end : nullptr;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace mrvexec
