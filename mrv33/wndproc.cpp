@@ -168,6 +168,7 @@ void close_main(SystemContext* ctx, uint32_t hwnd, uintptr_t wparam) {
     }
   }
   sindra_ordinal_3();
+  MRVEXEC_Closing(ctx);  // a task started from now on ends at once
   for (int32_t t = 0; t < MRV_TASKS; ++t) {
     if (!task_live(ctx, t)) continue;
     set_flags(ctx->taskFlags[t], TASK_END);

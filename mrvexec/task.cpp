@@ -91,6 +91,8 @@ struct Session {
   // Bit n set while taskThread[n] is non-zero: the rotation finds the next
   // live task with one bit scan instead of reading 19 slots.
   std::atomic<uint32_t> live{0};
+  // Set by MRVEXEC_Closing: every task started from then on is told to end.
+  std::atomic<bool> closing{false};
 };
 
 // Marks slot t live (handle non-zero) or free, in the context and the mask.
@@ -98,6 +100,15 @@ void set_slot(Session* s, int t, uint32_t handle) {
   if (handle != 0) s->live.fetch_or(1u << t, std::memory_order_relaxed);
   mrv::store_gate(s->ctx->taskThread[t], handle);
   if (handle == 0) s->live.fetch_and(~(1u << t), std::memory_order_relaxed);
+}
+
+// A task started after the host began closing ends at its first statement.
+// The slot is published before `closing` is read and the host sets `closing`
+// before it reads the slots (both with a full fence between), so either the
+// host sees the new task live or the task sees the close.
+void end_if_closing(Session* s, int t) {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (s->closing.load(std::memory_order_relaxed)) set_flags(s->ctx->taskFlags[t], TASK_END);
 }
 
 std::size_t call_slot(const char* site) {
@@ -111,7 +122,7 @@ struct Executor {
   std::deque<std::pair<std::shared_ptr<Session>, int>> starts;
   std::vector<std::shared_ptr<Session>> sessions;   // by context, the newest last
   std::vector<std::shared_ptr<Session>> abandoned;  // contexts deleted under live tasks
-  std::thread thread;
+  bool started = false;  // the executor thread runs (for the rest of the process)
   std::atomic<uint32_t> threadId{0};
   // Used on the executor thread only.
   ctxlib::fiber main;
@@ -272,9 +283,9 @@ std::shared_ptr<Session> host_session(SystemContext* ctx) {
   s->ctx = ctx;
   s->ctxHandle = handle;
   e.sessions.push_back(s);
-  if (!e.thread.joinable()) {
-    e.thread = std::thread(executor_loop);
-    e.thread.detach();
+  if (!e.started) {
+    std::thread(executor_loop).detach();
+    e.started = true;
   }
   return s;
 }
@@ -364,7 +375,7 @@ void sleep_if_all_idle(Session* s, int me, bool timed, uint32_t deadline) {
   for (int j = 0; j < MRV_TASKS && !alone; ++j) {
     if (j == me || !task_live(ctx, j)) continue;
     if (!s->idle[j]) return;
-    if (s->timed[j] && (!timed || static_cast<int32_t>(s->deadline[j] - deadline) < 0)) {
+    if (s->timed[j] && (!timed || plat::tick_before(s->deadline[j], deadline))) {
       deadline = s->deadline[j];
       timed = true;
     }
@@ -540,6 +551,7 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
   if (fromTask) {
     const int32_t prev = ctx->currentTask;
     set_slot(s, t, handle);
+    end_if_closing(s, t);
     ctx->currentTask = t;
     switch_to(s, prev, t);  // the new task runs first
     ctx->currentTask = prev;
@@ -551,6 +563,7 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
   for (int32_t i = 0; i < MRV_TASKS; ++i) running = running || task_live(ctx, i);
   if (!running) ctx->currentTask = t;
   set_slot(s, t, handle);
+  end_if_closing(s, t);
   if (!running) {
     std::lock_guard<std::mutex> lock(e.mu);
     e.starts.emplace_back(owner, t);
@@ -595,6 +608,15 @@ void MRVEXEC_Wake(SystemContext* ctx) {
   s->cv.notify_all();
 }
 
+void MRVEXEC_Closing(SystemContext* ctx) {
+  Executor& e = executor();
+  std::lock_guard<std::mutex> lock(e.mu);
+  for (const auto& s : e.sessions) {
+    if (s->ctx == ctx) s->closing.store(true, std::memory_order_relaxed);
+  }
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
 int32_t MRVEXEC_SystemTask(SystemContext* ctx) {
   plat::sleep_ms(20);
   plat::Message m;
@@ -611,7 +633,7 @@ int32_t MRVEXEC_Wait(SystemContext* ctx, int32_t ms) {
   do {
     if (!MRVEXEC_IdleTask(ctx, deadline)) return 1;
     if (any_task_ending(ctx)) return 0;
-  } while (plat::ticks_ms() < deadline);
+  } while (plat::tick_before(plat::ticks_ms(), deadline));
   return 1;
 }
 

@@ -9,12 +9,6 @@ using namespace standard;
 
 namespace {
 
-// Tick deadlines are compared by their distance, so that the wrap of the
-// 32-bit tick counter does not end a wait early or make it endless.
-bool before(uint32_t now, uint32_t deadline) {
-  return static_cast<int32_t>(now - deadline) < 0;
-}
-
 // The timing trace of a wait: asked length and ticks elapsed.
 void wait_trace(SystemContext* ctx, int32_t task, int32_t length, uint32_t elapsed) {
   if (length == 0) length = 1;
@@ -61,9 +55,11 @@ MRV_COMMAND(MRV_TASKEND) {
   // The caller itself ends at its next statement. Another task ends when it
   // next gets the turn, so pass it on until that task's slot is free. A task
   // running alone (TaskSuper) cannot pass the turn: the target then ends
-  // after TaskSuper(0).
-  if (n == ctx->currentTask || ctx->currentTask == ctx->superTask) return result_null(ctx, args);
-  while (task_live(ctx, n)) {
+  // after TaskSuper(0). The waiting stops once the caller is told to end
+  // itself (two tasks that end each other, or a closing program).
+  const int32_t me = ctx->currentTask;
+  if (n == me || me == ctx->superTask) return result_null(ctx, args);
+  while (task_live(ctx, n) && !(task_flags(ctx, me) & TASK_END)) {
     if (!MRVEXEC_WaitTask(ctx)) return 0;
   }
   return result_null(ctx, args);
@@ -148,7 +144,7 @@ MRV_COMMAND(MRV_WAITEND) {
       // Pass the turn until the deadline; the executor may sleep meanwhile
       // when every task waits. A task told to end stops waiting, so that
       // closing the program never waits for a long WaitStart.
-      while (MRVEXEC_IdleTask(ctx, deadline) && before(plat::ticks_ms(), deadline) &&
+      while (MRVEXEC_IdleTask(ctx, deadline) && plat::tick_before(plat::ticks_ms(), deadline) &&
              !(task_flags(ctx, t) & TASK_END)) {
       }
       if (waitTraceMode == 2) trace();
@@ -156,7 +152,7 @@ MRV_COMMAND(MRV_WAITEND) {
   } else if (waitTraceMode == 0) {
     over = true;
   } else if (waitTraceMode == 1 || waitTraceMode == 2) {
-    over = !before(plat::ticks_ms(), deadline);
+    over = !plat::tick_before(plat::ticks_ms(), deadline);
     if (over && waitTraceMode == 2) trace();
   }
   if (over) end_wait(ctx, t);

@@ -98,6 +98,7 @@ class Scenario {
     const uint32_t start = plat::ticks_ms();
     while (MRVEXEC_SystemTask(ctx)) {
       if (plat::ticks_ms() - start < timeout_ms) continue;
+      MRVEXEC_Closing(ctx);
       for (int t = 0; t < MRV_TASKS; ++t) {
         if (ctx->taskThread[t] != 0) ctx->taskFlags[t] |= TASK_END;
       }

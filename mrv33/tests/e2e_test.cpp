@@ -227,6 +227,17 @@ TEST(Closing, WithoutAQuestionOrWithTheSkipParameterNoBoxIsShown) {
   }
 }
 
+// Once the close has begun every task ends, also the ones started after it:
+// here each task starts the next one, in the slots of ended ones.
+TEST(Closing, EndsTasksThatKeepStartingTasks) {
+  Title t;
+  t.source("MRV", std::string(kOpen) +
+                      "TaskStart(-1, \"T0\");\nTaskStart(-1, \"T0\");\n"
+                      "Wait(100);\nINJECT:CLOSE(0, 1);\nLoop(-1) { Wait(10000); };\n");
+  t.source("T0", "TaskStart(-1, \"T0\");\n");
+  ASSERT_EQ(Title::finish(t.start({}, {}), 10000), 0) << t.errors();
+}
+
 TEST(Closing, ASubWindowIsMinimisedAndStaysOpen) {
   Title t;
   t.source("MRV", std::string(kOpen) +

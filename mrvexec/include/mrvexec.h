@@ -75,6 +75,11 @@ MRV_API int32_t MRVEXEC_IdleTask(SystemContext* ctx, uint32_t deadline);
 /* Wakes a sleeping executor: the host calls it after writing a word that
  * waiting tasks read (task flags, execFlags). Safe from any thread. */
 MRV_API void MRVEXEC_Wake(SystemContext* ctx);
+/* The host begins to close the program: every task started in this context
+ * from now on is told to end (TASK_END) as it starts, so that tasks that keep
+ * starting tasks cannot outlive the close. The live tasks the host ends
+ * itself. Safe from any thread; lasts as long as the context. */
+MRV_API void MRVEXEC_Closing(SystemContext* ctx);
 /* One turn of the host's loop: sleeps 20 ms, dispatches the calling thread's
  * pending window messages; 1 while any task is live, 0 when none is. */
 MRV_API int32_t MRVEXEC_SystemTask(SystemContext* ctx);

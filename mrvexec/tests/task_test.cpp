@@ -4,9 +4,12 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <string>
 
 #include "mrvexec.h"
+#include "mrvshare.h"
 #include "platform/clock.h"
 #include "processes.h"
 #include "support.h"
@@ -20,6 +23,16 @@ double cpu_seconds() {
   getrusage(RUSAGE_SELF, &u);
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The threads of this process, as the kernel counts them.
+int thread_count() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
 }
 
 TEST(Tasks, OneTaskRunsItsScenarioToTheEndAndFreesItsSlot) {
@@ -144,6 +157,47 @@ TEST(Tasks, WaitingTasksUseNoCore) {
   EXPECT_LT(waiting, passing / 4) << "passing the turn: " << passing << " in " << busy_ms
                                   << " ms; waiting: " << waiting << " in " << elapsed << " ms";
   EXPECT_EQ(reports(s), (Lines{"1", "1"}));
+}
+
+// One process runs any number of contexts one after another, all on the one
+// executor thread: a thousand contexts created, run and deleted leave the
+// thread count where the first run left it.
+TEST(Tasks, AThousandContextsRunOneAfterAnotherOnOneExecutorThread) {
+  Scenario s(std::vector<std::string>{});
+  s.source("MAIN", "$0 = 1;\n");
+  ASSERT_TRUE(s.run("MAIN"));  // the executor thread runs from here on
+  const int threads = thread_count();
+  ASSERT_GT(threads, 1);
+  for (int i = 0; i < 1000; ++i) {
+    SystemContext* ctx = MRVVAL_Create(0);
+    ASSERT_NE(ctx, nullptr);
+    std::memcpy(ctx->programDir, s.ctx->programDir, sizeof ctx->programDir);
+    ASSERT_EQ(MRVVAL_CreateLocal(ctx, 0, nullptr), 1);
+    ASSERT_EQ(MRVEXEC_ExecuteTask(ctx, 0, "MAIN"), 0);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (mrv::task_live(ctx, 0) && std::chrono::steady_clock::now() < limit) plat::sleep_ms(1);
+    ASSERT_FALSE(mrv::task_live(ctx, 0)) << i;
+    EXPECT_EQ(MRV_CELLS(&ctx->commonVars)[ctx->commonVars.base].word1, 1u) << i;
+    MRVVAL_Delete(ctx);
+  }
+  EXPECT_EQ(thread_count(), threads);
+}
+
+// A wait lasts its time when the tick counter wraps during it: the deadline
+// lies past the wrap, numerically below the ticks when the wait begins.
+TEST(Tasks, AWaitLastsItsTimeAcrossTheWrapOfTheTickCounter) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(TESTCMD:WAIT(300));\n");
+  const uint32_t ticks = plat::ticks_ms();
+  const auto start = std::chrono::steady_clock::now();
+  plat::set_ticks_ms(0xFFFFFFFFu - 100);
+  const bool ran = s.run("MAIN");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  plat::set_ticks_ms(
+      ticks + uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+  ASSERT_TRUE(ran);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(300));
+  EXPECT_EQ(reports(s), (Lines{"1"}));
 }
 
 // A context deleted under a live task abandons it: the task never runs again

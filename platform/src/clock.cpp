@@ -4,17 +4,32 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace plat {
+namespace {
 
-uint32_t ticks_ms() {
+// Added to the monotonic clock; 0 unless a test moved the counter.
+std::atomic<uint32_t> g_tick_offset{0};
+
+uint32_t monotonic_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   // Truncation to 32 bits is the wrap-around of the Windows tick counter.
   uint64_t ms =
       static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
+}
+
+}  // namespace
+
+uint32_t ticks_ms() {
+  return monotonic_ms() + g_tick_offset.load(std::memory_order_relaxed);
+}
+
+void set_ticks_ms(uint32_t now) {
+  g_tick_offset.store(now - monotonic_ms(), std::memory_order_relaxed);
 }
 
 LocalTime local_time() {

@@ -153,6 +153,18 @@ TEST(EndTaskTest, FromTheSuperTaskMarksTheTargetWithoutWaiting) {
   EXPECT_THAT(said(s), ElementsAre("marked -1", "gone"));
 }
 
+// Two tasks that end each other: each stops waiting for the other once it is
+// told to end itself, so both end.
+TEST(EndTaskTest, TwoTasksThatEndEachOtherBothEnd) {
+  Scenario s;
+  s.source("A", R"($X = 1; Wait(0) + TaskEnd(2); DebugMessage("never a");)");
+  s.source("B", R"(TaskEnd(1); DebugMessage("never b");)");
+  ASSERT_TRUE(run(s, R"(DebugWait(0); TaskStart(1, "A"); TaskStart(2, "B");)", 5000));
+  EXPECT_THAT(said(s), IsEmpty());
+  EXPECT_EQ(s.ctx->taskThread[1], 0u);
+  EXPECT_EQ(s.ctx->taskThread[2], 0u);
+}
+
 TEST(WaitTest, WaitStartAndWaitEndBracketWork) {
   Scenario s;
   ASSERT_TRUE(run(s, R"(
