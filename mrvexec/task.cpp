@@ -77,7 +77,15 @@ constexpr std::size_t kCallCache = 512;
 // scheduler knows about their waits.
 struct Session {
   SystemContext* ctx = nullptr;
-  uint32_t ctxHandle = 0;  // the context's block handle: gone when it no longer matches
+  // Guarded by the executor's lock: a start of the host waits in the queue
+  // (queued) or the executor runs this session's tasks (active). A host
+  // start joins the rotation while either holds, else it queues a start.
+  bool queued = false;
+  bool active = false;
+  // Set under the executor's lock when the context is deleted: the task that
+  // runs stops at its next hand-over or nap and the executor never comes
+  // back into this session (every task abandoned).
+  std::atomic<bool> doomed{false};
   ctxlib::fiber fibers[MRV_TASKS];
   CellStack cells[MRV_TASKS];
   bool idle[MRV_TASKS] = {};  // waiting in MRVEXEC_IdleTask
@@ -96,10 +104,15 @@ struct Session {
 };
 
 // Marks slot t live (handle non-zero) or free, in the context and the mask.
+// Both are gates: a new slot's fields (its fiber, file name and flags) are
+// written before it is published, and read after it is seen live.
 void set_slot(Session* s, int t, uint32_t handle) {
-  if (handle != 0) s->live.fetch_or(1u << t, std::memory_order_relaxed);
   mrv::store_gate(s->ctx->taskThread[t], handle);
-  if (handle == 0) s->live.fetch_and(~(1u << t), std::memory_order_relaxed);
+  if (handle != 0) {
+    s->live.fetch_or(1u << t, std::memory_order_release);
+  } else {
+    s->live.fetch_and(~(1u << t), std::memory_order_relaxed);
+  }
 }
 
 // A task started after the host began closing ends at its first statement.
@@ -117,8 +130,9 @@ std::size_t call_slot(const char* site) {
 
 // The executor thread and the sessions it serves.
 struct Executor {
-  std::mutex mu;  // guards the fields below up to `thread`
-  std::condition_variable cv;
+  std::mutex mu;  // guards the fields below up to `started`, and sessions' queued and active
+  std::condition_variable cv;      // a start was queued
+  std::condition_variable parked;  // a session's tasks stopped running (active cleared)
   std::deque<std::pair<std::shared_ptr<Session>, int>> starts;
   std::vector<std::shared_ptr<Session>> sessions;   // by context, the newest last
   std::vector<std::shared_ptr<Session>> abandoned;  // contexts deleted under live tasks
@@ -144,18 +158,22 @@ Executor& executor() {
 // it is one instruction instead of a call.
 __attribute__((tls_model("initial-exec"))) thread_local Session* tls_session = nullptr;
 
-Session* find_session(SystemContext* ctx) {
-  if (tls_session != nullptr && tls_session->ctx == ctx) return tls_session;
-  Executor& e = executor();
-  std::lock_guard<std::mutex> lock(e.mu);
+// The context's session; the executor's lock is held.
+std::shared_ptr<Session> session_locked(Executor& e, const SystemContext* ctx) {
   for (auto it = e.sessions.rbegin(); it != e.sessions.rend(); ++it) {
-    if ((*it)->ctx == ctx) return it->get();
+    if ((*it)->ctx == ctx) return *it;
   }
   return nullptr;
 }
 
-bool context_alive(const Session* s) {
-  return plat::mem_handle(s->ctx) == s->ctxHandle;
+// The session of ctx for the caller: the running task's own (alive while the
+// executor runs in it), else the context's, which `held` keeps alive.
+Session* session_of(SystemContext* ctx, std::shared_ptr<Session>& held) {
+  if (tls_session != nullptr && tls_session->ctx == ctx) return tls_session;
+  Executor& e = executor();
+  std::lock_guard<std::mutex> lock(e.mu);
+  held = session_locked(e, ctx);
+  return held.get();
 }
 
 // Takes the continuation of whoever switched to this fiber.
@@ -168,19 +186,13 @@ void receive(Session* s, ctxlib::fiber&& from) {
   }
 }
 
-// Switches from task `me` (kFromMain, kFromEnded) to the suspended fiber of
-// task j and returns when some task switches back.
-[[gnu::always_inline]] inline void switch_to(Session* s, int me, int j) {
-  Executor& e = executor();
-  e.from = me;
-  ctxlib::fiber c = std::move(s->fibers[j]).resume();
-  receive(s, std::move(c));
-}
-
-// Never returns: the context is gone, so this task is left where it stands.
-[[noreturn]] void abandon(Session* s) {
+// Never returns: the context is being deleted, so this task is left where it
+// stands, without another look at the context, and the executor's own
+// context takes over.
+[[noreturn]] void abandon() {
   Executor& e = executor();
   e.from = kFromAbandoned;
+  tls_session = nullptr;
   for (;;) {
     ctxlib::fiber c = std::move(e.main).resume();
     // Nothing resumes an abandoned fiber; if it ever happens, go back.
@@ -188,10 +200,27 @@ void receive(Session* s, ctxlib::fiber&& from) {
   }
 }
 
+// Abandons the task that runs when its context is being deleted: called
+// where a task stops (hand-over, nap) before it reads the context again.
+[[gnu::always_inline]] inline void stop_if_doomed(const Session* s) {
+  if (s->doomed.load(std::memory_order_acquire)) [[unlikely]]
+    abandon();
+}
+
+// Switches from task `me` (kFromMain, kFromEnded) to the suspended fiber of
+// task j and returns when some task switches back.
+[[gnu::always_inline]] inline void switch_to(Session* s, int me, int j) {
+  Executor& e = executor();
+  e.from = me;
+  ctxlib::fiber c = std::move(s->fibers[j]).resume();
+  receive(s, std::move(c));
+  stop_if_doomed(s);
+}
+
 // The next live task after `me` in the rotation (me + 1, ..., 19, 0, ...),
 // or -1.
 int next_live(const Session* s, int me) {
-  const uint32_t others = s->live.load(std::memory_order_relaxed) & ~(1u << me);
+  const uint32_t others = s->live.load(std::memory_order_acquire) & ~(1u << me);
   if (others == 0) return -1;
   const uint32_t after = others >> (me + 1);  // me + 1 <= 20: the shift is defined
   return after != 0 ? me + 1 + std::countr_zero(after) : std::countr_zero(others);
@@ -208,6 +237,7 @@ void free_cells(SystemContext* ctx, CellStack& cs) {
 ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
   tls_session = s;
   receive(s, std::move(caller));
+  stop_if_doomed(s);
   SystemContext* ctx = s->ctx;
   const int32_t r = MRVEXEC_File(ctx, ctx->taskFile[ctx->currentTask]);
   (void)r;  // the exit code of the task: nobody reads it
@@ -219,10 +249,19 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
   set_slot(s, me, 0);
   Executor& e = executor();
   e.from = kFromEnded;
-  const int j = next_live(s, me);
+  int j = next_live(s, me);
   if (j < 0) {
-    tls_session = nullptr;
-    return std::move(e.main);
+    // The last task: whether the host's start of a moment ago joined the
+    // rotation or the executor leaves the session is decided under the lock
+    // that the host's start takes.
+    std::lock_guard<std::mutex> lock(e.mu);
+    j = next_live(s, me);
+    if (j < 0) {
+      s->active = false;
+      e.parked.notify_all();
+      tls_session = nullptr;
+      return std::move(e.main);
+    }
   }
   ctx->currentTask = j;
   return std::move(s->fibers[j]);
@@ -242,6 +281,8 @@ void executor_loop() {
       s = std::move(e.starts.front().first);
       t = e.starts.front().second;
       e.starts.pop_front();
+      s->queued = false;
+      s->active = true;  // a deleted context takes its starts out of the queue
     }
     e.from = kFromMain;
     ctxlib::fiber c = std::move(s->fibers[t]).resume();
@@ -249,7 +290,8 @@ void executor_loop() {
     if (e.from == kFromAbandoned) {
       e.graveyard.push_back(std::move(c));  // a task of a deleted context stopped here
       std::lock_guard<std::mutex> lock(e.mu);
-      e.abandoned.push_back(s);
+      s->active = false;
+      e.parked.notify_all();
     }
   }
 }
@@ -261,27 +303,14 @@ bool has_fibers(const Session& s) {
   return false;
 }
 
-// The session of a context whose first task the host starts: a new one when
-// none of its tasks is live (an older session of the same address belongs to
-// a deleted context and is abandoned with its fibers).
+// The session of a context whose task the host starts, made with its first
+// task (a deleted context's session went with it).
 std::shared_ptr<Session> host_session(SystemContext* ctx) {
   Executor& e = executor();
   std::lock_guard<std::mutex> lock(e.mu);
-  const uint32_t handle = plat::mem_handle(ctx);
-  for (auto it = e.sessions.begin(); it != e.sessions.end();) {
-    if ((*it)->ctx == ctx && (*it)->ctxHandle == handle) return *it;
-    if ((*it)->ctx == ctx || !context_alive(it->get())) {
-      // A deleted context's session: fibers still suspended in it are never
-      // destroyed (that would unwind them over freed memory).
-      if (has_fibers(**it)) e.abandoned.push_back(*it);
-      it = e.sessions.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  if (auto s = session_locked(e, ctx)) return s;
   auto s = std::make_shared<Session>();
   s->ctx = ctx;
-  s->ctxHandle = handle;
   e.sessions.push_back(s);
   if (!e.started) {
     std::thread(executor_loop).detach();
@@ -289,6 +318,40 @@ std::shared_ptr<Session> host_session(SystemContext* ctx) {
   }
   return s;
 }
+
+// How long the deletion of a context waits for its running task to reach its
+// next hand-over. A task that blocks longer (a command that waits for the
+// host's thread, which is deleting) keeps the context: its memory stays.
+constexpr auto kDeletePatience = std::chrono::seconds(5);
+
+// The execution manager's part of MRVVAL_Delete: the context's session is
+// doomed and taken out of the executor's hands. Returns once no task of it
+// runs or ever will (1), or 0 when the running task did not stop in time.
+int32_t on_delete(SystemContext* ctx) {
+  Executor& e = executor();
+  std::unique_lock<std::mutex> lock(e.mu);
+  std::shared_ptr<Session> s = session_locked(e, ctx);
+  if (s == nullptr) return 1;
+  s->doomed.store(true, std::memory_order_release);
+  if (s->queued) {  // a start the executor has not picked up: it never will
+    std::erase_if(e.starts, [&](const auto& st) { return st.first == s; });
+    s->queued = false;
+  }
+  {
+    std::lock_guard<std::mutex> nap_lock(s->mu);  // a napping task wakes and stops
+    s->woken = true;
+    s->cv.notify_all();
+  }
+  const bool own = plat::thread_current_id() == e.threadId.load();
+  const bool parked = !own && e.parked.wait_for(lock, kDeletePatience, [&] { return !s->active; });
+  std::erase(e.sessions, s);
+  // Fibers still suspended in the session are never destroyed (that would
+  // unwind them over the freed context): the session is kept with them.
+  if (has_fibers(*s)) e.abandoned.push_back(s);
+  return parked ? 1 : 0;
+}
+
+const bool g_delete_hook = (MRVVAL_SetDeleteHook(&on_delete), true);
 
 // Whether any task but `me` is live, read from the slots (for callers that
 // are not tasks).
@@ -430,7 +493,8 @@ bool any_task_ending(const SystemContext* ctx) {
 }
 
 FAQ* push_cells(SystemContext* ctx) {
-  Session* s = find_session(ctx);
+  std::shared_ptr<Session> held;
+  Session* s = session_of(ctx, held);
   if (s == nullptr || ctx->currentTask < 0) return nullptr;
   CellStack& cs = s->cells[ctx->currentTask];
   const std::size_t chunk = static_cast<std::size_t>(cs.depth / kCallsPerChunk);
@@ -472,18 +536,20 @@ void pop_cells(SystemContext* ctx, FAQ* cells, int32_t count) {
   if (any != 0) {
     for (int i = used; i < kCellsPerCall; ++i) clear_cell(ctx, &cells[i]);
   }
-  if (Session* s = find_session(ctx)) --s->cells[ctx->currentTask].depth;
+  std::shared_ptr<Session> held;
+  if (Session* s = session_of(ctx, held)) --s->cells[ctx->currentTask].depth;
 }
 
 const void** running_call(SystemContext* ctx) {
-  Session* s = find_session(ctx);
+  std::shared_ptr<Session> held;
+  Session* s = session_of(ctx, held);
   if (s == nullptr || ctx->currentTask < 0 || ctx->currentTask >= MRV_TASKS) return nullptr;
   return &s->running[ctx->currentTask];
 }
 
 void nap(SystemContext* ctx, uint32_t ms) {
-  Session* s = find_session(ctx);
-  if (s == nullptr) {
+  Session* s = tls_session;
+  if (s == nullptr || s->ctx != ctx) {  // not a task: nothing wakes it but time
     plat::sleep_ms(ms);
     return;
   }
@@ -492,7 +558,7 @@ void nap(SystemContext* ctx, uint32_t ms) {
     s->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return s->woken; });
     s->woken = false;
   }
-  if (!context_alive(s)) abandon(s);
+  stop_if_doomed(s);
 }
 
 }  // namespace mrvexec
@@ -557,15 +623,16 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
     ctx->currentTask = prev;
     return t;
   }
-  // Started by the host: the executor picks the task up. If tasks already run,
-  // the new one simply takes its turn in the rotation.
-  bool running = false;
-  for (int32_t i = 0; i < MRV_TASKS; ++i) running = running || task_live(ctx, i);
-  if (!running) ctx->currentTask = t;
+  // Started by the host: if the executor runs this context's tasks (or will),
+  // the new one takes its turn in the rotation, else the executor picks it
+  // up; decided under the lock under which the last task's end leaves.
+  std::lock_guard<std::mutex> lock(e.mu);
+  const bool join = s->active || s->queued;
+  if (!join) ctx->currentTask = t;
   set_slot(s, t, handle);
   end_if_closing(s, t);
-  if (!running) {
-    std::lock_guard<std::mutex> lock(e.mu);
+  if (!join) {
+    s->queued = true;
     e.starts.emplace_back(owner, t);
     e.cv.notify_one();
   }
@@ -573,10 +640,12 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
 }
 
 int32_t MRVEXEC_WaitTask(SystemContext* ctx) {
+  Session* s = tls_session;
+  const bool task = s != nullptr && s->ctx == ctx;
+  if (task) stop_if_doomed(s);
   const int32_t me = ctx->currentTask;
   if (me == ctx->superTask || me < 0) return 1;
-  Session* s = tls_session;
-  if (s == nullptr || s->ctx != ctx) return next_live_any(ctx, me) ? 0 : 1;  // not a task
+  if (!task) return next_live_any(ctx, me) ? 0 : 1;  // not a task
   const int j = next_live(s, me);
   if (j >= 0) {
     ctx->currentTask = j;
@@ -601,9 +670,11 @@ int32_t MRVEXEC_IdleTask(SystemContext* ctx, uint32_t deadline) {
 }
 
 void MRVEXEC_Wake(SystemContext* ctx) {
-  Session* s = find_session(ctx);
+  Executor& e = executor();
+  std::lock_guard<std::mutex> lock(e.mu);
+  const std::shared_ptr<Session> s = session_locked(e, ctx);
   if (s == nullptr) return;
-  std::lock_guard<std::mutex> lock(s->mu);
+  std::lock_guard<std::mutex> nap_lock(s->mu);
   s->woken = true;
   s->cv.notify_all();
 }

@@ -2,12 +2,14 @@
 // context, reading and writing cells of variable tables, and the per-task
 // stacks of local frames.
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "internal.h"
+#include "mrvshare.h"
 #include "platform/clock.h"
 #include "platform/dynlib.h"
 #include "platform/text.h"
@@ -115,14 +117,25 @@ SystemContext* MRVVAL_Create(uint32_t hInstance) {
   return ctx;
 }
 
+namespace {
+std::atomic<MRVVAL_DeleteHook> g_delete_hook{nullptr};
+}  // namespace
+
+void MRVVAL_SetDeleteHook(MRVVAL_DeleteHook hook) {
+  g_delete_hook.store(hook);
+}
+
 void MRVVAL_Delete(SystemContext* ctx) {
   if (ctx == nullptr) return;
+  // A task still live here (taskThread non-zero) is abandoned: the execution
+  // manager stops the one that runs at its next hand-over and never resumes
+  // any of them. Nothing is terminated; the executor keeps the fibers' stacks.
+  if (const MRVVAL_DeleteHook hook = g_delete_hook.load(); hook != nullptr && hook(ctx) == 0) {
+    return;  // a task still runs in the context: its memory stays
+  }
   for (int32_t t = MRV_TASKS - 1; t >= 0; --t) {
     if (ctx->taskEvent[t] != 0) plat::event_close(ctx->taskEvent[t]);
     ctx->taskEvent[t] = 0;
-    // A task still live here (taskThread non-zero) is abandoned: tasks run as
-    // fibers of the executor, which never resumes one again once the context
-    // is gone. Nothing is terminated; the executor owns the fiber's stack.
   }
   free_context(ctx);
 }

@@ -222,4 +222,69 @@ TEST(Tasks, DeletingTheContextAbandonsALiveTask) {
   EXPECT_EQ(reports(s), (Lines{"\"next\""}));
 }
 
+// Waits up to 30 s, looking every millisecond, until no task of ctx is live.
+bool all_ended(SystemContext* ctx) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    bool live = false;
+    for (int t = 0; t < MRV_TASKS; ++t) live = live || mrv::task_live(ctx, t);
+    if (!live) return true;
+    if (std::chrono::steady_clock::now() > limit) return false;
+    plat::sleep_ms(1);
+  }
+}
+
+// The host starts tasks as fast as it can while the tasks it started end at
+// once: every start runs, none is lost at the instant the last task ends
+// (marked live and never run, so that the host would wait for ever).
+TEST(Tasks, StartsFromTheHostAgainstTasksThatEndAtOnceAreNeverLost) {
+  Scenario s({"testcmd.so"});
+  s.source("E", "$0 = $0 + 1;\n");
+  FAQ& count = MRV_CELLS(&s.ctx->commonVars)[s.ctx->commonVars.base];  // $0
+  ASSERT_TRUE(MRVFAQ_Number(s.ctx, &count, 1, 0, 0));
+  constexpr int kStarts = 3000;
+  int started = 0;
+  while (started < kStarts) {
+    int32_t t = -1;
+    for (int i = 0; i < MRV_TASKS && t < 0; ++i) {
+      if (!mrv::task_live(s.ctx, i)) t = i;
+    }
+    if (t < 0) continue;  // all twenty live: one ends soon
+    ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, t, nullptr), 1);
+    ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, t, "E"), t);
+    ++started;
+  }
+  ASSERT_TRUE(all_ended(s.ctx));
+  EXPECT_EQ(MRVEXEC_SystemTask(s.ctx), 0);
+  EXPECT_EQ(count.word1, uint32_t(kStarts));
+  EXPECT_TRUE(s.boxes().empty());
+}
+
+// Contexts deleted while their tasks run, pass the turn, wait and nap, at
+// moments spread over their first milliseconds: no task reads a deleted
+// context again (the sanitizers of the test build see every such read), and
+// the executor goes on serving the next context.
+TEST(Tasks, DeletingContextsWhileTasksRunSwitchAndWait) {
+  Scenario dir({"testcmd.so"});
+  dir.source("MAIN",
+             "TESTCMD:START(1, \"BUSY\");\nTESTCMD:START(2, \"NAP\");\n"
+             "TESTCMD:START(3, \"PASS\");\nTESTCMD:LOOP(-1) { $0 = $0 + 1; };\n");
+  dir.source("BUSY", "TESTCMD:LOOP(-1) { $1 = $1 + 1; };\n");
+  dir.source("NAP", "TESTCMD:LOOP(-1) { TESTCMD:WAIT(1); };\n");
+  dir.source("PASS", "TESTCMD:LOOP(-1) { TESTCMD:HANDOVER(3); TESTCMD:WAIT(0); };\n");
+  for (int i = 0; i < 60; ++i) {
+    SystemContext* ctx = MRVVAL_Create(0);
+    ASSERT_NE(ctx, nullptr);
+    std::memcpy(ctx->programDir, dir.ctx->programDir, sizeof ctx->programDir);
+    ASSERT_EQ(MRVVAL_CreateLocal(ctx, 0, nullptr), 1);
+    ASSERT_EQ(MRVEXEC_ExecuteTask(ctx, 0, "MAIN"), 0);
+    plat::sleep_ms(static_cast<uint32_t>(i % 6));
+    MRVVAL_Delete(ctx);
+  }
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(\"next\");\n");
+  ASSERT_TRUE(s.run("MAIN"));
+  EXPECT_EQ(reports(s), (Lines{"\"next\""}));
+}
+
 }  // namespace

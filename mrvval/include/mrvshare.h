@@ -132,6 +132,15 @@ static inline int32_t MRV_REQUEST_RECORD_SIZE(uint32_t code) {
   }
 }
 
+/* ---- Deleting a context under live tasks -----------------------------------
+ * The execution manager registers its part of MRVVAL_Delete when it is
+ * loaded. MRVVAL_Delete calls it before it frees anything of the context; it
+ * returns 1 once no task of the context runs or will ever run again, 0 when
+ * the running task could not be stopped in time: the context's memory is then
+ * left allocated rather than freed under that task. */
+typedef int32_t (*MRVVAL_DeleteHook)(SystemContext* ctx);
+MRV_API void MRVVAL_SetDeleteHook(MRVVAL_DeleteHook hook);
+
 MRV_EXTERN_C_END
 
 #ifdef __cplusplus
