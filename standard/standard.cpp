@@ -1,7 +1,6 @@
 // Standard command library: the state all command families share, the text
 // helpers and the library's own reports.
 #include <cstdarg>
-#include <cstdio>
 
 #include "internal.h"
 #include "platform/text.h"
@@ -35,7 +34,7 @@ void append_cut(char* buf, std::size_t cap, const char* piece) {
 int32_t report(SystemContext* ctx, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
+  plat::vformat_cut(ctx->msgBuf, sizeof ctx->msgBuf, fmt, ap);
   va_end(ap);
   MRVTASK_ErrorStop(ctx->hwndMain, MRV_CP932("『Marovine33』標準コマンドライブラリ(STANDARD.DLL)"),
                     ctx->msgBuf);
