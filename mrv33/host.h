@@ -56,6 +56,7 @@ class Listener {
     bool activate;  // else a tracer-control record
     int32_t code;
     int32_t value;
+    std::string text;  // of the debugger's requests that name something
   };
 
   ~Listener() { stop(); }

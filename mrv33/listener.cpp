@@ -12,12 +12,23 @@
 #include <map>
 
 #include "host.h"
+#include "mrvexec.h"
 #include "platform/bytes.h"
 
 namespace host {
 namespace {
 
-constexpr std::size_t kRecord = 8;  // sub-code and value, little-endian 32-bit each
+constexpr std::size_t kRecord = 8;     // sub-code and value, little-endian 32-bit each
+constexpr std::size_t kMaxText = 255;  // of the text pieces before a request
+
+// A tracer connection: its partial record, the text its MRV_DEBUG_TEXT pieces
+// make for its next request, and whether a debugger holds it
+// (MRV_DEBUG_ATTACH), so that its end lets every stopped task go on.
+struct Client {
+  std::string buf;
+  std::string text;
+  bool attached = false;
+};
 
 bool socket_address(const std::string& path, sockaddr_un* a) {
   std::memset(a, 0, sizeof *a);
@@ -84,7 +95,7 @@ std::vector<Listener::Request> Listener::take() {
 }
 
 void Listener::run() {
-  std::map<int, std::string> clients;  // tracer connections and their partial records
+  std::map<int, Client> clients;  // tracer connections
   for (;;) {
     std::size_t room = 0;  // requests the main thread's queue can still take
     {
@@ -95,7 +106,7 @@ void Listener::run() {
     // thread has taken what waits; poll again shortly to see whether it has.
     std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {control_, POLLIN, 0}, {instance_, POLLIN, 0}};
     if (room != 0)
-      for (auto& [fd, buf] : clients) fds.push_back({fd, POLLIN, 0});
+      for (auto& [fd, client] : clients) fds.push_back({fd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), room != 0 ? -1 : 20) < 0) continue;
     if (fds[0].revents != 0) break;
     if (fds[1].revents & POLLIN) {
@@ -103,41 +114,54 @@ void Listener::run() {
       if (c >= 0 && clients.size() >= kMaxClients)
         close(c);  // the client sees the connection end
       else if (c >= 0)
-        clients.emplace(c, std::string());
+        clients.emplace(c, Client());
     }
     if (fds[2].revents & POLLIN) {
       int c = accept4(instance_, nullptr, nullptr, SOCK_CLOEXEC);
       if (c >= 0) {
         std::lock_guard lock(mu_);
-        if (pending_.size() < kMaxPending) pending_.push_back(Request{true, 0, 0});
+        if (pending_.size() < kMaxPending) pending_.push_back(Request{true, 0, 0, {}});
         close(c);
       }
     }
     for (std::size_t i = 3; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
-      std::string& buf = clients[fds[i].fd];
+      Client& client = clients[fds[i].fd];
+      std::string& buf = client.buf;
       std::lock_guard lock(mu_);
       if (pending_.size() >= kMaxPending) break;
-      // No more bytes than make the records the queue has room for, so it
-      // never holds more than kMaxPending and a partial record stays short.
+      // No more bytes than make the records the queue has room for, so
+      // it never holds more than kMaxPending and a partial record stays short.
       char chunk[256];
       const std::size_t want =
           std::min(sizeof chunk, (kMaxPending - pending_.size()) * kRecord - buf.size());
       const ssize_t n = read(fds[i].fd, chunk, want);
       if (n <= 0) {  // hung up: a partial record goes with the connection
+        if (client.attached) pending_.push_back(Request{false, MRV_DEBUG_RELEASE, 0, {}});
         close(fds[i].fd);
         clients.erase(fds[i].fd);
         continue;
       }
       buf.append(chunk, static_cast<std::size_t>(n));
       while (buf.size() >= kRecord) {
-        pending_.push_back(Request{false, static_cast<int32_t>(plat::get_le32(buf.data())),
-                                   static_cast<int32_t>(plat::get_le32(buf.data() + 4))});
+        Request r{false,
+                  static_cast<int32_t>(plat::get_le32(buf.data())),
+                  static_cast<int32_t>(plat::get_le32(buf.data() + 4)),
+                  {}};
         buf.erase(0, kRecord);
+        if (r.code == MRV_DEBUG_TEXT) {
+          char piece[5] = {};
+          plat::put_le32(piece, static_cast<uint32_t>(r.value));
+          if (client.text.size() + 4 <= kMaxText) client.text += piece;
+        } else {
+          r.text.swap(client.text);
+        }
+        if (r.code == MRV_DEBUG_ATTACH) client.attached = r.value != 0;
+        pending_.push_back(std::move(r));
       }
     }
   }
-  for (auto& [fd, buf] : clients) close(fd);
+  for (auto& [fd, client] : clients) close(fd);
 }
 
 bool ask_first_instance(const std::string& dir) {

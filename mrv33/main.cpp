@@ -103,6 +103,14 @@ void serve_host_request(SystemContext* ctx) {
 
 void serve_outside_requests(SystemContext* ctx) {
   for (const Listener::Request& r : g_listener.take()) {
+    if (!r.activate && r.code == MRV_DEBUG_CLOSE) {
+      plat::post_message(ctx->hwndMain, plat::WM_CLOSE, 0, 0);  // as the close button does
+      continue;
+    }
+    if (!r.activate && r.code > 8) {
+      MRVEXEC_Debug(ctx, r.code, r.value, r.text.c_str());
+      continue;
+    }
     if (!r.activate) {
       // A request that comes before the main window exists has nowhere to go.
       plat::post_message(ctx->hwndMain, 0x4402, static_cast<uint32_t>(r.code), r.value);
@@ -228,6 +236,10 @@ int main(int argc, char** argv) {
   register_classes();
   set_start_values(ctx);
   ctx->execFlags = trace_switches();
+  // MRV_STOP_ON_ENTRY=1: the first task stops before its first statement, so
+  // that a debugger can set its breakpoints first.
+  if (const char* entry = std::getenv("MRV_STOP_ON_ENTRY"); entry && std::strcmp(entry, "1") == 0)
+    MRVEXEC_Debug(ctx, MRV_DEBUG_STOP, 0, "entry");
   g_listener.start(runtime);
   if (read_definitions(ctx) && MRVVAL_CreateLocal(ctx, 0, nullptr) &&
       MRVEXEC_ExecuteTask(ctx, 0, scenario_name(argc, argv).c_str()) != -1) {

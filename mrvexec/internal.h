@@ -172,6 +172,18 @@ inline int32_t begin_turn(SystemContext* ctx, bool* paused) {
   return kTurnGo;
 }
 
+// The debugger (debug.cpp). debug_turn runs before a statement while
+// EXEC_DEBUG is set (`marked`: the statement starts a line) and holds the task
+// when it must stop: kTurnGo to run the statement, else the loop's result.
+int32_t debug_turn(SystemContext* ctx, bool marked);
+// "@S task line reason file": where task t stopped and why.
+void send_stop_record(SystemContext* ctx, int32_t t, const char* reason);
+// Task t enters a file, leaving `file` at `line`; and comes back.
+void debug_enter_file(SystemContext* ctx, int32_t t, const char* file, uint32_t line);
+void debug_leave_file(SystemContext* ctx, int32_t t);
+// The context is deleted: its breakpoints and task files go.
+void debug_forget(const SystemContext* ctx);
+
 // The decoded form of code blocks (decode.cpp).
 struct Program;
 // Decodes a whole code block of `size` bytes; null when there is nothing to

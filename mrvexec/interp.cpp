@@ -81,6 +81,7 @@ void step(SystemContext* ctx) {
       static_cast<int32_t>(flags >> EXEC_WATCH_SHIFT) != ctx->currentTask) {
     return;
   }
+  if ((flags & EXEC_GO) == 0) send_stop_record(ctx, ctx->currentTask, "step");
   while ((load_flags(ctx->execFlags) & EXEC_GO) == 0) {
     if (any_task_ending(ctx)) {
       clear_flags(ctx->execFlags, EXEC_STEP | EXEC_STEP_OVER);
@@ -196,11 +197,16 @@ int32_t mrvexec::run_plain(SystemContext* ctx, const char* code) {
     const int32_t turn = begin_turn(ctx, &paused);
     if (turn == kTurnPaused) continue;
     if (turn != kTurnGo) return turn;
-    if (*p == TOK_LINE) {
+    const bool marked = *p == TOK_LINE;
+    if (marked) {
       ctx->taskLine[ctx->currentTask] = static_cast<uint16_t>(read16(p + 1));
       p += 3;
     }
     if (*p == TOK_END) return 1;
+    if ((load_flags(ctx->execFlags) & EXEC_DEBUG) != 0) {
+      const int32_t held = debug_turn(ctx, marked);
+      if (held != kTurnGo) return held;
+    }
     FAQ value{};
     const char* q = calc_plain(ctx, p, &value);
     release(ctx, &value);

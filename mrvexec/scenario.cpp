@@ -118,6 +118,7 @@ int32_t MRVEXEC_File(SystemContext* ctx, const char* name) {
     std::snprintf(ctx->taskFile[t], MRV_PATH, "%s", path);
     send_file_change(ctx, path);
     const uint32_t savedLine = ctx->taskLine[t];
+    mrvexec::debug_enter_file(ctx, t, savedFile, savedLine);
     ctx->taskLine[t] = 0;  // lines show as written: the markers count from 0
 
     // The decoded form lives as long as the code block; without one (or for
@@ -133,6 +134,7 @@ int32_t MRVEXEC_File(SystemContext* ctx, const char* name) {
     std::memcpy(ctx->taskFile[t], savedFile, MRV_PATH);
     send_file_change(ctx, savedFile);
     ctx->taskLine[t] = savedLine;
+    mrvexec::debug_leave_file(ctx, t);
     MRVTASK_FreeMemory(ctx->hwndMain, code);
     mrvexec::clear_flags(ctx->taskFlags[t], TASK_RETURN);
     const uint32_t flags = mrvexec::load_flags(ctx->taskFlags[t]);

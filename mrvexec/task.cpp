@@ -330,6 +330,7 @@ constexpr auto kDeletePatience = std::chrono::seconds(5);
 int32_t on_delete(SystemContext* ctx) {
   Executor& e = executor();
   std::unique_lock<std::mutex> lock(e.mu);
+  debug_forget(ctx);
   std::shared_ptr<Session> s = session_locked(e, ctx);
   if (s == nullptr) return 1;
   s->doomed.store(true, std::memory_order_release);

@@ -156,7 +156,10 @@ MRV_COMMAND(MRV_DEBUGBREAK) {
   if (task_live(ctx, t)) {
     std::snprintf(ctx->msgBuf, sizeof ctx->msgBuf, "@B <DebugBreak> Task=%d Line=%d", t,
                   static_cast<int32_t>(ctx->taskLine[t]));
-    if (MRVEXEC_SendTracer(ctx, ctx->msgBuf)) {
+    // An attached debugger stops the task before its next statement;
+    // without one, the tracer steps it.
+    if (MRVEXEC_SendTracer(ctx, ctx->msgBuf) &&
+        MRVEXEC_Debug(ctx, MRV_DEBUG_SCENARIO_BREAK, t, nullptr) == 0) {
       // Step this task from its next command on, until the host grants a go.
       const uint32_t watch = ~0u << EXEC_WATCH_SHIFT;
       mrv::replace_flags(ctx->execFlags, watch | EXEC_STEP | EXEC_STEP_OVER | EXEC_GO,

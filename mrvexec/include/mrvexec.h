@@ -47,8 +47,10 @@ enum {
   EXEC_TRACE_ARGS = 0x02, /* with the argument values */
   EXEC_STEP = 0x04,       /* the watched task stops before every command until EXEC_GO */
   EXEC_STEP_OVER = 0x08,  /* as EXEC_STEP; block commands switch it off inside their blocks */
-  EXEC_GO = 0x80,         /* the stopped task may run its next command */
-  EXEC_WATCH_SHIFT = 8    /* bits 8..31: number of the watched task */
+  EXEC_DEBUG =
+      0x10,       /* breakpoints or stops are pending: each statement asks MRVEXEC_Debug's state */
+  EXEC_GO = 0x80, /* the stopped task may run its next command */
+  EXEC_WATCH_SHIFT = 8 /* bits 8..31: number of the watched task */
 };
 
 /* ---- Tasks ----------------------------------------------------------------- */
@@ -144,6 +146,35 @@ MRV_API int32_t MRVEXEC_GetMousePos(SystemContext* ctx, int32_t w, MRVPOINT* poi
 MRV_API int32_t MRVEXEC_SendTracer(SystemContext* ctx, const char* text);
 /* The same on the value viewer's channel (no presence test). */
 MRV_API int32_t MRVEXEC_SendViewer(SystemContext* ctx, const char* text);
+
+/* ---- The debugger --------------------------------------------------------- */
+
+/* Debugger requests: the tracer-control sub-codes after 1..8, carried out by
+ * MRVEXEC_Debug. p is a task (-1: every task) unless said otherwise; `text` is
+ * code page 932 (on the control socket: the MRV_DEBUG_TEXT pieces before). A task stops before a
+ * statement and sends "@S task line file reason" to the tracer (line as shown, from 1); reason is
+ * breakpoint, step, pause, entry or debugbreak. A stopped task keeps passing its turn. */
+enum {
+  MRV_DEBUG_BREAK_SET = 9,    /* breakpoint on line p (from 1) of the file named by text */
+  MRV_DEBUG_BREAK_CLEAR = 10, /* removes that breakpoint */
+  MRV_DEBUG_BREAK_CLEAR_ALL = 11,
+  MRV_DEBUG_STOP = 12,           /* task p stops before its next statement (text: reason) */
+  MRV_DEBUG_CONTINUE = 13,       /* stopped task p goes on */
+  MRV_DEBUG_STEP_IN = 14,        /* task p goes on and stops at its next statement */
+  MRV_DEBUG_STEP_OVER = 15,      /* ... at its next one outside deeper blocks and files */
+  MRV_DEBUG_STEP_OUT = 16,       /* ... at its next one after its block (at file level, file) */
+  MRV_DEBUG_STACK = 17,          /* "@F p depth line file" per file of task p, then "@E p" */
+  MRV_DEBUG_SET = 18,            /* stopped task p sets "NAME VALUE" ($A, $@, $00012, #00012;
+                                    a number or "text"), answering "@V p 1|0 NAME" */
+  MRV_DEBUG_ATTACH = 19,         /* p != 0: a debugger holds the connection; DebugBreak stops */
+  MRV_DEBUG_RELEASE = 20,        /* clears breakpoints and steps; every stopped task goes on */
+  MRV_DEBUG_CLOSE = 21,          /* the host closes the program as its close button does */
+  MRV_DEBUG_SCENARIO_BREAK = 22, /* task p stops for DebugBreak if a debugger is attached */
+  MRV_DEBUG_TEXT = 23            /* control socket: p is 4 more bytes of the next request's text */
+};
+/* Carries out a debugger request; 1 when done (0: not understood, or for
+ * MRV_DEBUG_SCENARIO_BREAK no debugger attached). Safe from the host's thread. */
+MRV_API int32_t MRVEXEC_Debug(SystemContext* ctx, int32_t code, int32_t p, const char* text);
 
 MRV_EXTERN_C_END
 

@@ -121,11 +121,13 @@ TEST(Interp, SteppingHoldsTheWatchedTaskUntilTheHostLetsItGo) {
     EXPECT_TRUE(mrvtest::eventually([&] { return s.trace().size() >= records; }));
     plat::sleep_ms(30);
   };
-  settle(2);
-  EXPECT_EQ(s.trace().size(), 2u);  // "@N", the trace of SHOW(1): held before the call
+  settle(3);
+  // "@N", the trace of SHOW(1) and where the task is held: before the call.
+  EXPECT_EQ(s.trace().size(), 3u);
+  EXPECT_EQ(records(s).back(), "@S 0 1 step " + std::string(s.ctx->programDir) + "\\MAIN.SNA");
   s.ctx->execFlags |= EXEC_GO;
   MRVEXEC_Wake(s.ctx);
-  settle(4);
+  settle(6);
   EXPECT_EQ(reports(s), (Lines{"1"}));
   s.ctx->taskFlags[0] |= TASK_END;
   MRVEXEC_Wake(s.ctx);

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/text.h"
 
@@ -98,6 +99,12 @@ std::string show_tracer(const std::string& record, Look look) {
   const std::string line = plat::cp932_to_utf8(line_of(record));
   if (line.compare(0, 3, "@N ") == 0) return paint("[file]  " + line.substr(3), kCyan, look);
   if (line.compare(0, 3, "@B ") == 0) return paint("[debug] " + line.substr(3), kYellow, look);
+  int stopped = 0, at_line = 0, at = 0;
+  char reason[16];
+  if (std::sscanf(line.c_str(), "@S %d %d %15s %n", &stopped, &at_line, reason, &at) == 3 && at > 0)
+    return paint("[stop]  task " + std::to_string(stopped) + " at " + line.substr(std::size_t(at)) +
+                     " line " + std::to_string(at_line) + " (" + reason + ")",
+                 kYellow, look);
   std::string task, number, command;
   std::size_t depth = 0;
   if (statement(line, &task, &number, &depth, &command)) {

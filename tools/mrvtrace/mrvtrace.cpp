@@ -158,6 +158,26 @@ int serve_plain(Server& server, Log& trace_log, Log& viewer_log) {
   return failed ? kExitFailed : kExitOk;
 }
 
+// --send: one request. A step names where the task stopped when no other
+// tracer serves the channels (waiting for it up to a few seconds).
+int send_once(int code, int32_t value) {
+  std::string why;
+  Server server;
+  const bool listening = (code == 3 || code == 4) && server.open(&why);
+  if (!send_request(code, value, &why)) return fail(why);
+  if (!listening) return kExitOk;
+  const Look look{};
+  bool stopped = false;
+  const Server::Handler handler = [&](Channel c, const std::string& record) {
+    if (c != Channel::Tracer || line_of(record).compare(0, 3, "@S ") != 0) return;
+    std::printf("%s\n", show_tracer(record, look).c_str());
+    stopped = true;
+  };
+  for (int i = 0; i < 50 && !stopped; ++i) server.poll({}, 100, handler);
+  if (!stopped) std::printf("sent: %s (no stop seen)\n", request_name(code));
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,8 +198,7 @@ int main(int argc, char** argv) {
       int32_t value = 0;
       if (i + 2 < args.size() && !parse_value(args[i + 2], &value))
         return usage_error("the value must be a number, on or off: " + args[i + 2]);
-      std::string why;
-      return send_request(code, value, &why) ? kExitOk : fail(why);
+      return send_once(code, value);
     }
     if (a == "--log" || a == "--viewer-log") {
       if (i + 1 >= args.size()) return usage_error(a + " needs a file");
@@ -208,6 +227,7 @@ int main(int argc, char** argv) {
   }
   // While a task is stopped before a command no task runs, and no tracer is
   // left to let it go: the title runs on (without a host nothing is sent).
+  send_request(20, 0, &why);
   send_request(5, 0, &why);
   return rc;
 }

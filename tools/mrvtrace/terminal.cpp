@@ -154,6 +154,11 @@ class Terminal {
       watch_ = task;
       note_ = "task " + std::to_string(task) + " stopped at DebugBreak: s step, n next, c run";
     }
+    int number = 0, at = 0;
+    char reason[16];
+    if (std::sscanf(text.c_str(), "@S %d %d %15s %n", &task, &number, reason, &at) == 3 && at > 0)
+      note_ = "task " + std::to_string(task) + " stopped at " + text.substr(std::size_t(at)) +
+              " line " + std::to_string(number);
     line(show_tracer(record, look_));
   }
 
