@@ -543,21 +543,24 @@ bool any_task_ending(const SystemContext* ctx) {
   return false;
 }
 
-FAQ* push_cells(SystemContext* ctx) {
+bool push_cells(SystemContext* ctx, CallCells* out) {
   std::shared_ptr<Session> held;
   Session* s = session_of(ctx, held);
-  if (s == nullptr || ctx->currentTask < 0) return nullptr;
-  CellStack& cs = s->cells[ctx->currentTask];
+  const int32_t t = ctx->currentTask;
+  if (s == nullptr || t < 0 || t >= MRV_TASKS) return false;
+  CellStack& cs = s->cells[t];
   const std::size_t chunk = static_cast<std::size_t>(cs.depth / kCallsPerChunk);
   if (chunk == cs.chunks.size()) {
     void* block = MRVTASK_AllocMemory(ctx->hwndMain, kCallsPerChunk * kCellsPerCall * sizeof(FAQ));
-    if (block == nullptr) return nullptr;
+    if (block == nullptr) return false;
     std::memset(block, 0, kCallsPerChunk * kCellsPerCall * sizeof(FAQ));
     cs.chunks.push_back(static_cast<FAQ*>(block));
   }
-  FAQ* cells = cs.chunks[chunk] + (cs.depth % kCallsPerChunk) * kCellsPerCall;
+  out->cells = cs.chunks[chunk] + (cs.depth % kCallsPerChunk) * kCellsPerCall;  // all zero
+  out->depth = &cs.depth;
+  out->running = &s->running[t];
   ++cs.depth;
-  return cells;  // all zero: a call leaves its cells so
+  return true;
 }
 
 namespace {
@@ -570,25 +573,38 @@ void clear_cell(SystemContext* ctx, FAQ* c) {
   }
   *c = FAQ{};
 }
+
+// True when any byte of a call's cells is not zero: 16 bytes at a time over
+// the whole block, unrolled.
+bool any_set(const FAQ* cells) {
+  using Lane = uint64_t __attribute__((vector_size(16)));
+  constexpr std::size_t kBytes = kCellsPerCall * sizeof(FAQ);
+  static_assert(kBytes % sizeof(Lane) == 0);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(cells);
+  Lane acc = {0, 0};
+#pragma GCC unroll 64
+  for (std::size_t k = 0; k < kBytes; k += sizeof(Lane)) {
+    Lane v;
+    std::memcpy(&v, bytes + k, sizeof v);
+    acc |= v;
+  }
+  return (acc[0] | acc[1]) != 0;
+}
 }  // namespace
 
-void pop_cells(SystemContext* ctx, FAQ* cells, int32_t count) {
+void pop_cells(SystemContext* ctx, const CallCells& call, int32_t count) {
   // Cell 0 went to the caller (or is dropped after a failure); the arguments
   // and the terminator are given back. A command seldom stores above the
-  // terminator: one look over those cells' words finds out whether it did.
+  // terminator: one look over the block's words, the given-back cells zero
+  // already, finds out whether it did.
+  FAQ* cells = call.cells;
   const int used = count + 2;
   cells[0] = FAQ{};
   for (int i = 1; i < used; ++i) clear_cell(ctx, &cells[i]);
-  using Word = uint64_t __attribute__((may_alias));
-  const Word* w = reinterpret_cast<const Word*>(cells + used);
-  const std::size_t n = (kCellsPerCall - used) * sizeof(FAQ) / sizeof(Word);
-  uint64_t any = 0;
-  for (std::size_t k = 0; k < n; ++k) any |= w[k];
-  if (any != 0) {
+  if (any_set(cells)) {
     for (int i = used; i < kCellsPerCall; ++i) clear_cell(ctx, &cells[i]);
   }
-  std::shared_ptr<Session> held;
-  if (Session* s = session_of(ctx, held)) --s->cells[ctx->currentTask].depth;
+  --*call.depth;
 }
 
 const void** running_call(SystemContext* ctx) {
