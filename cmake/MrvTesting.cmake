@@ -120,7 +120,15 @@ function(mrv_library name kind)
     endif()
   endforeach()
   file(GLOB fuzzers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/*_fuzz.cpp)
-  if(MRV_FUZZ AND fuzzers)
+  if(MRV_FUZZ AND fuzzers AND kind STREQUAL "MODULE")
+    # A module's fuzz targets load it at run time, as its tests do.
+    foreach(f ${fuzzers})
+      get_filename_component(fn ${f} NAME_WE)
+      mrv_add_fuzzer(${name}_${fn} SOURCES ${f} LIBS ${L_PRIVATE_LIBS} dl)
+      target_include_directories(${name}_${fn} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+      add_dependencies(${name}_${fn} ${name})
+    endforeach()
+  elseif(MRV_FUZZ AND fuzzers)
     # The fuzz targets hold the library's code themselves, so that they can
     # reach its internal state (to put it back between inputs).
     add_library(${name}_fuzzcode OBJECT ${srcs})

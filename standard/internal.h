@@ -62,6 +62,21 @@ inline Ref ref(const FAQ& v) {
           static_cast<int32_t>(v.word4)};
 }
 
+// Follows a variable that holds a by-reference value (a subroutine's
+// by-reference argument) to the variable it names, so that a reference is
+// never moved into a variable that may outlive the frame it points into.
+// A chain longer than 32 steps stops at the 32nd; false (reported) when a
+// variable is missing.
+inline bool named(SystemContext* ctx, Ref& r) {
+  for (int step = 0; step < 32; ++step) {
+    FAQ v{};
+    if (!MRVVAL_Get(ctx, &r.table, r.index, &v)) return false;
+    if (v.type != TYPE_VARIABLE) return true;
+    r = ref(v);
+  }
+  return true;
+}
+
 // MRVVAL_Get and MRVVAL_Set on the variable, without the calls when its
 // cell lies in the table (the value manager reports the others).
 inline FAQ* cell_of(const Ref& r) {

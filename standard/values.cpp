@@ -228,6 +228,7 @@ MRV_COMMAND(MRV_CALC) {
 MRV_COMMAND(MRV_SWAP) {
   if (!check(ctx, args, Cmd::Swap)) return 0;
   Ref a = ref(cell(args, 1)), b = ref(cell(args, 2));
+  if (!named(ctx, a) || !named(ctx, b)) return 0;
   MRVVAL_Swap(ctx, &a.table, a.index, &b.table, b.index);
   return result_null(ctx, args);
 }

@@ -4,7 +4,8 @@
 #   tools/run-fuzzers.sh BUILD_DIR [SECONDS] [TARGET...]
 #
 # Each target (all of BUILD_DIR/fuzz when none is named) runs SECONDS seconds
-# (default 30), FUZZ_JOBS of them at a time (default 1), from its seed corpus in the tree (<library>/fuzz/corpus/<name>);
+# (default 30), FUZZ_JOBS of them at a time (default 1), from its seed corpus in the tree (<library>/fuzz/corpus/<name>)
+# and with its dictionary <library>/fuzz/<name>.dict when there is one;
 # what it learns is kept in BUILD_DIR/fuzz-corpus/<target>, so a longer run
 # continues where the last one stopped. An input that crashes, hangs (10 s)
 # or leaves a memory block or a file descriptor behind is saved as
@@ -30,7 +31,9 @@ run() {
   local t=$1 lib=${1%%_*} name=${1#*_} status=0
   name=${name%_fuzz}
   mkdir -p "$build/fuzz-corpus/$t" "$build/fuzz-findings/$t"
-  "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=3072 \
+  local dict=()
+  [ -f "$lib/fuzz/$name.dict" ] && dict=(-dict="$lib/fuzz/$name.dict")
+  "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=3072 "${dict[@]}" \
     -artifact_prefix="$build/fuzz-findings/$t/" "$build/fuzz-corpus/$t" \
     "$lib/fuzz/corpus/$name" >"$build/fuzz-logs/$t.log" 2>&1 || status=$?
   echo "$status" >"$build/fuzz-logs/$t.status"

@@ -144,7 +144,7 @@ TEST(Debug, AHeldTaskEndsWhenToldAndDebugBreakStopsForAnAttachedDebugger) {
   ASSERT_TRUE(d.ask(MRV_DEBUG_BREAK_SET, 7, "MAIN"));
   d.start();
   d.expect("@S 0 7 breakpoint " + d.main);
-  d.s.ctx->taskFlags[0] |= TASK_END;
+  mrv::set_flags(d.s.ctx->taskFlags[0], TASK_END);
   MRVEXEC_Wake(d.s.ctx);
   ASSERT_TRUE(d.s.finish(10000));
   EXPECT_EQ(reports(d.s), (Lines{"5"}));

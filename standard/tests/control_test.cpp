@@ -7,6 +7,7 @@
 #include <atomic>
 #include <vector>
 
+#include "heap_check.h"
 #include "helpers.h"
 #include "internal.h"
 #include "platform/memory.h"
@@ -243,6 +244,24 @@ TEST(GosubTest, AReferenceReturnedGivesTheValueItNames) {
     Alloc(\$R, 16); Gosub("S1"); Free(\$R); $R = 0;)"));
   EXPECT_THAT(s.messages(), IsEmpty());
   EXPECT_THAT(said(s), ElementsAre(" 83kept"));  // 'S': a string, not a reference
+  EXPECT_EQ(plat::mem_live_blocks(), blocks);
+}
+
+// Swap given a by-reference argument ($B of a subroutine) exchanges the
+// variable it names: a reference never moves into a variable that outlives
+// its frame, so writing through it later loses no string in a dead frame.
+TEST(GosubTest, SwapOfAReferenceExchangesTheVariableItNames) {
+  Scenario s;
+  s.source("S0", "$C = \"callers\"; Gosub(\"S\", \\$C); DebugMessage($C);");
+  s.source("S", "Swap(\\$B, \\$1);");
+  s.source("S3", "$A = 0;");
+  const std::size_t blocks = plat::mem_live_blocks();
+  const std::size_t strings = heaptest::held_strings(s.ctx);
+  ASSERT_TRUE(run(s, R"($1 = 1; $3 = "moved"; Gosub("S0"); DebugMessage(ValueType(\$1), $1);
+    If(ValueType(\$1) == 86) { Swap($1, \$3); }; Gosub("S3"); $1 = 0; $3 = 0;)"));
+  EXPECT_THAT(s.messages(), IsEmpty());
+  EXPECT_THAT(said(s), ElementsAre(" 1", " 83callers"));
+  EXPECT_EQ(heaptest::held_strings(s.ctx), strings);
   EXPECT_EQ(plat::mem_live_blocks(), blocks);
 }
 

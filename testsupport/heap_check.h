@@ -74,6 +74,13 @@ inline std::string problems(const SystemContext* ctx) {
   return err.str();
 }
 
+// Number of strings the heap holds (its held blocks).
+inline std::size_t held_strings(const SystemContext* ctx) {
+  std::size_t n = 0;
+  for (const Block& b : blocks(ctx)) n += b.size < 0 ? 1 : 0;
+  return n;
+}
+
 // Total length of the heap (the end of its last block).
 inline uint64_t length(const SystemContext* ctx) {
   std::vector<Block> bs = blocks(ctx);
