@@ -142,6 +142,7 @@ TEST_F(MrvtraceTest, LogsHoldExactlyWhatTheEnginesOwnLogsHold) {
 
   SocketScenario s(kTraced);
   const fs::path run = s.runtime();
+  Listener host(run / "control.sock");
   Tracer t(run, {"--log", io_.file("t.log"), "--viewer-log", io_.file("v.log")}, io_.file("out"),
            io_.file("err"));
   ASSERT_TRUE(serving(run));
@@ -149,6 +150,9 @@ TEST_F(MrvtraceTest, LogsHoldExactlyWhatTheEnginesOwnLogsHold) {
   ASSERT_TRUE(s.run("MRV"));
   t.signal(SIGTERM);
   ASSERT_EQ(t.wait(), 0) << read_file(io_.file("err"));
+  // Ended by a signal, it still lets every stopped task go on.
+  EXPECT_EQ(host.request(), "20,0");
+  EXPECT_EQ(host.request(), "5,0");
 
   // The same records, in the same form; the paths differ by the directory.
   Lines expected;
@@ -227,7 +231,9 @@ TEST_F(MrvtraceTest, TheTerminalShowsRecordsAndSendsAKeyPerRequest) {
 
   t.type("q");
   EXPECT_EQ(t.wait(), 0);
-  EXPECT_EQ(host.request(), "5,0");  // as it quits, it lets a stopped task go on
+  // As it quits, it lets every stopped task go on.
+  EXPECT_EQ(host.request(), "20,0");
+  EXPECT_EQ(host.request(), "5,0");
 }
 
 TEST_F(MrvtraceTest, TheTerminalSaysWhenNoHostListens) {
