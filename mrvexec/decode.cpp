@@ -498,7 +498,6 @@ FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
   return i >= 0 && i < t.count ? MRV_CELLS(&t) + i : nullptr;
 }
 
-
 [[gnu::noinline]] bool binary(SystemContext* ctx, const Expr* e, FAQ* out);
 
 // An operand: a constant number or a fixed variable whose value owns
@@ -652,8 +651,8 @@ int32_t run_list(SystemContext* ctx, const List* list) {
     if (s->hasLine) ctx->taskLine[ctx->currentTask] = s->line;
     if (s->expr == nullptr) return 1;
     FAQ value{};
-    const bool ok = s->expr->kind == Kind::Assign ? store(ctx, s->expr, &value)
-                                                  : operand(ctx, s->expr, &value);
+    const bool ok =
+        s->expr->kind == Kind::Assign ? store(ctx, s->expr, &value) : operand(ctx, s->expr, &value);
     release(ctx, &value);
     if (!ok) return 0;
     ++s;
