@@ -14,7 +14,7 @@
  *              #7, hostRequestData                            after its gate
  *   gate       a button record's state words, the key words   release when
  *              #2, a window record #(20+w), hostRequest,      written, acquire
- *              taskThread[t]                                  when read
+ *              taskThread[t], hwndMain                        when read
  *   counter    #n word3, the command counter                  relaxed
  *
  * A flag carries no other data: the reader polls it again at its next
