@@ -82,10 +82,12 @@ const char* type_label(uint16_t type) {
 }
 
 // Sends "@C" and one line per variable that holds something to the viewer.
-// `name` formats a variable's number (cell index from the first one).
+// `name` formats a variable's number (cell index from the first one). A
+// record the viewer did not take ends the dump, so that a viewer that is
+// gone or stalled holds the host's loop up once, not once per variable.
 void dump(SystemContext* ctx, const VarTable& table, int32_t first, int32_t count, const char* name,
           bool letters) {
-  MRVEXEC_SendViewer(ctx, "@C");
+  if (!MRVEXEC_SendViewer(ctx, "@C")) return;
   std::vector<char> shown(MRV_MSGBUF);
   for (int32_t i = 0; i < count; ++i) {
     const int32_t cell = first + i;
@@ -99,7 +101,7 @@ void dump(SystemContext* ctx, const VarTable& table, int32_t first, int32_t coun
       std::snprintf(label, sizeof label, name, i);
     const char* tag = type_label(v.type);
     MRVVAL_DisplayValue(ctx, &v, shown.data());
-    MRVEXEC_SendViewer(ctx, (std::string(label) + tag + shown.data()).c_str());
+    if (!MRVEXEC_SendViewer(ctx, (std::string(label) + tag + shown.data()).c_str())) return;
   }
 }
 
@@ -158,7 +160,7 @@ void close_main(SystemContext* ctx, uint32_t hwnd, uintptr_t wparam) {
     std::vector<char> text(MRV_MSGBUF);
     question.type = CELL_TYPE_RAW_STRING;  // the text itself, read safely beside a task
     MRVVAL_DisplayValue(ctx, &question, text.data());
-    const int32_t answer = plat::message_box(ctx->hwndMain, text.data(),
+    const int32_t answer = plat::message_box(mrv::load_gate(ctx->hwndMain), text.data(),
                                              MRV_CP932("ユーザによる中断"), plat::MB_YESNO);
     for (uint32_t& f : ctx->taskFlags) clear_flags(f, TASK_PAUSED);
     MRVEXEC_Wake(ctx);

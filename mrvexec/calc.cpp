@@ -124,27 +124,6 @@ bool compare(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
   return true;
 }
 
-// The integer quotient `?` of two integers: MRVFAQ_Div with the fraction
-// dropped (the sign stays even when the quotient is 0).
-bool integer_quotient(FAQ* l, const FAQ* r) {
-  if (!MRVINT_Plain(l, r)) return false;
-  const uint32_t a = l->word1 & 0x7FFFFFFF, b = r->word1 & 0x7FFFFFFF;
-  if (b == 0 || a > MRVINT_MAX || b > MRVINT_MAX) return false;
-  l->word1 = ((l->word1 ^ r->word1) & 0x80000000u) | (a / b);
-  return true;
-}
-
-// The remainder `%` as MRVFAQ_Mod makes it: the magnitudes' remainder with
-// the left sign, no fraction.
-bool integer_remainder(FAQ* l, const FAQ* r) {
-  if (l->type != TYPE_NUMBER || r->type != TYPE_NUMBER || (r->word1 & 0x7FFFFFFF) == 0) {
-    return false;
-  }
-  l->word1 = (l->word1 & 0x80000000u) | ((l->word1 & 0x7FFFFFFF) % (r->word1 & 0x7FFFFFFF));
-  l->word2 = 0;
-  return true;
-}
-
 }  // namespace
 
 bool apply(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {

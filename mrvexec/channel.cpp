@@ -7,7 +7,11 @@
 // once and keeps the connection; per record it writes exactly 256 bytes ("%d
 // %s" of #0's integer word and the line, NUL-terminated, in code page 932)
 // and waits for one byte back, which says the record has been taken. A
-// receiver that closes the connection ends the wait: the send fails.
+// receiver that closes the connection ends the wait: the send fails. So does
+// one that has not answered within kAckPatienceMs: the connection is dropped
+// (the next record connects anew). The channel's lock is not held while a
+// sender waits, so a stalled receiver holds up only the senders that wait
+// for it, each for the patience at most, and a presence test not at all.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,6 +19,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,13 +36,18 @@ namespace mrvexec {
 namespace {
 
 constexpr std::size_t kRecord = 256;
+constexpr int kAckPatienceMs = 5000;  // longest wait for a receiver's acknowledgement
+constexpr int kAckPollMs = 20;        // a waiting sender looks again this often
 
 struct Channel {
   Channel(const char* socket, const char* variable) : socketName(socket), logVariable(variable) {}
   const char* socketName;
   const char* logVariable;
-  std::mutex mu;  // one record at a time, whoever sends it
+  std::mutex mu;  // guards the fields below; a record is written whole under it
   int fd = -1;
+  uint32_t connection = 0;  // counts the connections dropped: a wait on a dropped one fails
+  uint64_t sent = 0;        // records written on the connection
+  uint64_t taken = 0;       // acknowledgements read from it
 };
 
 Channel tracer("message.sock", "MRV_TRACE_LOG");
@@ -74,24 +85,55 @@ bool connection_alive(int fd) {
 void drop(Channel& ch) {
   if (ch.fd >= 0) close(ch.fd);
   ch.fd = -1;
+  ++ch.connection;
+  ch.sent = ch.taken = 0;
 }
 
-// Writes the record and waits for the receiver's byte. `written` tells
-// whether the record left (after that, a failure is not retried).
-bool exchange(int fd, const char* record, bool* written) {
-  *written = false;
+// Writes the whole record; false when the connection failed.
+bool write_record(int fd, const char* record) {
   for (std::size_t done = 0; done < kRecord;) {
     const ssize_t n = send(fd, record + done, kRecord - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
-  *written = true;
-  char ack;
+  return true;
+}
+
+// Waits until the receiver has acknowledged record number `mine` of the
+// connection, looking at the socket under the lock and waiting for it
+// without. False when the connection went away or the patience ran out (the
+// connection is dropped then: its acknowledgements would come out of step).
+bool wait_taken(Channel& ch, std::unique_lock<std::mutex>& lock, uint64_t mine) {
+  const uint32_t connection = ch.connection;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kAckPatienceMs);
   for (;;) {
-    const ssize_t n = recv(fd, &ack, 1, 0);
-    if (n < 0 && errno == EINTR) continue;
-    return n == 1;
+    if (ch.connection != connection) return false;
+    if (ch.taken >= mine) return true;
+    char acks[64];
+    const ssize_t n = recv(ch.fd, acks, sizeof acks, MSG_DONTWAIT);
+    if (n > 0) {
+      ch.taken += static_cast<uint64_t>(n);
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      drop(ch);
+      return false;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      drop(ch);
+      return false;
+    }
+    pollfd p{ch.fd, POLLIN | POLLRDHUP, 0};
+    lock.unlock();
+    // Another sender may drop the connection meanwhile; the number of the
+    // connection tells after the lock is taken again.
+    poll(&p, 1, static_cast<int>(left < kAckPollMs ? left : kAckPollMs));
+    lock.lock();
   }
 }
 
@@ -114,7 +156,7 @@ int32_t send_record(SystemContext* ctx, Channel& ch, const char* text) {
   int n = std::snprintf(record, kRecord, "%d ", static_cast<int>(tag.word1));
   // The line is cut after its last whole character that fits the record.
   std::memcpy(record + n, text, plat::cut_length(text, kRecord - 1 - static_cast<std::size_t>(n)));
-  std::lock_guard<std::mutex> lock(ch.mu);
+  std::unique_lock<std::mutex> lock(ch.mu);
   if (const char* path = log_path(ch)) {
     append_log(path, record);
     return 1;
@@ -123,11 +165,11 @@ int32_t send_record(SystemContext* ctx, Channel& ch, const char* text) {
     const bool reused = ch.fd >= 0;
     if (!reused) ch.fd = connect_channel(ch);
     if (ch.fd < 0) return 0;
-    bool written = false;
-    if (exchange(ch.fd, record, &written)) return 1;
+    // Once the record has left, a failure is not retried.
+    if (write_record(ch.fd, record)) return wait_taken(ch, lock, ++ch.sent) ? 1 : 0;
     drop(ch);
     // A kept connection may have outlived its receiver: try a fresh one once.
-    if (written || !reused) return 0;
+    if (!reused) return 0;
   }
   return 0;
 }

@@ -43,6 +43,9 @@ struct Var {
 };
 
 enum class Kind : uint8_t { Number, BigInteger, String, Read, Call, Paren, Binary, Assign };
+// Operands the evaluator takes without a call: a number constant without
+// prefixes, a fixed variable read without prefixes or postfix.
+enum class Leaf : uint8_t { No, Constant, Fixed };
 
 struct Arg {
   enum : uint8_t { Value, ByRef, Omitted } kind;
@@ -65,6 +68,7 @@ struct Call {
 
 struct Expr {
   Kind kind;
+  Leaf leaf;
   uint8_t op;             // Binary: the operator; Read: OP_INC, OP_DEC or 0
   bool negate;            // "!" prefix
   bool minus;             // "-" prefix
@@ -139,6 +143,13 @@ class Arena {
 
 uint8_t byte(const char* p) {
   return static_cast<uint8_t>(*p);
+}
+
+// Marks the operands that the evaluator takes without a call.
+void mark_leaf(Expr* e) {
+  if (e->negate || e->minus) return;
+  if (e->kind == Kind::Number) e->leaf = Leaf::Constant;
+  if (e->kind == Kind::Read && e->var.fixed && e->op == 0) e->leaf = Leaf::Fixed;
 }
 
 class Decoder {
@@ -287,6 +298,8 @@ const char* Decoder::term(const char* p, const Expr** out) {
     default:
       return nullptr;  // code the plain evaluator reads its own way
   }
+  if (p == nullptr) return nullptr;
+  mark_leaf(e);
   *out = e;
   return p;
 }
@@ -326,6 +339,8 @@ const char* Decoder::calc(const char* p, const Expr** out) {
     }
     head->kind = Kind::Read;
     p = postfix(p, head);
+    if (p == nullptr) return nullptr;
+    mark_leaf(head);
     *out = head;
   } else {
     p = term(p, out);
@@ -451,69 +466,6 @@ bool resolve(SystemContext* ctx, const Var& v, VarRef* ref) {
   return true;
 }
 
-// The decoded call that commands of this task run under, for the nested code
-// they ask for; put back when the command returns.
-class Running {
- public:
-  Running(SystemContext* ctx, const void* call) : slot_(running_call(ctx)) {
-    if (slot_ != nullptr) {
-      saved_ = *slot_;
-      *slot_ = call;
-    }
-  }
-  ~Running() {
-    if (slot_ != nullptr) *slot_ = saved_;
-  }
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
-
- private:
-  const void** slot_;
-  const void* saved_ = nullptr;
-};
-
-bool call(SystemContext* ctx, Call* c, FAQ* result) {
-  FAQ* cells = push_cells(ctx);
-  if (cells == nullptr) return false;
-  cells[0].word5 = MRV_WORD(c->site);
-  bool ok = true;
-  for (int32_t i = 0; ok && i < c->count; ++i) {
-    const Arg& a = c->args[i];
-    FAQ& cell = cells[i + 1];
-    if (a.kind == Arg::ByRef) {
-      VarRef ref;
-      ok = resolve(ctx, a.var, &ref);
-      cell.type = TYPE_VARIABLE;
-      cell.word1 = ref.table.cells;
-      cell.word2 = static_cast<uint32_t>(ref.table.count);
-      cell.word3 = static_cast<uint32_t>(ref.table.base);
-      cell.word4 = static_cast<uint32_t>(ref.index);
-    } else if (a.kind == Arg::Omitted) {
-      cell.type = TYPE_OMITTED;
-    } else {
-      ok = eval(ctx, a.expr, &cell);
-    }
-    cell.word5 = MRV_WORD(a.start);
-  }
-  if (ok) {
-    cells[0].type = TYPE_NUMBER;  // the count + 1, as MRVFAQ_Number makes it
-    cells[0].word1 = static_cast<uint32_t>(c->count + 1);
-    cells[c->count + 1] = FAQ{};  // the terminator (after 26 arguments, the spare 28th cell)
-    cells[c->count + 1].type = TYPE_OMITTED;
-    if (c->fn == nullptr) c->fn = find_command(ctx, c->site, c->lib, c->cmd);
-    ok = c->fn != nullptr;
-    if (ok) {
-      before_command(ctx, c->lib, c->cmd, cells, c->count);
-      VarTable args{MRV_WORD(cells), MRV_FRAME_CELLS, 0};
-      Running running(ctx, c);
-      ok = c->fn(ctx, &args) != 0;
-      if (ok) std::memcpy(result, &cells[0], sizeof(FAQ));
-    }
-  }
-  pop_cells(ctx, cells, c->count);
-  return ok;
-}
-
 // The cell of a fixed variable, or null when it lies outside its table (a
 // local one in the task's current frame).
 FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
@@ -532,6 +484,106 @@ bool owns(uint16_t type) {
          type == TYPE_WAVE;
 }
 
+// An operand: a constant number or a fixed variable whose value owns
+// nothing (the most common operands) without a call, anything else through
+// eval. The reads are what get() and duplicate() do for a cell in the table.
+inline bool operand(SystemContext* ctx, const Expr* e, FAQ* out) {
+  if (e->leaf == Leaf::Constant) {
+    out->type = TYPE_NUMBER;
+    out->word1 = e->word1;
+    out->word2 = e->word2;
+    return true;
+  }
+  if (e->leaf == Leaf::Fixed) {
+    const FAQ* c = fixed_cell(ctx, e->var);
+    if (c != nullptr && !owns(c->type)) {
+      *out = *c;
+      return true;
+    }
+  }
+  return eval(ctx, e, out);
+}
+
+// Runs the call's command with its arguments in the cells; the command's
+// nested code finds the call in the task's slot until it returns.
+[[gnu::noinline]] bool call(SystemContext* ctx, Call* c, FAQ* result) {
+  CallCells frame;
+  if (!push_cells(ctx, &frame)) return false;
+  FAQ* cells = frame.cells;
+  cells[0].word5 = MRV_WORD(c->site);
+  bool ok = true;
+  for (int32_t i = 0; ok && i < c->count; ++i) {
+    const Arg& a = c->args[i];
+    FAQ& cell = cells[i + 1];
+    if (a.kind == Arg::ByRef) {
+      VarRef ref;
+      ok = resolve(ctx, a.var, &ref);
+      cell.type = TYPE_VARIABLE;
+      cell.word1 = ref.table.cells;
+      cell.word2 = static_cast<uint32_t>(ref.table.count);
+      cell.word3 = static_cast<uint32_t>(ref.table.base);
+      cell.word4 = static_cast<uint32_t>(ref.index);
+    } else if (a.kind == Arg::Omitted) {
+      cell.type = TYPE_OMITTED;
+    } else {
+      ok = operand(ctx, a.expr, &cell);
+    }
+    cell.word5 = MRV_WORD(a.start);
+  }
+  if (ok) {
+    cells[0].type = TYPE_NUMBER;  // the count + 1, as MRVFAQ_Number makes it
+    cells[0].word1 = static_cast<uint32_t>(c->count + 1);
+    cells[c->count + 1].type = TYPE_OMITTED;  // the terminator (after 26 arguments, the 28th cell)
+    if (c->fn == nullptr) c->fn = find_command(ctx, c->site, c->lib, c->cmd);
+    ok = c->fn != nullptr;
+    if (ok) {
+      before_command(ctx, c->lib, c->cmd, cells, c->count);
+      VarTable args{MRV_WORD(cells), MRV_FRAME_CELLS, 0};
+      const void* saved = *frame.running;
+      *frame.running = c;
+      ok = c->fn(ctx, &args) != 0;
+      *frame.running = saved;
+      if (ok) std::memcpy(result, &cells[0], sizeof(FAQ));
+    }
+  }
+  pop_cells(ctx, frame, c->count);
+  return ok;
+}
+
+// A variable operand read through resolve, get and duplicate, then its
+// postfix step.
+[[gnu::noinline]] bool read(SystemContext* ctx, const Expr* e, FAQ* out) {
+  VarRef ref;
+  FAQ v;
+  if (!resolve(ctx, e->var, &ref) || !get(ctx, &ref, &v) || !duplicate(ctx, out, &v)) {
+    return false;
+  }
+  return e->op == 0 || step_variable(ctx, e->op, &ref);
+}
+
+// An assignment: the value into the variable, a duplicate of it into out.
+[[gnu::noinline]] bool store(SystemContext* ctx, const Expr* e, FAQ* out) {
+  VarRef ref;
+  if (!resolve(ctx, e->var, &ref)) return false;
+  FAQ v{};
+  if (!operand(ctx, e->left, &v)) {
+    MRVFAQ_Clear(ctx, &v);
+    return false;
+  }
+  if (e->var.fixed && !owns(v.type)) {
+    // What assign() does for a value that owns nothing and a cell in the
+    // table whose old value owns nothing either.
+    FAQ* c = cell_of(&ref.table, ref.index);
+    if (c != nullptr && !owns(c->type)) {
+      v.setCount = static_cast<uint16_t>(v.setCount + 1);
+      *c = v;
+      *out = v;
+      return true;
+    }
+  }
+  return assign(ctx, &ref, &v, out);
+}
+
 bool eval(SystemContext* ctx, const Expr* e, FAQ* out) {
   switch (e->kind) {
     case Kind::Number:
@@ -544,58 +596,24 @@ bool eval(SystemContext* ctx, const Expr* e, FAQ* out) {
       break;
     case Kind::String:
       return string_units(ctx, e->units, out);
-    case Kind::Read: {
-      if (e->var.fixed && e->op == 0) {
-        // What get() and duplicate() do for a cell in the table.
-        const FAQ* c = fixed_cell(ctx, e->var);
-        if (c != nullptr && !owns(c->type)) {
-          *out = *c;
-          break;
-        }
-      }
-      VarRef ref;
-      FAQ v;
-      if (!resolve(ctx, e->var, &ref) || !get(ctx, &ref, &v) || !duplicate(ctx, out, &v)) {
-        return false;
-      }
-      if (e->op != 0 && !step_variable(ctx, e->op, &ref)) return false;
+    case Kind::Read:
+      if (!read(ctx, e, out)) return false;
       break;
-    }
     case Kind::Call:
       if (!call(ctx, e->call, out)) return false;
       break;
     case Kind::Paren:
-      if (!eval(ctx, e->left, out)) return false;
+      if (!operand(ctx, e->left, out)) return false;
       break;
     case Kind::Binary: {
-      if (!eval(ctx, e->left, out)) return false;
+      if (!operand(ctx, e->left, out)) return false;
       FAQ r{};  // an empty value, as MRVFAQ_NULL makes it
-      const bool ok = eval(ctx, e->right, &r) && apply_fast(ctx, e->op, out, &r);
+      const bool ok = operand(ctx, e->right, &r) && apply_fast(ctx, e->op, out, &r);
       release(ctx, &r);
       return ok;
     }
-    case Kind::Assign: {
-      VarRef ref;
-      if (!resolve(ctx, e->var, &ref)) return false;
-      FAQ v{};
-      if (!eval(ctx, e->left, &v)) {
-        MRVFAQ_Clear(ctx, &v);
-        return false;
-      }
-      if (e->var.fixed && !owns(v.type)) {
-        // What assign() does for a value that owns nothing and a cell in the
-        // table whose old value owns nothing either.
-        FAQ* c = cell_of(&ref.table, ref.index);
-        if (c != nullptr && c->type != TYPE_STRING && c->type != TYPE_CELL &&
-            c->type != TYPE_MEMORY && c->type != TYPE_HANDLE && c->type != TYPE_WAVE) {
-          v.setCount = static_cast<uint16_t>(v.setCount + 1);
-          *c = v;
-          *out = v;
-          return true;
-        }
-      }
-      return assign(ctx, &ref, &v, out);
-    }
+    case Kind::Assign:
+      return store(ctx, e, out);
   }
   return (!e->negate && !e->minus) || prefixes(ctx, out, e->negate, e->minus);
 }

@@ -31,8 +31,16 @@ bool any_task_ending(const SystemContext* ctx);
 
 // Argument cells of command calls: 28 cells per call (27 passed to the
 // command, one more for the terminator after 26 arguments), taken from a
-// per-task stack of region blocks that never move while a call runs.
-FAQ* push_cells(SystemContext* ctx);
+// per-task stack of region blocks that never move while a call runs. One
+// look-up of the task's session gives the cells and the task's slot of the
+// running decoded call (running_call) together.
+struct CallCells {
+  FAQ* cells;            // all zero
+  int* depth;            // the task's calls in progress
+  const void** running;  // the task's running_call slot
+};
+// False when the current task has no session or no memory is left.
+bool push_cells(SystemContext* ctx, CallCells* out);
 
 // Blocks the executor thread up to `ms` milliseconds or until MRVEXEC_Wake,
 // for a task that waits on a word the host writes. When the context has been
@@ -84,7 +92,29 @@ inline void set_truth(FAQ* v, bool truth) {
   v->word1 = truth ? 0x80000001u : 0u;
   v->word2 = 0;
 }
-// apply() with the integer sums, products and comparisons inline.
+// The integer quotient `?` of two integers: MRVFAQ_Div with the fraction
+// dropped (the sign stays even when the quotient is 0).
+inline bool integer_quotient(FAQ* l, const FAQ* r) {
+  if (!MRVINT_Plain(l, r)) return false;
+  const uint32_t a = l->word1 & 0x7FFFFFFF, b = r->word1 & 0x7FFFFFFF;
+  if (b == 0 || a > MRVINT_MAX || b > MRVINT_MAX) return false;
+  l->word1 = ((l->word1 ^ r->word1) & 0x80000000u) | (a / b);
+  return true;
+}
+
+// The remainder `%` as MRVFAQ_Mod makes it: the magnitudes' remainder with
+// the left sign, no fraction.
+inline bool integer_remainder(FAQ* l, const FAQ* r) {
+  if (l->type != TYPE_NUMBER || r->type != TYPE_NUMBER || (r->word1 & 0x7FFFFFFF) == 0) {
+    return false;
+  }
+  l->word1 = (l->word1 & 0x80000000u) | ((l->word1 & 0x7FFFFFFF) % (r->word1 & 0x7FFFFFFF));
+  l->word2 = 0;
+  return true;
+}
+
+// apply() with the integer sums, products, quotients, remainders and comparisons
+// inline.
 inline bool apply_fast(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
   int32_t c = 0;
   switch (op) {
@@ -96,6 +126,12 @@ inline bool apply_fast(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
       break;
     case OP_MUL:
       if (MRVINT_Product(l, r)) return true;
+      break;
+    case OP_QUESTION:
+      if (integer_quotient(l, r)) return true;
+      break;
+    case OP_MOD:
+      if (integer_remainder(l, r)) return true;
       break;
     case OP_GT:
     case OP_LT:
@@ -145,7 +181,7 @@ void before_command(SystemContext* ctx, const char* lib, const char* cmd, FAQ* c
                     int32_t count);
 // Gives back the cells of a call with `count` arguments: releases what they
 // hold and leaves them zero for the next call.
-void pop_cells(SystemContext* ctx, FAQ* cells, int32_t count);
+void pop_cells(SystemContext* ctx, const CallCells& call, int32_t count);
 
 // The start of every turn of a statement loop (plain or decoded): the
 // hand-over (an idle one while the task is paused), #7 and the task's

@@ -122,16 +122,15 @@ namespace {
 // Finds and runs the command with the argument cells. Nested code it asks
 // for runs through the plain evaluator.
 int32_t run_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd,
-                    FAQ* cells, int32_t count) {
+                    const CallCells& call, int32_t count) {
   Command fn = find_command(ctx, site, lib, cmd);
   if (fn == nullptr) return 0;
-  before_command(ctx, lib, cmd, cells, count);
-  VarTable args{MRV_WORD(cells), MRV_FRAME_CELLS, 0};
-  const void** slot = running_call(ctx);
-  const void* saved = slot != nullptr ? *slot : nullptr;
-  if (slot != nullptr) *slot = nullptr;
+  before_command(ctx, lib, cmd, call.cells, count);
+  VarTable args{MRV_WORD(call.cells), MRV_FRAME_CELLS, 0};
+  const void* saved = *call.running;
+  *call.running = nullptr;
   const int32_t r = fn(ctx, &args);
-  if (slot != nullptr) *slot = saved;
+  *call.running = saved;
   return r;
 }
 
@@ -168,20 +167,21 @@ const char* call_command(SystemContext* ctx, const char* q, FAQ* result) {
   const char* cmd = q + read32(q + CALL_COMMAND);
   const int32_t count = read32(q + CALL_ARGCOUNT);
   if (count < 0 || count > MRVCODE_MAX_ARGS) return nullptr;  // verified code never has this
-  FAQ* cells = push_cells(ctx);
-  if (cells == nullptr) return nullptr;
+  CallCells call;
+  if (!push_cells(ctx, &call)) return nullptr;
+  FAQ* cells = call.cells;
   cells[0].word5 = MRV_WORD(q);
   const char* next = nullptr;
   if (eval_args(ctx, q + read32(q + CALL_ARGS), cells, count)) {
     MRVFAQ_Number(ctx, &cells[0], 1, count + 1, 0);
     cells[count + 1] = FAQ{};  // the terminator (after 26 arguments, the spare 28th cell)
     cells[count + 1].type = TYPE_OMITTED;
-    if (run_command(ctx, q, lib, cmd, cells, count) != 0) {
+    if (run_command(ctx, q, lib, cmd, call, count) != 0) {
       std::memcpy(result, &cells[0], sizeof(FAQ));
       next = q + read32(q + CALL_LENGTH);
     }
   }
-  pop_cells(ctx, cells, count);
+  pop_cells(ctx, call, count);
   return next;
 }
 

@@ -14,6 +14,9 @@
 #if defined(BOOST_USE_ASAN)
 #include <sanitizer/asan_interface.h>
 #endif
+#if defined(MRV_TSAN)
+#include <sanitizer/tsan_interface.h>
+#endif
 #include <boost/context/fiber.hpp>
 #include <boost/context/protected_fixedsize_stack.hpp>
 #include <chrono>
@@ -25,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "internal.h"
@@ -47,6 +51,33 @@ namespace {
 constexpr std::size_t kStackSize = 256u << 20;  // sanitizer frames are several times larger
 #else
 constexpr std::size_t kStackSize = 64u << 20;
+#endif
+
+// ThreadSanitizer is told of every switch between fibers (Debian's Boost does
+// not annotate them): each task has a fiber of its own for it, made with the
+// task and dropped when the task has ended. Nothing without MRV_TSAN.
+#if defined(MRV_TSAN)
+void* tsan_fiber_new() {
+  return __tsan_create_fiber(0);
+}
+void* tsan_fiber_current() {
+  return __tsan_get_current_fiber();
+}
+void tsan_switch(void* fiber) {
+  __tsan_switch_to_fiber(fiber, 0);  // 0: the switch orders what came before it
+}
+void tsan_fiber_drop(void* fiber) {
+  if (fiber != nullptr) __tsan_destroy_fiber(fiber);
+}
+#else
+constexpr void* tsan_fiber_new() {
+  return nullptr;
+}
+constexpr void* tsan_fiber_current() {
+  return nullptr;
+}
+constexpr void tsan_switch(void*) {}
+constexpr void tsan_fiber_drop(void*) {}
 #endif
 
 constexpr int kFromMain = -2;       // the executor's own context switched
@@ -87,6 +118,7 @@ struct Session {
   // back into this session (every task abandoned).
   std::atomic<bool> doomed{false};
   ctxlib::fiber fibers[MRV_TASKS];
+  void* tsan[MRV_TASKS] = {};  // the tasks' fibers as ThreadSanitizer knows them
   CellStack cells[MRV_TASKS];
   bool idle[MRV_TASKS] = {};  // waiting in MRVEXEC_IdleTask
   uint32_t deadline[MRV_TASKS] = {};
@@ -99,8 +131,9 @@ struct Session {
   // Bit n set while taskThread[n] is non-zero: the rotation finds the next
   // live task with one bit scan instead of reading 19 slots.
   std::atomic<uint32_t> live{0};
-  // Set by MRVEXEC_Closing: every task started from then on is told to end.
-  std::atomic<bool> closing{false};
+  // Set by MRVEXEC_Closing under the executor's lock: every task started from
+  // then on is told to end.
+  bool closing = false;
 };
 
 // Marks slot t live (handle non-zero) or free, in the context and the mask.
@@ -113,15 +146,6 @@ void set_slot(Session* s, int t, uint32_t handle) {
   } else {
     s->live.fetch_and(~(1u << t), std::memory_order_relaxed);
   }
-}
-
-// A task started after the host began closing ends at its first statement.
-// The slot is published before `closing` is read and the host sets `closing`
-// before it reads the slots (both with a full fence between), so either the
-// host sees the new task live or the task sees the close.
-void end_if_closing(Session* s, int t) {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (s->closing.load(std::memory_order_relaxed)) set_flags(s->ctx->taskFlags[t], TASK_END);
 }
 
 std::size_t call_slot(const char* site) {
@@ -140,7 +164,9 @@ struct Executor {
   std::atomic<uint32_t> threadId{0};
   // Used on the executor thread only.
   ctxlib::fiber main;
-  int from = kFromMain;  // who switched last; its continuation arrives with the switch
+  void* tsanMain = nullptr;   // the executor's own context for ThreadSanitizer
+  void* tsanEnded = nullptr;  // an ended task's, dropped by whoever it switched to
+  int from = kFromMain;       // who switched last; its continuation arrives with the switch
   std::vector<ctxlib::fiber> graveyard;  // fibers of deleted contexts, never resumed
   uint32_t nextHandle = 0;
 };
@@ -151,6 +177,18 @@ Executor* const g_executor = new Executor;
 
 Executor& executor() {
   return *g_executor;
+}
+
+// Publishes the new task t with a fresh handle; told to end at its first
+// statement when the host has begun closing. Under the executor's lock, as
+// MRVEXEC_Closing sets `closing`: either the host sees the new task live
+// after that, or the task sees the close.
+void publish_locked(Executor& e, Session* s, int t) {
+  uint32_t handle;
+  do handle = ++e.nextHandle;
+  while (handle == 0);
+  set_slot(s, t, handle);
+  if (s->closing) set_flags(s->ctx->taskFlags[t], TASK_END);
 }
 
 // Set on the executor thread while a task runs. The library is linked by the
@@ -179,6 +217,7 @@ Session* session_of(SystemContext* ctx, std::shared_ptr<Session>& held) {
 // Takes the continuation of whoever switched to this fiber.
 void receive(Session* s, ctxlib::fiber&& from) {
   Executor& e = executor();
+  tsan_fiber_drop(std::exchange(e.tsanEnded, nullptr));
   if (e.from == kFromMain) {
     e.main = std::move(from);
   } else if (e.from >= 0) {
@@ -194,6 +233,7 @@ void receive(Session* s, ctxlib::fiber&& from) {
   e.from = kFromAbandoned;
   tls_session = nullptr;
   for (;;) {
+    tsan_switch(e.tsanMain);
     ctxlib::fiber c = std::move(e.main).resume();
     // Nothing resumes an abandoned fiber; if it ever happens, go back.
     e.main = std::move(c);
@@ -212,6 +252,7 @@ void receive(Session* s, ctxlib::fiber&& from) {
 [[gnu::always_inline]] inline void switch_to(Session* s, int me, int j) {
   Executor& e = executor();
   e.from = me;
+  tsan_switch(s->tsan[j]);
   ctxlib::fiber c = std::move(s->fibers[j]).resume();
   receive(s, std::move(c));
   stop_if_doomed(s);
@@ -247,6 +288,7 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
   MRVVAL_Clear(ctx, &ctx->systemVars, 180 + me);
   free_cells(ctx, s->cells[me]);
   Executor& e = executor();
+  e.tsanEnded = std::exchange(s->tsan[me], nullptr);
   e.from = kFromEnded;
   int j = next_live(s, me);
   if (j >= 0) set_slot(s, me, 0);
@@ -256,17 +298,23 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
     // that the host's start takes. The slot is freed under it too: a host
     // start into this very slot would otherwise join a rotation that is
     // about to end, and never run.
-    std::lock_guard<std::mutex> lock(e.mu);
-    set_slot(s, me, 0);
-    j = next_live(s, me);
+    {
+      std::lock_guard<std::mutex> lock(e.mu);
+      set_slot(s, me, 0);
+      j = next_live(s, me);
+      if (j < 0) {
+        s->active = false;
+        e.parked.notify_all();
+      }
+    }
     if (j < 0) {
-      s->active = false;
-      e.parked.notify_all();
       tls_session = nullptr;
+      tsan_switch(e.tsanMain);
       return std::move(e.main);
     }
   }
   ctx->currentTask = j;
+  tsan_switch(s->tsan[j]);
   return std::move(s->fibers[j]);
 }
 
@@ -275,6 +323,7 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
 void executor_loop() {
   Executor& e = executor();
   e.threadId = plat::thread_current_id();
+  e.tsanMain = tsan_fiber_current();
   for (;;) {
     std::shared_ptr<Session> s;
     int t;
@@ -288,7 +337,9 @@ void executor_loop() {
       s->active = true;  // a deleted context takes its starts out of the queue
     }
     e.from = kFromMain;
+    tsan_switch(s->tsan[t]);
     ctxlib::fiber c = std::move(s->fibers[t]).resume();
+    tsan_fiber_drop(std::exchange(e.tsanEnded, nullptr));
     tls_session = nullptr;
     if (e.from == kFromAbandoned) {
       e.graveyard.push_back(std::move(c));  // a task of a deleted context stopped here
@@ -495,21 +546,24 @@ bool any_task_ending(const SystemContext* ctx) {
   return false;
 }
 
-FAQ* push_cells(SystemContext* ctx) {
+bool push_cells(SystemContext* ctx, CallCells* out) {
   std::shared_ptr<Session> held;
   Session* s = session_of(ctx, held);
-  if (s == nullptr || ctx->currentTask < 0) return nullptr;
-  CellStack& cs = s->cells[ctx->currentTask];
+  const int32_t t = ctx->currentTask;
+  if (s == nullptr || t < 0 || t >= MRV_TASKS) return false;
+  CellStack& cs = s->cells[t];
   const std::size_t chunk = static_cast<std::size_t>(cs.depth / kCallsPerChunk);
   if (chunk == cs.chunks.size()) {
     void* block = MRVTASK_AllocMemory(ctx->hwndMain, kCallsPerChunk * kCellsPerCall * sizeof(FAQ));
-    if (block == nullptr) return nullptr;
+    if (block == nullptr) return false;
     std::memset(block, 0, kCallsPerChunk * kCellsPerCall * sizeof(FAQ));
     cs.chunks.push_back(static_cast<FAQ*>(block));
   }
-  FAQ* cells = cs.chunks[chunk] + (cs.depth % kCallsPerChunk) * kCellsPerCall;
+  out->cells = cs.chunks[chunk] + (cs.depth % kCallsPerChunk) * kCellsPerCall;  // all zero
+  out->depth = &cs.depth;
+  out->running = &s->running[t];
   ++cs.depth;
-  return cells;  // all zero: a call leaves its cells so
+  return true;
 }
 
 namespace {
@@ -522,25 +576,38 @@ void clear_cell(SystemContext* ctx, FAQ* c) {
   }
   *c = FAQ{};
 }
+
+// True when any byte of a call's cells is not zero: 16 bytes at a time over
+// the whole block, unrolled.
+bool any_set(const FAQ* cells) {
+  using Lane = uint64_t __attribute__((vector_size(16)));
+  constexpr std::size_t kBytes = kCellsPerCall * sizeof(FAQ);
+  static_assert(kBytes % sizeof(Lane) == 0);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(cells);
+  Lane acc = {0, 0};
+#pragma GCC unroll 64
+  for (std::size_t k = 0; k < kBytes; k += sizeof(Lane)) {
+    Lane v;
+    std::memcpy(&v, bytes + k, sizeof v);
+    acc |= v;
+  }
+  return (acc[0] | acc[1]) != 0;
+}
 }  // namespace
 
-void pop_cells(SystemContext* ctx, FAQ* cells, int32_t count) {
+void pop_cells(SystemContext* ctx, const CallCells& call, int32_t count) {
   // Cell 0 went to the caller (or is dropped after a failure); the arguments
   // and the terminator are given back. A command seldom stores above the
-  // terminator: one look over those cells' words finds out whether it did.
+  // terminator: one look over the block's words, the given-back cells zero
+  // already, finds out whether it did.
+  FAQ* cells = call.cells;
   const int used = count + 2;
   cells[0] = FAQ{};
   for (int i = 1; i < used; ++i) clear_cell(ctx, &cells[i]);
-  using Word = uint64_t __attribute__((may_alias));
-  const Word* w = reinterpret_cast<const Word*>(cells + used);
-  const std::size_t n = (kCellsPerCall - used) * sizeof(FAQ) / sizeof(Word);
-  uint64_t any = 0;
-  for (std::size_t k = 0; k < n; ++k) any |= w[k];
-  if (any != 0) {
+  if (any_set(cells)) {
     for (int i = used; i < kCellsPerCall; ++i) clear_cell(ctx, &cells[i]);
   }
-  std::shared_ptr<Session> held;
-  if (Session* s = session_of(ctx, held)) --s->cells[ctx->currentTask].depth;
+  --*call.depth;
 }
 
 const void** running_call(SystemContext* ctx) {
@@ -600,27 +667,32 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
     owner = host_session(ctx);
     s = owner.get();
   }
+  // Making the fiber runs its first steps on its own stack, as its own fiber
+  // for ThreadSanitizer.
+  void* const tsan = tsan_fiber_new();
+  void* const caller = tsan_fiber_current();
+  tsan_switch(tsan);
   try {
     s->fibers[t] = ctxlib::fiber(std::allocator_arg, PooledStack{static_cast<std::size_t>(t) * 704},
                                  [s](ctxlib::fiber&& c) { return task_body(s, std::move(c)); });
   } catch (const std::exception&) {
+    tsan_switch(caller);
+    tsan_fiber_drop(tsan);
     return -1;  // no stack could be had: the slot stays free
   }
+  tsan_switch(caller);
+  s->tsan[t] = tsan;
   Executor& e = executor();
-  uint32_t handle;
-  {
-    std::lock_guard<std::mutex> lock(e.mu);
-    do handle = ++e.nextHandle;
-    while (handle == 0);
-  }
   std::snprintf(ctx->taskFile[t], MRV_PATH, "%s", name);
-  ctx->taskFlags[t] = 0;
+  clear_flags(ctx->taskFlags[t], ~0u);  // the host may still write the ended task's flags
   ctx->blockDepth[t] = 0;
   ctx->taskThreadId[t] = e.threadId;
   if (fromTask) {
     const int32_t prev = ctx->currentTask;
-    set_slot(s, t, handle);
-    end_if_closing(s, t);
+    {
+      std::lock_guard<std::mutex> lock(e.mu);
+      publish_locked(e, s, t);
+    }
     ctx->currentTask = t;
     switch_to(s, prev, t);  // the new task runs first
     ctx->currentTask = prev;
@@ -632,8 +704,7 @@ int32_t MRVEXEC_ExecuteTask(SystemContext* ctx, int32_t n, const char* name) {
   std::lock_guard<std::mutex> lock(e.mu);
   const bool join = s->active || s->queued;
   if (!join) ctx->currentTask = t;
-  set_slot(s, t, handle);
-  end_if_closing(s, t);
+  publish_locked(e, s, t);
   if (!join) {
     s->queued = true;
     e.starts.emplace_back(owner, t);
@@ -685,10 +756,7 @@ void MRVEXEC_Wake(SystemContext* ctx) {
 void MRVEXEC_Closing(SystemContext* ctx) {
   Executor& e = executor();
   std::lock_guard<std::mutex> lock(e.mu);
-  for (const auto& s : e.sessions) {
-    if (s->ctx == ctx) s->closing.store(true, std::memory_order_relaxed);
-  }
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (const auto s = session_locked(e, ctx)) s->closing = true;
 }
 
 int32_t MRVEXEC_SystemTask(SystemContext* ctx) {

@@ -22,6 +22,7 @@
 
 #include "dialog_log.h"
 #include "mrvexec.h"
+#include "mrvshare.h"
 #include "mrvval.h"
 #include "platform/clock.h"
 #include "platform/text.h"
@@ -100,7 +101,7 @@ class Scenario {
       if (plat::ticks_ms() - start < timeout_ms) continue;
       MRVEXEC_Closing(ctx);
       for (int t = 0; t < MRV_TASKS; ++t) {
-        if (ctx->taskThread[t] != 0) ctx->taskFlags[t] |= TASK_END;
+        if (mrv::task_live(ctx, t)) mrv::set_flags(ctx->taskFlags[t], TASK_END);
       }
       MRVEXEC_Wake(ctx);
       const uint32_t grace = plat::ticks_ms();

@@ -144,7 +144,7 @@ EXPORT int32_t MRV_OPEN(SystemContext* ctx, VarTable* args) {
   if (hwnd == 0) return result(ctx, args, 0);
   plat::set_user_data(hwnd, kMain);
   const uint32_t surface = korvex_surface_create(hwnd, width, height);
-  ctx->hwndMain = hwnd;
+  mrv::store_gate(ctx->hwndMain, hwnd);  // the host posts to it from then on
   set_words(ctx, MRV_SV_WINDOW + kMain, hwnd, surface, 0, 0);
   set_words(ctx, MRV_SV_CURSOR + kMain, 0, 0, 8, 16);          // cells of 8 x 16 pixels
   set_words(ctx, MRV_SV_TEXT_STYLE + kMain, 0x7FFF, 0, 0, 0);  // white on black, no pause

@@ -5,11 +5,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "mrvexec.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 #include "scenario.h"
 
@@ -29,6 +32,7 @@ class Receiver {
     }
   }
   ~Receiver() { close(fd_); }
+  int accept_one() const { return accept(fd_, nullptr, nullptr); }
   // Accepts one sender and takes `n` records (acknowledging each, unless
   // `cut` is set: then it reads `cut` bytes of the next one and hangs up).
   std::thread serve(int n, std::vector<std::string>* out, int cut = 0) {
@@ -121,6 +125,43 @@ TEST_F(Channels, AReceiverThatGoesAwayFailsTheSendWithoutAHang) {
   EXPECT_EQ(MRVEXEC_SendTracer(s.ctx, "lost"), 0);
   t.join();
   EXPECT_EQ(MRVEXEC_SendTracer(s.ctx, nullptr), 1);  // the socket still listens
+}
+
+// A receiver that takes a record and never acknowledges it: the send fails
+// once the patience has run out, and while it waits the channel is not held
+// (the presence test answers at once from another thread); the next record
+// goes over a fresh connection.
+TEST_F(Channels, AStalledReceiverFailsTheSendInTimeWithoutHoldingTheChannel) {
+  Receiver r(run + "/message.sock");
+  std::vector<std::string> got;
+  std::atomic<bool> sending{true};
+  std::thread t([&] {  // takes the record and never answers while it is sent
+    const int c = r.accept_one();
+    char rec[256];
+    read(c, rec, sizeof rec);
+    while (sending) plat::sleep_ms(10);
+    close(c);
+  });
+  int32_t result = -1;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread sender([&] {
+    result = MRVEXEC_SendTracer(s.ctx, "stalled");
+    sending = false;
+  });
+  plat::sleep_ms(200);
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(MRVEXEC_SendTracer(s.ctx, nullptr), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  EXPECT_TRUE(sending);
+  sender.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  t.join();
+  std::thread next = r.serve(1, &got);
+  EXPECT_EQ(MRVEXEC_SendTracer(s.ctx, "next"), 1);
+  next.join();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_STREQ(got[0].c_str(), "1171 next");
 }
 
 TEST_F(Channels, TheLogTakesEveryRecordAsALineInUtf8) {

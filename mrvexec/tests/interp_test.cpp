@@ -7,6 +7,7 @@
 #include <string>
 
 #include "mrvexec.h"
+#include "mrvshare.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "processes.h"
@@ -123,15 +124,15 @@ TEST(Interp, SteppingHoldsTheWatchedTaskUntilTheHostLetsItGo) {
   };
   settle(2);
   EXPECT_EQ(s.trace().size(), 2u);  // "@N", the trace of SHOW(1): held before the call
-  s.ctx->execFlags |= EXEC_GO;
+  mrv::set_flags(s.ctx->execFlags, EXEC_GO);
   MRVEXEC_Wake(s.ctx);
   settle(4);
   EXPECT_EQ(reports(s), (Lines{"1"}));
-  s.ctx->taskFlags[0] |= TASK_END;
+  mrv::set_flags(s.ctx->taskFlags[0], TASK_END);
   MRVEXEC_Wake(s.ctx);
   ASSERT_TRUE(s.finish(5000));
   EXPECT_EQ(reports(s), (Lines{"1", "2"}));
-  EXPECT_EQ(s.ctx->execFlags & (EXEC_STEP | EXEC_STEP_OVER), 0u);
+  EXPECT_EQ(mrv::load_flags(s.ctx->execFlags) & (EXEC_STEP | EXEC_STEP_OVER), 0u);
 }
 
 // A paused task keeps its turns without running: the task beside it goes on
@@ -155,16 +156,16 @@ TEST(Interp, APausedTaskTakesItsTurnsWithoutRunning) {
     return mrvtest::eventually([&] { return count("other") >= start + n; });
   };
   ASSERT_TRUE(mrvtest::eventually([&] { return count("main") > 0 && count("other") > 0; }));
-  s.ctx->taskFlags[0] |= TASK_PAUSED;
+  mrv::set_flags(s.ctx->taskFlags[0], TASK_PAUSED);
   ASSERT_TRUE(others_grow_by(5));  // the statement under way when it paused has ended
   const long held = count("main");
   ASSERT_TRUE(others_grow_by(20));
   EXPECT_EQ(count("main"), held);
-  s.ctx->taskFlags[0] &= ~TASK_PAUSED;
+  mrv::clear_flags(s.ctx->taskFlags[0], TASK_PAUSED);
   MRVEXEC_Wake(s.ctx);
   EXPECT_TRUE(mrvtest::eventually([&] { return count("main") > held; }));
-  s.ctx->taskFlags[0] |= TASK_END;
-  s.ctx->taskFlags[1] |= TASK_END;
+  mrv::set_flags(s.ctx->taskFlags[0], TASK_END);
+  mrv::set_flags(s.ctx->taskFlags[1], TASK_END);
   MRVEXEC_Wake(s.ctx);
   ASSERT_TRUE(s.finish(30000));
 }

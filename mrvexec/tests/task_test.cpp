@@ -243,7 +243,7 @@ TEST(Tasks, StartsFromTheHostAgainstTasksThatEndAtOnceAreNeverLost) {
   s.source("E", "$0 = $0 + 1;\n");
   FAQ& count = MRV_CELLS(&s.ctx->commonVars)[s.ctx->commonVars.base];  // $0
   ASSERT_TRUE(MRVFAQ_Number(s.ctx, &count, 1, 0, 0));
-  constexpr int kStarts = 3000;
+  constexpr int kStarts = 1000;
   int started = 0;
   while (started < kStarts) {
     int32_t t = -1;

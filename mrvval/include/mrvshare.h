@@ -14,7 +14,7 @@
  *              #7, hostRequestData                            after its gate
  *   gate       a button record's state words, the key words   release when
  *              #2, a window record #(20+w), hostRequest,      written, acquire
- *              taskThread[t]                                  when read
+ *              taskThread[t], hwndMain                        when read
  *   counter    #n word3, the command counter                  relaxed
  *
  * A flag carries no other data: the reader polls it again at its next
@@ -163,9 +163,11 @@ template <class Change>
 inline uint32_t change_flags(uint32_t& w, Change change) {
   std::atomic_ref<uint32_t> a(w);
   uint32_t old = a.load(std::memory_order_relaxed);
-  while (!a.compare_exchange_weak(old, change(old), std::memory_order_relaxed)) {
+  for (;;) {
+    const uint32_t next = change(old);
+    /* No change: the load was the whole step, without a locked write. */
+    if (next == old || a.compare_exchange_weak(old, next, std::memory_order_relaxed)) return old;
   }
-  return old;
 }
 /* Replaces the bits of `mask` by those of `bits`, in one step. */
 inline void replace_flags(uint32_t& w, uint32_t mask, uint32_t bits) {

@@ -124,8 +124,9 @@ void json_string(std::string& out, const std::string& s) {
 class Dialogs {
  public:
   int32_t show(const char* text, const char* caption, uint32_t flags) {
+    const bool graphical = window_backend().graphical();  // started before the lock
     std::lock_guard<std::mutex> lock(mu_);
-    if (!loaded_) load();
+    if (!loaded_) load(graphical);
     const ButtonSet& set = button_set(flags);
     std::string utext = cp932_to_utf8(text ? text : "");
     std::string ucap = cp932_to_utf8(caption ? caption : "");
@@ -142,12 +143,13 @@ class Dialogs {
   }
 
   void reset() {
+    const bool graphical = window_backend().graphical();
     std::lock_guard<std::mutex> lock(mu_);
-    load();
+    load(graphical);
   }
 
  private:
-  void load() {
+  void load(bool graphical) {
     loaded_ = true;
     answers_.clear();
     if (const char* a = std::getenv("MRV_DIALOG_ANSWERS")) {
@@ -166,8 +168,8 @@ class Dialogs {
     // A list of answers (even an empty one) stands in for the person, so that a
     // scripted run does not stop at a box; a log alone only records. Without
     // a display, a person can answer only at a terminal.
-    scripted_ = std::getenv("MRV_DIALOG_ANSWERS") != nullptr ||
-                (!window_backend().graphical() && !isatty(STDIN_FILENO));
+    scripted_ =
+        std::getenv("MRV_DIALOG_ANSWERS") != nullptr || (!graphical && !isatty(STDIN_FILENO));
   }
 
   // The next queued word; a word that is not a button of this box is used up

@@ -321,6 +321,9 @@ bool register_class(const char* name, WndProc proc, bool shown) {
 
 uint32_t create_window(const char* class_name, const char* title, uint32_t parent, Rect rect) {
   State& s = st();
+  // The first window starts the backend (SDL's video): before the lock, which
+  // other threads need meanwhile.
+  const bool graphical = window_backend().graphical();
   uint32_t hwnd;
   WndProc proc;
   bool show = false;
@@ -332,7 +335,7 @@ uint32_t create_window(const char* class_name, const char* title, uint32_t paren
     if (parent != 0 && find(s, parent) == nullptr) return 0;
     proc = it->second.proc;
     // The backend shows the windows of one thread, the first that makes one.
-    if (it->second.shown && window_backend().graphical()) {
+    if (it->second.shown && graphical) {
       if (s.video_tid == 0) s.video_tid = thread_current_id();
       show = s.video_tid == thread_current_id();
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mrvexec.h"
+#include "mrvshare.h"
 #include "mrvtask.h"
 #include "mrvval.h"
 #include "platform/memory.h"
@@ -123,12 +124,13 @@ __attribute__((visibility("default"))) int32_t MRV_LOOP(SystemContext* ctx, VarT
   ++ctx->blockDepth[t];
   while (n != 0) {
     if (!run_block(ctx, args, 1)) return 0;
-    if (ctx->taskFlags[t] & TASK_END) return 0;
-    if (ctx->taskFlags[t] & TASK_BREAK) {
-      ctx->taskFlags[t] &= ~TASK_BREAK;
+    const uint32_t flags = mrv::load_flags(ctx->taskFlags[t]);
+    if (flags & TASK_END) return 0;
+    if (flags & TASK_BREAK) {
+      mrv::clear_flags(ctx->taskFlags[t], TASK_BREAK);
       break;
     }
-    if (ctx->taskFlags[t] & TASK_RETURN) break;
+    if (flags & TASK_RETURN) break;
     if (n > 0) --n;
   }
   --ctx->blockDepth[t];
@@ -149,7 +151,7 @@ __attribute__((visibility("default"))) int32_t MRV_IF(SystemContext* ctx, VarTab
 __attribute__((visibility("default"))) int32_t MRV_FLAG(SystemContext* ctx, VarTable* args) {
   const int32_t bits = number_arg(ctx, args, 1, 0);
   const int32_t task = number_arg(ctx, args, 2, ctx->currentTask);
-  ctx->taskFlags[task] |= static_cast<uint32_t>(bits);
+  mrv::set_flags(ctx->taskFlags[task], static_cast<uint32_t>(bits));
   return 1;
 }
 
