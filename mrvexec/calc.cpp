@@ -66,10 +66,6 @@ bool duplicate(SystemContext* ctx, FAQ* target, FAQ* source) {
   *target = *source;
   return true;
 }
-FAQ* cell_of(const VarTable* t, int32_t index) {
-  const int64_t i = int64_t{index} + t->base;
-  return i >= 0 && i < t->count ? MRV_CELLS(t) + i : nullptr;
-}
 bool get(SystemContext* ctx, VarRef* ref, FAQ* out) {
   if (const FAQ* c = cell_of(&ref->table, ref->index)) {
     *out = *c;

@@ -36,23 +36,26 @@ struct List;
 // local variable follows the task's current frame.
 struct Var {
   uint8_t token;          // TOK_SYSVAR, TOK_COMVAR or TOK_LOCALVAR
+  bool fixed;             // a constant number and no subscript: no work to find it
   int32_t index;          // the constant number's word, or the local's letter
   const Expr* number;     // a number computed at run time (an operand), else null
   const Expr* subscript;  // the [expression], else null
-  bool fixed;             // a constant number and no subscript: no work to find it
 };
 
 enum class Kind : uint8_t { Number, BigInteger, String, Read, Call, Paren, Binary, Assign };
-// Operands the evaluator takes without a call: a number constant without
-// prefixes, a fixed variable read without prefixes or postfix.
-enum class Leaf : uint8_t { No, Constant, Fixed };
+// Operands the evaluator takes without going through eval: a number constant
+// without prefixes, a fixed variable read without prefixes or postfix, an
+// operation.
+enum class Leaf : uint8_t { No, Constant, Fixed, Operation };
 
 struct Arg {
   enum : uint8_t { Value, ByRef, Omitted } kind;
   const char* start;  // the argument's code (cell word5)
   const char* end;    // the byte after its expression
-  Var var;            // ByRef
-  const Expr* expr;   // Value
+  union {
+    Var var;           // ByRef
+    const Expr* expr;  // Value
+  };
 };
 
 struct Call {
@@ -66,21 +69,30 @@ struct Call {
   Arg* args;                 // count of them
 };
 
+// The fields a kind does not use share their room with those of other kinds
+// (the first member of each union is the largest, so Expr{} zeroes it all).
 struct Expr {
   Kind kind;
   Leaf leaf;
-  uint8_t op;             // Binary: the operator; Read: OP_INC, OP_DEC or 0
-  bool negate;            // "!" prefix
-  bool minus;             // "-" prefix
-  uint32_t word1;         // Number
-  uint32_t word2;         // Number
-  int32_t integer;        // BigInteger
-  const uint16_t* units;  // String
-  Var var;                // Read, Assign
-  const Expr* left;       // Binary; Paren: the expression; Assign: the value
-  const Expr* right;      // Binary
-  Call* call;             // Call
+  uint8_t op;      // Binary: the operator; Read: OP_INC, OP_DEC or 0
+  bool negate;     // "!" prefix
+  bool minus;      // "-" prefix
+  uint32_t word1;  // Number
+  union {
+    uint32_t word2;   // Number
+    int32_t integer;  // BigInteger
+  };
+  union {
+    const Expr* left;       // Binary; Paren: the expression; Assign: the value
+    const uint16_t* units;  // String
+    Call* call;             // Call
+  };
+  union {
+    Var var;            // Read, Assign
+    const Expr* right;  // Binary
+  };
 };
+static_assert(sizeof(Expr) <= 48);
 
 // One turn of the statement loop: an optional line marker, then a statement
 // or the list's end; or the point from which the plain loop goes on.
@@ -181,7 +193,7 @@ class Decoder {
 };
 
 const char* Decoder::var(const char* p, Var* out) {
-  *out = Var{byte(p), 0, nullptr, nullptr, false};
+  *out = Var{byte(p), false, 0, nullptr, nullptr};
   if (out->token == TOK_LOCALVAR) {
     if (!in(p, 2)) return nullptr;
     out->index = byte(p + 1) - 0x40;
@@ -309,6 +321,7 @@ const char* Decoder::binary(const char* p, const Expr** out) {
   Expr* b = arena_.make<Expr>();
   b->kind = Kind::Binary;
   b->op = byte(p);
+  b->leaf = Leaf::Operation;
   b->left = *out;
   p = rhs(b->op, p + 1, &b->right);
   *out = b;
@@ -429,26 +442,33 @@ const List* Decoder::list(const char* p) {
 // ---- Running the decoded form ----
 
 bool eval(SystemContext* ctx, const Expr* e, FAQ* out);
+[[gnu::always_inline]] inline bool operand(SystemContext* ctx, const Expr* e, FAQ* out);
 
-bool resolve(SystemContext* ctx, const Var& v, VarRef* ref) {
+bool resolve_computed(SystemContext* ctx, const Var& v, VarRef* ref);
+
+// The table and index of a variable reference; the work of a computed number
+// or a subscript in a function of its own.
+[[gnu::always_inline]] inline bool resolve(SystemContext* ctx, const Var& v, VarRef* ref) {
   *ref = VarRef{{0, 0, 0}, v.index, true};
-  if (v.fixed) {
-    const int32_t task = ctx->currentTask;
-    if (v.token == TOK_SYSVAR) {
-      ref->table = ctx->systemVars;
-    } else if (v.token == TOK_COMVAR) {
-      ref->table = ctx->commonVars;
-    } else if (task >= 0 && task < MRV_TASKS) {
-      ref->table = ctx->localVars[task];  // what MRVVAL_GetLocal gives
-    }
-    return true;
+  if (!v.fixed) return resolve_computed(ctx, v, ref);
+  const int32_t task = ctx->currentTask;
+  if (v.token == TOK_SYSVAR) {
+    ref->table = ctx->systemVars;
+  } else if (v.token == TOK_COMVAR) {
+    ref->table = ctx->commonVars;
+  } else if (task >= 0 && task < MRV_TASKS) {
+    ref->table = ctx->localVars[task];  // what MRVVAL_GetLocal gives
   }
+  return true;
+}
+
+[[gnu::noinline]] bool resolve_computed(SystemContext* ctx, const Var& v, VarRef* ref) {
   if (v.token == TOK_LOCALVAR) {
     if (const VarTable* local = MRVVAL_GetLocal(ctx, ctx->currentTask)) ref->table = *local;
   } else {
     if (v.number != nullptr) {
       FAQ n{};
-      const bool ok = eval(ctx, v.number, &n);
+      const bool ok = operand(ctx, v.number, &n);
       ref->index = static_cast<int32_t>(n.word1);  // the raw word: sign bit and magnitude
       release(ctx, &n);
       if (!ok) return false;
@@ -457,7 +477,7 @@ bool resolve(SystemContext* ctx, const Var& v, VarRef* ref) {
   }
   if (v.subscript != nullptr) {
     FAQ s{};
-    if (!eval(ctx, v.subscript, &s)) {
+    if (!operand(ctx, v.subscript, &s)) {
       release(ctx, &s);
       return false;
     }
@@ -478,16 +498,13 @@ FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
   return i >= 0 && i < t.count ? MRV_CELLS(&t) + i : nullptr;
 }
 
-// A value that duplicate() copies with what it owns (not word for word).
-bool owns(uint16_t type) {
-  return type == TYPE_STRING || type == TYPE_CELL || type == TYPE_MEMORY || type == TYPE_HANDLE ||
-         type == TYPE_WAVE;
-}
+[[gnu::noinline]] bool binary(SystemContext* ctx, const Expr* e, FAQ* out);
 
 // An operand: a constant number or a fixed variable whose value owns
-// nothing (the most common operands) without a call, anything else through
-// eval. The reads are what get() and duplicate() do for a cell in the table.
-inline bool operand(SystemContext* ctx, const Expr* e, FAQ* out) {
+// nothing (the most common operands) without a call, an operation without
+// prefixes through its own small function, anything else through eval. The
+// reads are what get() and duplicate() do for a cell in the table.
+[[gnu::always_inline]] inline bool operand(SystemContext* ctx, const Expr* e, FAQ* out) {
   if (e->leaf == Leaf::Constant) {
     out->type = TYPE_NUMBER;
     out->word1 = e->word1;
@@ -501,7 +518,17 @@ inline bool operand(SystemContext* ctx, const Expr* e, FAQ* out) {
       return true;
     }
   }
+  if (e->leaf == Leaf::Operation) return binary(ctx, e, out);
   return eval(ctx, e, out);
+}
+
+// An operation: both operands, then the operator.
+[[gnu::noinline]] bool binary(SystemContext* ctx, const Expr* e, FAQ* out) {
+  if (!operand(ctx, e->left, out)) return false;
+  FAQ r{};  // an empty value, as MRVFAQ_NULL makes it
+  const bool ok = operand(ctx, e->right, &r) && apply_fast(ctx, e->op, out, &r);
+  release(ctx, &r);
+  return ok;
 }
 
 // Runs the call's command with its arguments in the cells; the command's
@@ -605,13 +632,8 @@ bool eval(SystemContext* ctx, const Expr* e, FAQ* out) {
     case Kind::Paren:
       if (!operand(ctx, e->left, out)) return false;
       break;
-    case Kind::Binary: {
-      if (!operand(ctx, e->left, out)) return false;
-      FAQ r{};  // an empty value, as MRVFAQ_NULL makes it
-      const bool ok = operand(ctx, e->right, &r) && apply_fast(ctx, e->op, out, &r);
-      release(ctx, &r);
-      return ok;
-    }
+    case Kind::Binary:
+      return binary(ctx, e, out);
     case Kind::Assign:
       return store(ctx, e, out);
   }
@@ -629,7 +651,8 @@ int32_t run_list(SystemContext* ctx, const List* list) {
     if (s->hasLine) ctx->taskLine[ctx->currentTask] = s->line;
     if (s->expr == nullptr) return 1;
     FAQ value{};
-    const bool ok = eval(ctx, s->expr, &value);
+    const bool ok =
+        s->expr->kind == Kind::Assign ? store(ctx, s->expr, &value) : operand(ctx, s->expr, &value);
     release(ctx, &value);
     if (!ok) return 0;
     ++s;
@@ -695,7 +718,7 @@ bool calc_decoded(SystemContext* ctx, const char* code, FAQ* result, const char*
   for (int32_t i = 0; i < c->count; ++i) {
     const Arg& a = c->args[i];
     if (a.kind == Arg::Value && a.start == code) {
-      *next = eval(ctx, a.expr, result) ? a.end : nullptr;
+      *next = operand(ctx, a.expr, result) ? a.end : nullptr;
       return true;
     }
   }

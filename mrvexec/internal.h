@@ -56,10 +56,22 @@ Command cached_command(SystemContext* ctx, const char* site, const char* lib, co
 void cache_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd,
                    Command fn);
 
+// A value that owns what it names (a string, picture, memory block, window or
+// sound): copying and clearing it go through the value manager. One test of
+// a bit mask over the five tags.
+inline bool owns(uint16_t type) {
+  constexpr auto bit = [](uint32_t t) { return 1u << (t - TYPE_CELL); };
+  static_assert(TYPE_CELL < TYPE_HANDLE && TYPE_CELL < TYPE_MEMORY && TYPE_CELL < TYPE_STRING &&
+                TYPE_STRING - TYPE_CELL < 32 && TYPE_WAVE - TYPE_CELL < 32);
+  constexpr uint32_t kOwning =
+      bit(TYPE_STRING) | bit(TYPE_CELL) | bit(TYPE_MEMORY) | bit(TYPE_HANDLE) | bit(TYPE_WAVE);
+  const uint32_t d = static_cast<uint32_t>(type) - TYPE_CELL;
+  return d < 32 && ((kOwning >> d) & 1u) != 0;
+}
+
 // MRVFAQ_Clear, done here for values that own nothing (numbers above all).
 inline void release(SystemContext* ctx, FAQ* v) {
-  if (v->type != TYPE_STRING && v->type != TYPE_CELL && v->type != TYPE_MEMORY &&
-      v->type != TYPE_HANDLE && v->type != TYPE_WAVE) {
+  if (!owns(v->type)) {
     *v = FAQ{};
   } else {
     MRVFAQ_Clear(ctx, v);
@@ -153,7 +165,10 @@ inline bool apply_fast(SystemContext* ctx, uint8_t op, FAQ* l, FAQ* r) {
 // An integer constant as MRVFAQ_Number makes it (type, word1, word2 only).
 bool integer(SystemContext* ctx, FAQ* result, int32_t v);
 // The cell of a table's relative index, or null outside the table.
-FAQ* cell_of(const VarTable* t, int32_t index);
+inline FAQ* cell_of(const VarTable* t, int32_t index) {
+  const int64_t i = int64_t{index} + t->base;
+  return i >= 0 && i < t->count ? MRV_CELLS(t) + i : nullptr;
+}
 // A variable's value, and a store that counts in its setCount.
 bool get(SystemContext* ctx, VarRef* ref, FAQ* out);
 bool set(SystemContext* ctx, VarRef* ref, FAQ* value);
