@@ -186,11 +186,7 @@ class Pass3 {
   bool OperandBody() {
     uint8_t c = Peek();
     if (c == '"') return String();
-    if (c == '\\') {
-      Put8(TOK_BYREF);
-      Next();
-      return Variable();
-    }
+    if (c == '\\') return Error(MRVCOMP_ERR_VARTYPE);  // only a whole argument is by reference
     if (c == '!') {
       Put8(TOK_NOT);
       Next();
@@ -358,7 +354,13 @@ class Pass3 {
     } else {
       for (;;) {
         SkipLineFeeds();
-        if (Peek() != ',' && Peek() != ')') {
+        if (Peek() == '\\') {
+          // A by-reference argument is the variable alone.
+          Put8(TOK_BYREF);
+          Next();
+          if (!Variable()) return false;
+          SkipLineFeeds();
+        } else if (Peek() != ',' && Peek() != ')') {
           if (!Expression()) return false;
           SkipLineFeeds();
         }

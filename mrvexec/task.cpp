@@ -289,15 +289,18 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
   free_cells(ctx, s->cells[me]);
   Executor& e = executor();
   e.tsanEnded = std::exchange(s->tsan[me], nullptr);
-  set_slot(s, me, 0);
   e.from = kFromEnded;
   int j = next_live(s, me);
+  if (j >= 0) set_slot(s, me, 0);
   if (j < 0) {
     // The last task: whether the host's start of a moment ago joined the
     // rotation or the executor leaves the session is decided under the lock
-    // that the host's start takes.
+    // that the host's start takes. The slot is freed under it too: a host
+    // start into this very slot would otherwise join a rotation that is
+    // about to end, and never run.
     {
       std::lock_guard<std::mutex> lock(e.mu);
+      set_slot(s, me, 0);
       j = next_live(s, me);
       if (j < 0) {
         s->active = false;

@@ -13,9 +13,10 @@
  *   (operator code, operand). After OP_INC or OP_DEC no operand follows and the
  *   expression ends. An expression ends at the first byte below 0x80 after an
  *   operand.
- * - An operand is TOK_BYREF and a variable, or an optional TOK_NOT, an optional
- *   TOK_NEG, then a constant, a variable, TOK_PAREN expression TOK_END, or a
- *   command-call record.
+ * - An operand is an optional TOK_NOT, an optional TOK_NEG, then a constant,
+ *   a variable, TOK_PAREN expression TOK_END, or a command-call record.
+ * - An argument of a command call is an expression, or TOK_BYREF and a
+ *   variable (passed by reference), or nothing (omitted); TOK_END ends it.
  * - A variable is TOK_SYSVAR or TOK_COMVAR followed by an operand (its
  *   number), or TOK_LOCALVAR followed by one byte ('@' or 'A'..'Z'); any of
  *   them may be followed by TOK_INDEX expression TOK_END.
@@ -48,7 +49,7 @@ enum {
   TOK_CALL = 0x0F,     /* a command-call record, see CALL_* below */
   TOK_PAREN = 0x28,    /* + expression + TOK_END: parenthesised expression */
   TOK_INDEX = 0x5B,    /* + expression + TOK_END: subscript, only right after a variable */
-  TOK_BYREF = 0x91,    /* + variable: at the start of an operand, pass by reference */
+  TOK_BYREF = 0x91,    /* + variable: a whole argument, passed by reference */
   TOK_NOT = 0x92,      /* logical-not prefix of an operand */
   TOK_NEG = 0x94       /* minus prefix of an operand (after TOK_NOT when both stand) */
 };

@@ -58,6 +58,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"33-character name", std::string(33, 'N') + "();", 13, 3, 0},
         FailCase{"33-character library name", std::string(33, 'L') + ":F();", 13, 3, 0},
         FailCase{"reference to a constant", "F(\\1);", 14, 3, 0},
+        // The interpreter reads a by-reference variable only as a whole argument.
+        FailCase{"reference assigned", "$A=\\$B;", 14, 3, 0},
+        FailCase{"reference inside an argument", "F(1+\\$B);", 14, 3, 0},
+        FailCase{"reference as a statement", "\\$B;", 14, 3, 0},
+        FailCase{"reference followed by an operator", "F(\\$B+1);", 9, 3, 0},
         FailCase{"ELSE without a block", "IF(1){}ELSE F();", 15, 3, 0},
         FailCase{"no operand after #", "#;", 16, 3, 0},
         FailCase{"no operand after $", "\n$=1;", 16, 3, 1},

@@ -156,9 +156,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CodeCase{"system variable from a common variable", "#5=$$a;",
                  Bytes{TOK_SYSVAR, TOK_INT8, 5, OP_ASSIGN, TOK_COMVAR, TOK_LOCALVAR, 'A', 0}},
-        CodeCase{"computed number, subscript, by reference", "$(2+3)[1]=\\$B;",
+        CodeCase{"computed number, subscript", "$(2+3)[1]=$B;",
                  Bytes{TOK_COMVAR, TOK_PAREN, TOK_INT8, 2, OP_ADD, TOK_INT8, 3, TOK_END, TOK_INDEX,
-                       TOK_INT8, 1, TOK_END, OP_ASSIGN, TOK_BYREF, TOK_LOCALVAR, 'B', 0}},
+                       TOK_INT8, 1, TOK_END, OP_ASSIGN, TOK_LOCALVAR, 'B', 0}},
+        CodeCase{"by-reference arguments", "F(\\$(2+3)[1], \\$B);",
+                 Std("F", {{TOK_BYREF, TOK_COMVAR, TOK_PAREN, TOK_INT8, 2, OP_ADD, TOK_INT8, 3,
+                            TOK_END, TOK_INDEX, TOK_INT8, 1, TOK_END},
+                           {TOK_BYREF, TOK_LOCALVAR, 'B'}}) +
+                     Bytes{0}},
         CodeCase{"task frame cell", "$@=#0[$Z];",
                  Bytes{TOK_LOCALVAR, '@', OP_ASSIGN, TOK_SYSVAR, TOK_ZERO, TOK_INDEX, TOK_LOCALVAR,
                        'Z', TOK_END, 0}},

@@ -82,7 +82,7 @@ TEST(CodeWalk, AcceptsEverythingTheCompilerWrites) {
       "LIB:CMD(1){};",
       "IF($A==1){F();}ELSE{\nG();\n};",
       "FOR(\\$A,1,3,1){\n  IF($A>1){\n    WAIT(1);\n  };\n};\n",
-      "$A++;$B--;F();-1;!$A;\\$B;",
+      "$A++;$B--;F();-1;!$A;",
       "$A=(1+(2*3))^2?1%1&1|1~1&&1||1>=1<=1!=1<1>1/1-1;",
       "S(\"\x93\xfa\x96\x7b\x8c\xea\");",  // a Japanese string in code page 932
       "X(Y(Z(1){W();}));\n\n\n",
@@ -182,7 +182,7 @@ TEST(CodeWalk, RefusesMalformedCodeWhereTheFaultIs) {
       {"unknown operator", {TOK_INT8, 5, 0xFF, TOK_ZERO, TOK_END}, Fault::UnknownOperator, 2},
       {"operator at the end", {TOK_INT8, 5, OP_ADD}, Fault::Truncated, 3},
       {"bad local", {TOK_LOCALVAR, 'a', TOK_END}, Fault::BadVariable, 0},
-      {"byref constant", {TOK_BYREF, TOK_INT8, 1, TOK_END}, Fault::BadVariable, 1},
+      {"byref as a statement", {TOK_BYREF, TOK_LOCALVAR, 'A', TOK_END}, Fault::UnknownToken, 0},
       {"string too long", longString, Fault::BadString, 0},
       {"string unterminated", {TOK_STRING, 1, 0, 'A', 0, 'B', 0, TOK_END}, Fault::BadString, 0},
       {"string past the end", {TOK_STRING, 5, 0, 'A', 0, TOK_END}, Fault::Truncated, 0},
@@ -206,6 +206,15 @@ TEST(CodeWalk, RefusesMalformedCodeWhereTheFaultIs) {
       {"lower-case name", lower, Fault::BadName, 38},
       {"empty library name", emptyLib, Fault::BadName, 29},
       {"argument end flipped", flippedEnd, Fault::MissingEnd, n - 1},
+      // A by-reference argument is TOK_BYREF and a variable, nothing more.
+      {"byref after an operator",
+       Std("F", {{TOK_INT8, 1, OP_NOT, TOK_BYREF, TOK_LOCALVAR, 'A'}}) + Bytes{TOK_END},
+       Fault::UnknownToken, 29 + 9 + 2 + 3},
+      {"byref constant", Std("F", {{TOK_BYREF, TOK_INT8, 1}}) + Bytes{TOK_END}, Fault::BadVariable,
+       29 + 9 + 2 + 1},
+      {"operator after a byref variable",
+       Std("F", {{TOK_BYREF, TOK_LOCALVAR, 'A', OP_ADD, TOK_ZERO}}) + Bytes{TOK_END},
+       Fault::MissingEnd, 29 + 9 + 2 + 3},
       {"scenario end missing", f1, Fault::Truncated, n},
       {"block unended", block + Bytes{TOK_END}, Fault::Truncated, uint32_t(block.size())},
       {"inner record too long", outer + Bytes{TOK_END}, Fault::BadRecord, uint32_t(29 + 9 + 3 + 2)},
@@ -328,6 +337,12 @@ class LoadTest : public ::testing::Test {
 
 TEST_F(LoadTest, RefusesTamperedFilesWithTheCompilersMessage) {
   const Bytes good = Std("F", {{TOK_INT8, 1}}) + Bytes{TOK_END};  // 44 bytes
+  // DEBUGMESSAGE(1 ! \$5, "x") patched in: the interpreter reads a
+  // by-reference variable only as a whole argument.
+  const Bytes byRefInside =
+      Std("DEBUGMESSAGE", {{TOK_INT8, 1, OP_NOT, TOK_BYREF, TOK_COMVAR, TOK_INT8, 5},
+                           {TOK_STRING, 1, 0, 'x', 0, 0, 0}}) +
+      Bytes{TOK_END};
   Bytes flipped = good;
   flipped[29 + 9 + 2] = 0x07;  // the argument's TOK_INT8
   Bytes outside = good;
@@ -350,6 +365,7 @@ TEST_F(LoadTest, RefusesTamperedFilesWithTheCompilersMessage) {
   };
   const std::vector<Case> cases = {
       {"flipped token", SnbFile(Padded(flipped), 0x5A)},
+      {"by-reference token inside an argument", SnbFile(Padded(byRefInside), 0x5A)},
       {"offset pointing out", SnbFile(Padded(outside), 0x5A)},
       {"missing terminator", SnbFile(Padded(unended), 0x5A)},
       {"wrong key", SnbFile(Padded(good), 0x5A).replace(20, 1, 1, char(0x33))},

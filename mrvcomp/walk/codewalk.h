@@ -188,7 +188,7 @@ class Walker {
  private:
   enum class Mode { List, Operand, Index, Return, Call, Fail };
   struct Frame {
-    enum Kind : uint8_t { List, Statement, Expr, VarNumber, IndexClose, ParenClose, CallRec };
+    enum Kind : uint8_t { List, Statement, Expr, Ref, VarNumber, IndexClose, ParenClose, CallRec };
     Kind kind;
     uint8_t state = 0;  // CallRec: 0 arguments, 1 first block done, 2 else block done
     int32_t arg = 0;    // CallRec: the argument being read (from 1)
@@ -236,26 +236,17 @@ class Walker {
   Mode operand() {
     if (!have(1)) return fail(Fault::Truncated, p_);
     uint8_t b = c_[p_];
-    if (b == TOK_BYREF) {
+    if (b == TOK_NOT) {
       v_.prefix(p_, b);
       ++p_;
       if (!have(1)) return fail(Fault::Truncated, p_);
       b = c_[p_];
-      if (b != TOK_SYSVAR && b != TOK_COMVAR && b != TOK_LOCALVAR)
-        return fail(Fault::BadVariable, p_);
-    } else {
-      if (b == TOK_NOT) {
-        v_.prefix(p_, b);
-        ++p_;
-        if (!have(1)) return fail(Fault::Truncated, p_);
-        b = c_[p_];
-      }
-      if (b == TOK_NEG) {
-        v_.prefix(p_, b);
-        ++p_;
-        if (!have(1)) return fail(Fault::Truncated, p_);
-        b = c_[p_];
-      }
+    }
+    if (b == TOK_NEG) {
+      v_.prefix(p_, b);
+      ++p_;
+      if (!have(1)) return fail(Fault::Truncated, p_);
+      b = c_[p_];
     }
     const uint32_t at = p_;
     switch (b) {
@@ -358,6 +349,9 @@ class Walker {
       case Frame::VarNumber:
         stack_.pop_back();
         return Mode::Index;
+      case Frame::Ref:  // no operator after a by-reference variable
+        stack_.pop_back();
+        return Mode::Return;
       case Frame::IndexClose:
       case Frame::ParenClose: {
         if (!have(1)) return fail(Fault::Truncated, p_);
@@ -458,6 +452,7 @@ class Walker {
         const bool omitted = c_[p_] == TOK_END;
         v_.arg_begin(call, f.arg, p_, omitted);
         if (omitted) return Mode::Call;
+        if (c_[p_] == TOK_BYREF) return by_reference(call.end);
         push(Frame::Expr, call.end);
         return Mode::Operand;
       }
@@ -483,6 +478,20 @@ class Walker {
     }
     if (call.elseBlock != 0) v_.block_end(call, true);
     return finish_call();
+  }
+
+  // A by-reference argument, as the interpreter reads one: TOK_BYREF and a
+  // variable make the whole argument (its TOK_END follows). The token stands
+  // nowhere else.
+  Mode by_reference(uint32_t end) {
+    v_.prefix(p_, TOK_BYREF);
+    ++p_;
+    push(Frame::Ref, end);
+    if (!have(1)) return fail(Fault::Truncated, p_);
+    const uint8_t b = c_[p_];
+    if (b != TOK_SYSVAR && b != TOK_COMVAR && b != TOK_LOCALVAR)
+      return fail(Fault::BadVariable, p_);
+    return Mode::Operand;
   }
 
   Mode finish_call() {

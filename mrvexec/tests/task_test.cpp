@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "mrvexec.h"
 #include "mrvshare.h"
@@ -285,6 +286,27 @@ TEST(Tasks, DeletingContextsWhileTasksRunSwitchAndWait) {
   s.source("MAIN", "TESTCMD:SHOW(\"next\");\n");
   ASSERT_TRUE(s.run("MAIN"));
   EXPECT_EQ(reports(s), (Lines{"\"next\""}));
+}
+
+// The host starts task 0 again the moment its slot is free, as a host that
+// runs one scenario after another does: the new task runs, also when the
+// old one has freed the slot but not yet left the executor.
+TEST(Tasks, AHostStartIntoTheSlotJustFreedRuns) {
+  Scenario s({"testcmd.so"});
+  s.source("E", "$0 = $0 + 1;\n");
+  FAQ& count = MRV_CELLS(&s.ctx->commonVars)[s.ctx->commonVars.base];  // $0
+  ASSERT_TRUE(MRVFAQ_Number(s.ctx, &count, 1, 0, 0));
+  constexpr int kStarts = 3000;
+  for (int i = 0; i < kStarts; ++i) {
+    ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+    ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "E"), 0);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (mrv::task_live(s.ctx, 0) && std::chrono::steady_clock::now() < limit) {
+      std::this_thread::yield();
+    }
+    ASSERT_FALSE(mrv::task_live(s.ctx, 0)) << "start " << i << " never ran";
+  }
+  EXPECT_EQ(count.word1, uint32_t(kStarts));
 }
 
 }  // namespace
