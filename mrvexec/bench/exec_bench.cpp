@@ -6,21 +6,31 @@
 // a shared machine does not count either.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <lua5.4/lauxlib.h>
 #include <lua5.4/lua.h>
 #include <lua5.4/lualib.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "mrvcomp.h"
 #include "mrvfile.h"
 #include "mrvtask.h"
 #include "scenario.h"
+#include "tempdir.h"
+
+extern char** environ;
 
 namespace {
 
@@ -220,6 +230,176 @@ void BM_LuaCoroutine(benchmark::State& state) {
           "ns_per_pair");
 }
 BENCHMARK(BM_LuaCoroutine)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// ---- Whole processes: mrv33 against lua5.4 ----
+// A title run by the real host program from start to exit, beside the
+// lua5.4 interpreter running the natural Lua form, N = 3,000,000 passes.
+// The cost of start-up and exit (an empty scenario, an empty Lua chunk) is
+// subtracted. Times are the processor time of the child process (user and
+// system), so that other work on a shared machine does not count; the
+// start-up figure is the wall time from the start to the exit.
+
+constexpr int64_t kProcessPasses = 3'000'000;
+
+struct ProcessTime {
+  double wall_ms = -1;
+  double cpu_ms = -1;
+};
+
+// Runs argv (argv[0] a path, or a name looked up in PATH) in `dir` with the
+// output thrown away; false when it cannot start or fails.
+bool run_process(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                 ProcessTime* t) {
+  std::vector<std::string> env_s;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string v = *e;
+    if (v.rfind("MRV_", 0) != 0) env_s.push_back(v);
+  }
+  for (const char* d : {"run", "win"}) {
+    std::filesystem::create_directories(dir / d);
+  }
+  env_s.push_back("MRV_RUNTIME_DIR=" + (dir / "run").string());
+  env_s.push_back("MRV_WINDIR=" + (dir / "win").string());
+  env_s.push_back("MRV_BACKEND=headless");
+  env_s.push_back("MRV_DIALOG_ANSWERS=");
+  std::vector<char*> envp, argv;
+  for (std::string& v : env_s) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args_s = args;
+  for (std::string& a : args_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+  pid_t pid = -1;
+  const auto t0 = std::chrono::steady_clock::now();
+  const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return false;
+  int status = 0;
+  rusage u{};
+  if (wait4(pid, &status, 0, &u) != pid) return false;
+  t->wall_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  t->cpu_ms = (double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+               double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A program directory with the host and the system's libraries of the
+// build, and a title whose scenario MRV is `source`.
+class HostTitle {
+ public:
+  explicit HostTitle(const std::string& source) {
+    namespace fs = std::filesystem;
+    const fs::path bin = fs::canonical("/proc/self/exe").parent_path().parent_path() / "bin";
+    fs::create_directories(prog());
+    for (const auto& e : fs::directory_iterator(bin)) {
+      const std::string name = e.path().filename().string();
+      if (name == "mrv33") {
+        fs::copy_file(e.path(), prog() / name);  // it finds its directory from its own path
+      } else if (name.find(".so") != std::string::npos) {
+        fs::create_symlink(e.path(), prog() / name);
+      }
+    }
+    std::ofstream(prog() / "MRV.SNA", std::ios::binary) << source;
+  }
+  bool run(ProcessTime* t) const {
+    return run_process({(prog() / "mrv33").string()}, dir_.path(), t);
+  }
+
+ private:
+  std::filesystem::path prog() const { return dir_.path() / "prog"; }
+  mrvtest::TempDir dir_;
+};
+
+// The least time of `runs` runs (the one least disturbed by other work).
+template <class Run>
+ProcessTime least(int runs, Run run) {
+  ProcessTime best;
+  for (int i = 0; i < runs; ++i) {
+    ProcessTime t;
+    if (!run(&t)) return ProcessTime{};
+    if (best.cpu_ms < 0 || t.cpu_ms < best.cpu_ms) best.cpu_ms = t.cpu_ms;
+    if (best.wall_ms < 0 || t.wall_ms < best.wall_ms) best.wall_ms = t.wall_ms;
+  }
+  return best;
+}
+
+ProcessTime host_start_up() {
+  HostTitle empty("");
+  return least(5, [&](ProcessTime* t) { return empty.run(t); });
+}
+
+// Start-up to exit of the host on an empty scenario (wall time).
+void BM_ProcessStartUp(benchmark::State& state) {
+  for (auto _ : state) {
+    const ProcessTime t = host_start_up();
+    if (t.wall_ms < 0) {
+      state.SkipWithError("mrv33 does not run an empty scenario");
+      return;
+    }
+    state.SetIterationTime(t.wall_ms / 1e3);
+    state.counters["start_to_exit_ms"] = t.wall_ms;
+    state.counters["cpu_ms"] = t.cpu_ms;
+  }
+}
+BENCHMARK(BM_ProcessStartUp)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// mrv33 on the loops of BM_For: ns per pass, start-up subtracted.
+void BM_Process(benchmark::State& state) {
+  const Workload& w = kWorkloads[state.range(0)];
+  state.SetLabel(w.name);
+  const ProcessTime base = host_start_up();
+  HostTitle title(std::string(w.setup) + "FOR(\\$I, 1, " + std::to_string(kProcessPasses) +
+                  ", 1) { " + w.body + " };\n");
+  for (auto _ : state) {
+    const ProcessTime t = least(3, [&](ProcessTime* r) { return title.run(r); });
+    if (t.cpu_ms < 0 || base.cpu_ms < 0) {
+      state.SkipWithError("mrv33 does not run the title");
+      return;
+    }
+    state.SetIterationTime((t.cpu_ms - base.cpu_ms) / 1e3);
+    state.counters["ns_per_pass"] = (t.cpu_ms - base.cpu_ms) * 1e6 / double(kProcessPasses);
+  }
+}
+BENCHMARK(BM_Process)
+    ->DenseRange(0, 5)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// lua5.4 on the same loops: ns per pass, start-up subtracted.
+void BM_ProcessLua(benchmark::State& state) {
+  const Workload& w = kWorkloads[state.range(0)];
+  state.SetLabel(w.name);
+  mrvtest::TempDir dir;
+  std::string code = w.lua;
+  code.replace(code.find("N do"), 1, std::to_string(kProcessPasses));
+  auto lua = [&](const std::string& chunk) {
+    return least(3, [&](ProcessTime* t) {
+      return run_process({"lua5.4", "-e", chunk}, dir.path(), t);
+    });
+  };
+  const ProcessTime base = lua("");
+  for (auto _ : state) {
+    const ProcessTime t = lua(code);
+    if (t.cpu_ms < 0 || base.cpu_ms < 0) {
+      state.SkipWithError("lua5.4 does not run");
+      return;
+    }
+    state.SetIterationTime((t.cpu_ms - base.cpu_ms) / 1e3);
+    state.counters["ns_per_pass"] = (t.cpu_ms - base.cpu_ms) * 1e6 / double(kProcessPasses);
+  }
+}
+BENCHMARK(BM_ProcessLua)
+    ->DenseRange(0, 5)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // From a task's start command to the first statement of the new task
 // (loading its one-line scenario included).
