@@ -258,15 +258,16 @@ TEST(WaitTest, TasksThatAllWaitUseLittleProcessorTime) {
   long waitWall = 0;
   const long waitCpu = measure(waiting, &waitWall);
   Scenario busy;
-  const char* spin = "$1 = SystemTime(0); $2 = 0; While(SystemTime(0) - $1 < 900) { $2 = $2 + 1; };";
+  const char* spin =
+      "$1 = SystemTime(0); $2 = 0; While(SystemTime(0) - $1 < 900) { $2 = $2 + 1; };";
   busy.source("W", spin);
   busy.source("MRV", std::string("TaskStart(1, \"W\"); ") + spin);
   long busyWall = 0;
   const long busyCpu = measure(busy, &busyWall);
   EXPECT_GE(waitWall, 900);
   EXPECT_LT(waitCpu, busyCpu / 4) << "waiting " << waitWall << " ms took " << waitCpu
-                                  << " ms of processor time, computing " << busyWall
-                                  << " ms took " << busyCpu << " ms";
+                                  << " ms of processor time, computing " << busyWall << " ms took "
+                                  << busyCpu << " ms";
 }
 
 TEST(ClockTest, DateAndTimeAsOneNumberAndTheTickCounts) {
