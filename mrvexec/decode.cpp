@@ -650,10 +650,7 @@ int32_t run_list(SystemContext* ctx, const List* list) {
     if (turn != kTurnGo) return turn;
     if (s->hasLine) ctx->taskLine[ctx->currentTask] = s->line;
     if (s->expr == nullptr) return 1;
-    if ((load_flags(ctx->execFlags) & EXEC_DEBUG) != 0) {
-      const int32_t held = debug_turn(ctx, s->hasLine);
-      if (held != kTurnGo) return held;
-    }
+    if (const int32_t held = debug_hold(ctx, s->hasLine); held != kTurnGo) return held;
     FAQ value{};
     const bool ok =
         s->expr->kind == Kind::Assign ? store(ctx, s->expr, &value) : operand(ctx, s->expr, &value);

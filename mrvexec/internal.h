@@ -227,6 +227,11 @@ inline int32_t begin_turn(SystemContext* ctx, bool* paused) {
 // EXEC_DEBUG is set (`marked`: the statement starts a line) and holds the task
 // when it must stop: kTurnGo to run the statement, else the loop's result.
 int32_t debug_turn(SystemContext* ctx, bool marked);
+// What both statement loops ask before a statement: one flag test while no
+// debugger has anything to stop.
+inline int32_t debug_hold(SystemContext* ctx, bool marked) {
+  return (load_flags(ctx->execFlags) & EXEC_DEBUG) != 0 ? debug_turn(ctx, marked) : kTurnGo;
+}
 // "@S task line reason file": where task t stopped and why.
 void send_stop_record(SystemContext* ctx, int32_t t, const char* reason);
 // Task t enters a file, leaving `file` at `line`; and comes back.

@@ -203,10 +203,7 @@ int32_t mrvexec::run_plain(SystemContext* ctx, const char* code) {
       p += 3;
     }
     if (*p == TOK_END) return 1;
-    if ((load_flags(ctx->execFlags) & EXEC_DEBUG) != 0) {
-      const int32_t held = debug_turn(ctx, marked);
-      if (held != kTurnGo) return held;
-    }
+    if (const int32_t held = debug_hold(ctx, marked); held != kTurnGo) return held;
     FAQ value{};
     const char* q = calc_plain(ctx, p, &value);
     release(ctx, &value);
