@@ -31,8 +31,8 @@
 #include "mrvexec.h"
 #include "platform/file.h"
 #include "platform/profile.h"
-#include "platform/window.h"
 #include "platform/text.h"
+#include "platform/window.h"
 
 namespace {
 
@@ -41,6 +41,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr auto kAnswerTime = 10s;  // for the host's answer to a query
+constexpr auto kCloseTime = 20s;   // for a title to close in order
 
 // ---- Messages to the client ------------------------------------------------
 
@@ -327,13 +328,12 @@ void watch_title() {
   while (waitpid(g_child, &status, 0) < 0 && errno == EINTR) {
   }
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  {
-    std::lock_guard lock(g.mu);
-    g.ended = true;
-    g.cv.notify_all();
-  }
+  // Told before `ended` is set: the adapter may leave as soon as it is.
   event("exited", {{"exitCode", code}});
   event("terminated");
+  std::lock_guard lock(g.mu);
+  g.ended = true;
+  g.cv.notify_all();
 }
 
 // ---- Requests ------------------------------------------------------------------
@@ -415,13 +415,18 @@ void set_variable(const json& req) {
   respond(req, {{"value", value}});
 }
 
-// Ends the title in order, as its close button does, and waits for it.
+// Ends the title in order, as its close button does, and waits for it. A
+// stopped task is not let go first: told to end, it ends where it stands.
+// A title that does not close in time (its window asks a question nobody
+// answers) is let go and ended.
 void close_title() {
   if (g_child <= 0) return;
-  g_control.send(MRV_DEBUG_RELEASE, 0);
   g_control.send(MRV_DEBUG_CLOSE, 0);
   std::unique_lock lock(g.mu);
-  if (!g.cv.wait_for(lock, 20s, [] { return g.ended; })) kill(g_child, SIGTERM);
+  if (g.cv.wait_for(lock, kCloseTime, [] { return g.ended; })) return;
+  g_control.send(MRV_DEBUG_RELEASE, 0);
+  kill(g_child, SIGTERM);
+  g.cv.wait_for(lock, kCloseTime, [] { return g.ended; });
 }
 
 // False when the session is over.
@@ -444,6 +449,11 @@ bool handle(const json& req) {
     g_control.send(MRV_DEBUG_ATTACH, 1);
     if (g.launched) std::thread(watch_title).detach();
     respond(req);
+    if (g.launched)
+      event("process", {{"name", g_program},
+                        {"systemProcessId", g_child},
+                        {"isLocalProcess", true},
+                        {"startMethod", "launch"}});
     event("initialized");
   } else if (cmd == "setBreakpoints") {
     set_breakpoints(req);

@@ -27,7 +27,7 @@ using json = nlohmann::json;
 constexpr char kMrv[] =
     "MRVWIN:OPEN(320, 200, \"dap\");\n"
     "$A = 1;\n"
-    "StartTask(1, \"SUB\");\n"
+    "TaskStart(1, \"SUB\");\n"
     "$A = $A + 1;\n"
     "DebugMessage(\"main \", $A);\n";
 constexpr char kSub[] =
@@ -39,15 +39,27 @@ constexpr char kInner[] =
     "$C = 7;\n"
     "$C = $C + 1;\n";
 
+// True while process `pid` runs (a zombie has ended).
+bool running(pid_t pid) {
+  if (kill(pid, 0) != 0) return false;
+  std::string stat = mrvtest::read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
 // A running mrvdap with pipes for its standard input and output.
 class Adapter {
  public:
   Adapter() {
     for (const char* d : {"title", "run", "win"}) fs::create_directories(dir_.path() / d);
-    std::vector<std::string> env = mrvtest::child_env(
-        dir_.path() / "run",
-        {"MRV_BACKEND=headless", "MRV_WINDIR=" + (dir_.path() / "win").string(),
-         "MRV_DIALOG_LOG=" + (dir_.path() / "dialog.log").string(), "MRV_DIALOG_ANSWERS="});
+    // The test's own Windows directory replaces the one of the test program
+    // (the first of two entries would win).
+    std::vector<std::string> env = mrvtest::child_env(dir_.path() / "run");
+    std::erase_if(env, [](const std::string& v) { return v.rfind("MRV_WINDIR=", 0) == 0; });
+    for (std::string v : {"MRV_WINDIR=" + (dir_.path() / "win").string(),
+                          "MRV_DIALOG_LOG=" + (dir_.path() / "dialog.log").string(),
+                          std::string("MRV_DIALOG_ANSWERS=")})
+      env.push_back(std::move(v));
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) return;
     pid_ = fork();
@@ -132,6 +144,22 @@ class Adapter {
     }
     return out;
   }
+  // What the title wrote with SetIniFile (into the Windows directory).
+  std::string ini() const {
+    const fs::path f = dir_.path() / "win" / "DAP.INI";
+    return fs::exists(f) ? mrvtest::read_file(f) : std::string();
+  }
+  std::string dump() {
+    std::lock_guard lock(mu_);
+    std::string out;
+    for (const json& m : messages_) out += m.dump() + "\n";
+    return out;
+  }
+  void kill_adapter() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    waited_ = true;
+  }
   void close_input() {
     if (to_ >= 0) close(to_);
     to_ = -1;
@@ -162,6 +190,15 @@ class Adapter {
     const json& f = r["body"]["stackFrames"];
     if (f.empty()) return {"", 0};
     return {fs::path(f[0]["source"].value("path", "")).filename().string(), f[0].value("line", 0)};
+  }
+  // Sets a variable of the scope (0 locals, 1 common, 2 system) of a
+  // stopped thread's top frame; the response.
+  json set_variable(int thread, int scope, const std::string& name, const std::string& value) {
+    const json frames = request("stackTrace", {{"threadId", thread}})["body"]["stackFrames"];
+    const json scopes = request("scopes", {{"frameId", frames[0]["id"]}})["body"]["scopes"];
+    return request("setVariable", {{"variablesReference", scopes[scope]["variablesReference"]},
+                                   {"name", name},
+                                   {"value", value}});
   }
   json variable(int thread, int scope, const std::string& name) {
     const json frames = request("stackTrace", {{"threadId", thread}})["body"]["stackFrames"];
@@ -230,12 +267,7 @@ TEST(Mrvdap, AWholeSessionWithTwoTasksInTwoFiles) {
   json v = a.variable(0, 0, "$A");
   EXPECT_EQ(v.value("value", ""), "1");
   EXPECT_EQ(v.value("type", ""), "number");
-  const json frames = a.request("stackTrace", {{"threadId", 0}})["body"]["stackFrames"];
-  const json scopes = a.request("scopes", {{"frameId", frames[0]["id"]}})["body"]["scopes"];
-  const json set = a.request(
-      "setVariable",
-      {{"variablesReference", scopes[0]["variablesReference"]}, {"name", "$A"}, {"value", "41"}});
-  EXPECT_EQ(set["body"].value("value", ""), "41");
+  EXPECT_EQ(a.set_variable(0, 0, "$A", "41")["body"].value("value", ""), "41");
   a.request("next", {{"threadId", 0}});
   a.wait_event("stopped", 0);
   EXPECT_EQ(a.where(0), (std::pair<std::string, int>{"MRV.SNA", 5}));
@@ -260,42 +292,84 @@ TEST(Mrvdap, AWholeSessionWithTwoTasksInTwoFiles) {
   const json exited = a.wait_event("exited");
   EXPECT_EQ(exited["body"].value("exitCode", -1), 0);
   a.wait_event("terminated");
-  EXPECT_NE(a.output().find("main 42"), std::string::npos) << a.output();
-  EXPECT_NE(a.output().find("sub 3"), std::string::npos) << a.output();
+  EXPECT_NE(a.output().find("main  42\n"), std::string::npos) << a.output();
+  EXPECT_NE(a.output().find("sub  3\n"), std::string::npos) << a.output();
   a.request("disconnect");
   EXPECT_EQ(a.wait_exit(), 0);
 }
 
-// Terminate while stopped closes the title in order; a client that vanishes
-// while a task is stopped leaves no title behind; a title without
-// breakpoints runs to its end.
-TEST(Mrvdap, TheTitleEndsWhenStoppedWhenTheClientVanishesAndWhenNothingStops) {
-  for (const char* how : {"terminate", "vanish", "never"}) {
-    SCOPED_TRACE(how);
+// The ways a session ends before the title's end: the client terminates it
+// while a task is stopped, another task ends the title while one is stopped,
+// the client vanishes, the adapter is killed; and a title in which nothing
+// stops. SUB writes DAP.INI once it has run past its breakpoint: a title that
+// was closed never gets there, one that was let go does.
+TEST(Mrvdap, ATitleStoppedClosedOrLetGoNeverHangs) {
+  // MRV as above, but it ends the title (Exit) once $1 is set.
+  constexpr char kExiting[] =
+      "MRVWIN:OPEN(320, 200, \"dap\");\n"
+      "$1 = 0;\n"
+      "TaskStart(1, \"SUB\");\n"
+      "Loop(-1) { If($1 == 1) { Exit(0); }; Wait(10); };\n";
+  constexpr char kSubWrites[] =
+      "$B = 2;\n"
+      "$B = $B + 1;\n"
+      "SetIniFile(\"DAP.INI\", \"run\", \"sub\", \"past\");\n";
+  enum class End { Terminate, Exit, Vanish, Kill, Never };
+  const struct {
+    End how;
+    const char* name;
+    const char* mrv;
+    bool ranOn;  // SUB ran past its breakpoint
+  } cases[] = {
+      {End::Terminate, "terminate", kMrv, false},    {End::Exit, "exit", kExiting, false},
+      {End::Vanish, "client vanishes", kMrv, false}, {End::Kill, "adapter killed", kMrv, true},
+      {End::Never, "nothing stops", kMrv, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     Adapter a;
-    a.source("MRV", kMrv);
-    a.source("SUB", kSub);
-    a.source("INNER", kInner);
-    a.launch(json{{"stopOnEntry", std::string(how) == "terminate"}});
-    if (std::string(how) != "never") a.breakpoint("SUB.SNA", 2);
+    a.source("MRV", c.mrv);
+    a.source("SUB", kSubWrites);
+    a.launch(json{{"stopOnEntry", c.how == End::Terminate}});
+    const int host = a.wait_event("process")["body"].value("systemProcessId", -1);
+    ASSERT_GT(host, 0);
+    if (c.how != End::Never) a.breakpoint("SUB.SNA", 2);
     a.request("configurationDone");
-    if (std::string(how) == "terminate") {
-      const json entry = a.wait_event("stopped", 0);
-      EXPECT_EQ(entry["body"].value("reason", ""), "entry");
+    if (c.how == End::Terminate) {
+      EXPECT_EQ(a.wait_event("stopped", 0)["body"].value("reason", ""), "entry");
       a.request("continue", {{"threadId", 0}});
-      a.wait_event("stopped", 1);
-      a.request("terminate");
-    } else if (std::string(how) == "vanish") {
-      a.wait_event("stopped", 1);
-      a.close_input();
     }
-    a.wait_event("exited");
-    a.wait_event("terminated");
-    if (std::string(how) == "never") {
-      EXPECT_NE(a.output().find("main 2"), std::string::npos);
+    if (c.how != End::Never) {
+      EXPECT_EQ(a.wait_event("stopped", 1)["body"].value("reason", ""), "breakpoint");
     }
-    if (std::string(how) == "terminate") a.request("disconnect");
-    EXPECT_EQ(a.wait_exit(), 0);
+    switch (c.how) {
+      case End::Terminate:
+        a.request("terminate");
+        break;
+      case End::Exit:
+        a.set_variable(1, 1, "$1", "1");
+        break;
+      case End::Vanish:
+        a.close_input();
+        break;
+      case End::Kill:
+        a.kill_adapter();
+        break;
+      case End::Never:
+        break;
+    }
+    if (c.how != End::Kill) {
+      EXPECT_EQ(a.wait_event("exited")["body"].value("exitCode", -1), 0);
+      a.wait_event("terminated");
+      if (c.how == End::Never) {
+        EXPECT_NE(a.output().find("main  2\n"), std::string::npos) << a.dump();
+      }
+      if (c.how != End::Vanish) a.request("disconnect");
+      EXPECT_EQ(a.wait_exit(), 0);
+    }
+    // The host has gone (or is a zombie nobody reaps) in every case.
+    EXPECT_TRUE(mrvtest::eventually([&] { return !running(host); }, 60000));
+    EXPECT_EQ(a.ini().find("sub=past") != std::string::npos, c.ranOn) << a.dump();
   }
 }
 
