@@ -377,6 +377,8 @@ std::shared_ptr<Session> host_session(SystemContext* ctx) {
 // next hand-over. A task that blocks longer (a command that waits for the
 // host's thread, which is deleting) keeps the context: its memory stays.
 constexpr auto kDeletePatience = std::chrono::seconds(5);
+// How often that wait looks for sends to the deleting thread.
+constexpr auto kServeSlice = std::chrono::milliseconds(10);
 
 // The execution manager's part of MRVVAL_Delete: the context's session is
 // doomed and taken out of the executor's hands. Returns once no task of it
@@ -398,7 +400,21 @@ int32_t on_delete(SystemContext* ctx) {
     s->cv.notify_all();
   }
   const bool own = plat::thread_current_id() == e.threadId.load();
-  const bool parked = !own && e.parked.wait_for(lock, kDeletePatience, [&] { return !s->active; });
+  bool parked = false;
+  if (!own) {
+    // The running task may wait for this thread (a send to its window, a box
+    // it shows): those are served meanwhile, and the time a box is up does
+    // not count.
+    auto deadline = std::chrono::steady_clock::now() + kDeletePatience;
+    while (!(parked = e.parked.wait_for(lock, kServeSlice, [&] { return !s->active; })) &&
+           std::chrono::steady_clock::now() < deadline) {
+      lock.unlock();
+      const auto served = std::chrono::steady_clock::now();
+      plat::serve_sends_for(0);
+      deadline += std::chrono::steady_clock::now() - served;
+      lock.lock();
+    }
+  }
   std::erase(e.sessions, s);
   // Fibers still suspended in the session are never destroyed (that would
   // unwind them over the freed context): the session is kept with them.
@@ -761,7 +777,7 @@ void MRVEXEC_Closing(SystemContext* ctx) {
 }
 
 int32_t MRVEXEC_SystemTask(SystemContext* ctx) {
-  plat::sleep_ms(20);
+  plat::serve_sends_for(20);  // a task's box or send is served at once, not after the sleep
   plat::Message m;
   while (plat::peek_message(&m)) plat::dispatch_message(m);
   for (int32_t i = 0; i < MRV_TASKS; ++i) {

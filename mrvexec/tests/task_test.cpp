@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -12,6 +13,7 @@
 #include "mrvexec.h"
 #include "mrvshare.h"
 #include "platform/clock.h"
+#include "platform/window.h"
 #include "processes.h"
 #include "support.h"
 
@@ -160,6 +162,18 @@ TEST(Tasks, WaitingTasksUseNoCore) {
   EXPECT_EQ(reports(s), (Lines{"1", "1"}));
 }
 
+// Waits up to 30 s, looking every millisecond, until no task of ctx is live.
+bool all_ended(SystemContext* ctx) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    bool live = false;
+    for (int t = 0; t < MRV_TASKS; ++t) live = live || mrv::task_live(ctx, t);
+    if (!live) return true;
+    if (std::chrono::steady_clock::now() > limit) return false;
+    plat::sleep_ms(1);
+  }
+}
+
 // One process runs any number of contexts one after another, all on the one
 // executor thread: a thousand contexts created, run and deleted leave the
 // thread count where the first run left it.
@@ -223,16 +237,36 @@ TEST(Tasks, DeletingTheContextAbandonsALiveTask) {
   EXPECT_EQ(reports(s), (Lines{"\"next\""}));
 }
 
-// Waits up to 30 s, looking every millisecond, until no task of ctx is live.
-bool all_ended(SystemContext* ctx) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (;;) {
-    bool live = false;
-    for (int t = 0; t < MRV_TASKS; ++t) live = live || mrv::task_live(ctx, t);
-    if (!live) return true;
-    if (std::chrono::steady_clock::now() > limit) return false;
-    plat::sleep_ms(1);
-  }
+// The running task waits in a send to a window of the thread that deletes
+// its context (as a task's error box asks the host's window): the delete
+// serves the send meanwhile, so the task reaches its next hand-over, is
+// abandoned and the context freed at once, not after the delete's patience.
+std::atomic<int> g_sends_served{0};
+intptr_t count_sends(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+  if (msg == plat::WM_USER) ++g_sends_served;
+  return plat::def_window_proc(hwnd, msg, wparam, lparam);
+}
+
+TEST(Tasks, DeletingTheContextServesTheRunningTasksSendToTheDeletingThread) {
+  ASSERT_TRUE(plat::register_class("TasksSendTarget", count_sends));
+  const uint32_t hwnd = plat::create_window("TasksSendTarget", "", 0, plat::Rect{0, 0, 8, 8});
+  ASSERT_NE(hwnd, 0u);
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(\"sends\");\nTESTCMD:SEND(" + std::to_string(hwnd) +
+                       ");\nTESTCMD:SHOW(\"never\");\n");
+  ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+  ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  // This thread does not pump: the send waits, however slowly a loaded
+  // machine got the task there (it sends right after the report).
+  ASSERT_TRUE(mrvtest::eventually([&] { return !reports(s).empty(); }));
+  plat::sleep_ms(200);
+  const auto start = std::chrono::steady_clock::now();
+  MRVVAL_Delete(s.ctx);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(reports(s), (Lines{"\"sends\""}));
+  s.ctx = nullptr;
+  EXPECT_EQ(g_sends_served.load(), 1);
+  EXPECT_LT(took, std::chrono::seconds(3));  // the patience is 5 s
 }
 
 // The host starts tasks as fast as it can while the tasks it started end at
