@@ -27,7 +27,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -320,9 +319,8 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
 
 // The executor thread: starts the tasks the host asks for and waits while
 // none is live.
-void executor_loop() {
+uint32_t executor_loop(void*) {
   Executor& e = executor();
-  e.threadId = plat::thread_current_id();
   e.tsanMain = tsan_fiber_current();
   for (;;) {
     std::shared_ptr<Session> s;
@@ -367,8 +365,16 @@ std::shared_ptr<Session> host_session(SystemContext* ctx) {
   s->ctx = ctx;
   e.sessions.push_back(s);
   if (!e.started) {
-    std::thread(executor_loop).detach();
-    e.started = true;
+    // Its identifier is known before it runs, so that even the first task's
+    // taskThreadId, written right after this, names it.
+    uint32_t id = 0;
+    const uint32_t thread = plat::thread_create(executor_loop, nullptr, &id);
+    if (thread != 0) {
+      e.threadId = id;
+      plat::thread_resume(thread);
+      plat::thread_close(thread);
+      e.started = true;
+    }
   }
   return s;
 }

@@ -174,6 +174,20 @@ bool all_ended(SystemContext* ctx) {
   }
 }
 
+// The very first task of the process (ctest runs each test in a process of
+// its own) finds the executor thread's identifier in its slot as soon as the
+// host's start returns, though the executor thread was started by that start.
+TEST(Tasks, TheFirstTasksSlotNamesItsThreadAtOnce) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(TESTCMD:THREAD());\n");
+  ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+  ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  const uint32_t id = s.ctx->taskThreadId[0];
+  ASSERT_TRUE(all_ended(s.ctx));
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(reports(s), (Lines{std::to_string(id)}));
+}
+
 // One process runs any number of contexts one after another, all on the one
 // executor thread: a thousand contexts created, run and deleted leave the
 // thread count where the first run left it.

@@ -13,6 +13,7 @@
 #include "mrvtask.h"
 #include "mrvval.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
 #include "platform/window.h"
 #include "sindra.h"
 
@@ -251,6 +252,12 @@ __attribute__((visibility("default"))) int32_t MRV_HANDOVER(SystemContext* ctx, 
     if (!MRVEXEC_WaitTask(ctx)) return 0;
   }
   return 1;
+}
+
+// THREAD(): the identifier of the thread the task runs on.
+__attribute__((visibility("default"))) int32_t MRV_THREAD(SystemContext* ctx, VarTable* args) {
+  return MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, static_cast<int32_t>(plat::thread_current_id()),
+                       0);
 }
 
 // SEND(window): sends the window WM_USER and waits for its procedure, as a
