@@ -13,6 +13,7 @@
 #include "mrvexec.h"
 #include "mrvshare.h"
 #include "platform/clock.h"
+#include "platform/thread.h"
 #include "platform/window.h"
 #include "processes.h"
 #include "support.h"
@@ -281,6 +282,50 @@ TEST(Tasks, DeletingTheContextServesTheRunningTasksSendToTheDeletingThread) {
   s.ctx = nullptr;
   EXPECT_EQ(g_sends_served.load(), 1);
   EXPECT_LT(took, std::chrono::seconds(3));  // the patience is 5 s
+}
+
+// A call of the host's is made where no task writes beside it: while a task
+// counts in a loop, on the executor thread at its hand-over (the count does
+// not move during the call); once no task runs, at once on the host's own.
+struct HandOverSeen {
+  std::atomic<int> calls{0};
+  uint32_t thread = 0;
+  uint32_t before = 0, after = 0;
+  int32_t a = 0, b = 0;
+} g_hand_over;
+
+void note_hand_over(SystemContext* ctx, int32_t a, int32_t b) {
+  const FAQ& count = MRV_CELLS(&ctx->commonVars)[ctx->commonVars.base];  // $0
+  g_hand_over.thread = plat::thread_current_id();
+  g_hand_over.before = count.word1;
+  plat::sleep_ms(50);
+  g_hand_over.after = count.word1;
+  g_hand_over.a = a;
+  g_hand_over.b = b;
+  ++g_hand_over.calls;
+}
+
+TEST(Tasks, TheHostsCallIsMadeWhereNoTaskWritesBesideIt) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "$0 = 1;\nTESTCMD:SHOW(\"counts\");\nTESTCMD:LOOP(-1) { $0 = $0 + 1; };\n");
+  ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+  ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  ASSERT_TRUE(mrvtest::eventually([&] { return !reports(s).empty(); }));
+  MRVEXEC_AtHandOver(s.ctx, note_hand_over, 6, 7);
+  ASSERT_TRUE(mrvtest::eventually([&] { return g_hand_over.calls.load() == 1; }));
+  EXPECT_EQ(g_hand_over.thread, s.ctx->taskThreadId[0]);
+  EXPECT_EQ(g_hand_over.before, g_hand_over.after);
+  EXPECT_NE(g_hand_over.before, 0u);
+  EXPECT_EQ(g_hand_over.a, 6);
+  EXPECT_EQ(g_hand_over.b, 7);
+
+  mrv::set_flags(s.ctx->taskFlags[0], TASK_END);
+  MRVEXEC_Wake(s.ctx);
+  ASSERT_TRUE(all_ended(s.ctx));
+  MRVEXEC_AtHandOver(s.ctx, note_hand_over, 8, 0);
+  EXPECT_EQ(g_hand_over.calls.load(), 2);  // made before the return
+  EXPECT_EQ(g_hand_over.thread, plat::thread_current_id());
+  EXPECT_EQ(g_hand_over.a, 8);
 }
 
 // The host starts tasks as fast as it can while the tasks it started end at
