@@ -25,7 +25,7 @@ mrv33 runs titles written as scenarios in a small command language:
 pictures in windows, text output, sound, keyboard and mouse input, driven
 by up to 20 cooperative tasks, with commands from command libraries loaded
 by name. The package holds the engine's program directory in
-/usr/lib/mrv33, the author tools mrvc, mrvtrace and mrvvfs, the title
+/usr/lib/mrv33, the author tools mrvc, mrvtrace, mrvdap and mrvvfs, the title
 runner mrv33, the title packer mrvpack, the documentation and examples.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME mrv33-dev)

@@ -208,20 +208,11 @@ void shut_down(SystemContext* ctx) {
 
 using namespace host;
 
-// Under ThreadSanitizer, two known races that the host has always had:
-// the variable dumps of the tracer's requests 6 to 8 read the variables on
-// this thread while the task that holds the turn may write them; and the
-// input words this thread writes atomically into system variables (the
-// mrvshare.h helpers) are read by scenario code through the interpreter's
-// ordinary copies of whole cells. Besides, Mesa's software renderer (under
-// SDL on a display without a GPU) races among its own threads.
+// Under ThreadSanitizer: Mesa's software renderer (under SDL on a display
+// without a GPU) races among its own threads; that is not ours to mend.
 #if defined(__SANITIZE_THREAD__)
 extern "C" __attribute__((visibility("default"), used)) const char* __tsan_default_suppressions() {
-  return "race:tracer_control\n"
-         "race:mrv::store_data\n"
-         "race:mrv::set_gate\n"
-         "race:mrv::clear_gate\n"
-         "race:swrast_dri.so\n";
+  return "race:swrast_dri.so\n";
 }
 #endif
 

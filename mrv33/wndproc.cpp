@@ -84,7 +84,7 @@ const char* type_label(uint16_t type) {
 // Sends "@C" and one line per variable that holds something to the viewer.
 // `name` formats a variable's number (cell index from the first one). A
 // record the viewer did not take ends the dump, so that a viewer that is
-// gone or stalled holds the host's loop up once, not once per variable.
+// gone or stalled holds the running task up once, not once per variable.
 void dump(SystemContext* ctx, const VarTable& table, int32_t first, int32_t count, const char* name,
           bool letters) {
   if (!MRVEXEC_SendViewer(ctx, "@C")) return;
@@ -92,7 +92,7 @@ void dump(SystemContext* ctx, const VarTable& table, int32_t first, int32_t coun
   for (int32_t i = 0; i < count; ++i) {
     const int32_t cell = first + i;
     if (cell < 0 || cell >= table.count) break;
-    FAQ v = MRV_CELLS(&table)[cell];
+    FAQ v = mrv::load_cell(MRV_CELLS(&table)[cell]);  // the main thread writes input meanwhile
     if (v.type == TYPE_NULL) continue;
     char label[16];
     if (letters)
@@ -102,6 +102,25 @@ void dump(SystemContext* ctx, const VarTable& table, int32_t first, int32_t coun
     const char* tag = type_label(v.type);
     MRVVAL_DisplayValue(ctx, &v, shown.data());
     if (!MRVEXEC_SendViewer(ctx, (std::string(label) + tag + shown.data()).c_str())) return;
+  }
+}
+
+// The dumps of the tracer's requests 6 to 8 (p: the task of request 8),
+// made where no task writes the variables (MRVEXEC_AtHandOver).
+void dump_request(SystemContext* ctx, int32_t code, int32_t p) {
+  switch (code) {
+    case 6:
+      dump(ctx, ctx->systemVars, ctx->systemVars.base, ctx->systemVars.count, "#%05d", false);
+      break;
+    case 7:
+      dump(ctx, ctx->commonVars, ctx->commonVars.base, ctx->commonVars.count, "$%05d", false);
+      break;
+    case 8:
+      if (p >= 0 && p < MRV_TASKS) {
+        const VarTable& t = ctx->localVars[p];
+        dump(ctx, t, t.base, MRV_FRAME_CELLS, "$%c", true);
+      }
+      break;
   }
 }
 
@@ -129,16 +148,9 @@ void tracer_control(SystemContext* ctx, uintptr_t code, intptr_t p) {
       set_flags(flags, EXEC_GO);
       break;
     case 6:
-      dump(ctx, ctx->systemVars, ctx->systemVars.base, ctx->systemVars.count, "#%05d", false);
-      break;
     case 7:
-      dump(ctx, ctx->commonVars, ctx->commonVars.base, ctx->commonVars.count, "$%05d", false);
-      break;
     case 8:
-      if (p >= 0 && p < MRV_TASKS) {
-        const VarTable& t = ctx->localVars[p];
-        dump(ctx, t, t.base, MRV_FRAME_CELLS, "$%c", true);
-      }
+      MRVEXEC_AtHandOver(ctx, dump_request, static_cast<int32_t>(code), static_cast<int32_t>(p));
       break;
   }
   MRVEXEC_Wake(ctx);

@@ -68,7 +68,8 @@ bool duplicate(SystemContext* ctx, FAQ* target, FAQ* source) {
 }
 bool get(SystemContext* ctx, VarRef* ref, FAQ* out) {
   if (const FAQ* c = cell_of(&ref->table, ref->index)) {
-    *out = *c;
+    // The main thread writes input into system variables while tasks run.
+    *out = ref->table.cells == ctx->systemVars.cells ? mrv::load_cell(*c) : *c;
     return true;
   }
   return MRVVAL_Get(ctx, &ref->table, ref->index, out) != 0;

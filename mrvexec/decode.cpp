@@ -177,11 +177,14 @@ uint8_t byte(const char* p) {
   return static_cast<uint8_t>(*p);
 }
 
-// Marks the operands that the evaluator takes without a call.
+// Marks the operands that the evaluator takes without a call. A system
+// variable is read through get(), which copies what the main thread writes
+// there in the order it is written.
 void mark_leaf(Expr* e) {
   if (e->negate || e->minus) return;
   if (e->kind == Kind::Number) e->leaf = Leaf::Constant;
-  if (e->kind == Kind::Read && e->var.fixed && e->op == 0) e->leaf = Leaf::Fixed;
+  if (e->kind == Kind::Read && e->var.fixed && e->op == 0 && e->var.token != TOK_SYSVAR)
+    e->leaf = Leaf::Fixed;
 }
 
 class Decoder {

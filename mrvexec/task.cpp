@@ -27,7 +27,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -84,6 +83,10 @@ constexpr int kFromMain = -2;       // the executor's own context switched
 constexpr int kFromEnded = -3;      // a task ended: nothing to keep
 constexpr int kFromAbandoned = -1;  // a task of a deleted context parked for good
 
+// Bits of a session's attention word.
+constexpr uint32_t kDoomed = 1;
+constexpr uint32_t kHandOverCalls = 2;
+
 // Argument cells of one task: chunks of frames that never move.
 constexpr int kCellsPerCall = MRV_FRAME_CELLS + 1;
 constexpr int kCallsPerChunk = 64;
@@ -113,10 +116,14 @@ struct Session {
   // start joins the rotation while either holds, else it queues a start.
   bool queued = false;
   bool active = false;
-  // Set under the executor's lock when the context is deleted: the task that
-  // runs stops at its next hand-over or nap and the executor never comes
-  // back into this session (every task abandoned).
-  std::atomic<bool> doomed{false};
+  // What the task that runs attends to at its next hand-over or nap:
+  // kDoomed, set under the executor's lock when the context is deleted (it
+  // stops there and the executor never comes back into this session, every
+  // task abandoned), and kHandOverCalls, calls of the host's waiting in
+  // `hostCalls`. One word, so that a hand-over looks at one word for both.
+  std::atomic<uint32_t> attention{0};
+  std::mutex calls_mu;  // guards hostCalls
+  std::vector<std::pair<MRVEXEC_HandOverCall, std::pair<int32_t, int32_t>>> hostCalls;
   ctxlib::fiber fibers[MRV_TASKS];
   void* tsan[MRV_TASKS] = {};  // the tasks' fibers as ThreadSanitizer knows them
   CellStack cells[MRV_TASKS];
@@ -240,11 +247,29 @@ void receive(Session* s, ctxlib::fiber&& from) {
   }
 }
 
-// Abandons the task that runs when its context is being deleted: called
-// where a task stops (hand-over, nap) before it reads the context again.
-[[gnu::always_inline]] inline void stop_if_doomed(const Session* s) {
-  if (s->doomed.load(std::memory_order_acquire)) [[unlikely]]
-    abandon();
+// Runs the calls the host asked for, where no task of the session runs
+// beside them.
+void run_hand_over_calls(Session* s) {
+  decltype(s->hostCalls) calls;
+  {
+    std::lock_guard<std::mutex> lock(s->calls_mu);
+    calls.swap(s->hostCalls);
+    s->attention.fetch_and(~kHandOverCalls, std::memory_order_relaxed);
+  }
+  for (const auto& [fn, args] : calls) fn(s->ctx, args.first, args.second);
+}
+
+[[gnu::noinline]] void attend(Session* s) {
+  if (s->attention.load(std::memory_order_acquire) & kDoomed) abandon();
+  run_hand_over_calls(s);
+}
+
+// Called where a task stops (hand-over, nap) before it reads the context
+// again: abandons it when its context is being deleted, and runs the host's
+// calls.
+[[gnu::always_inline]] inline void stop_if_doomed(Session* s) {
+  if (s->attention.load(std::memory_order_acquire) != 0) [[unlikely]]
+    attend(s);
 }
 
 // Switches from task `me` (kFromMain, kFromEnded) to the suspended fiber of
@@ -298,11 +323,15 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
     // that the host's start takes. The slot is freed under it too: a host
     // start into this very slot would otherwise join a rotation that is
     // about to end, and never run.
+    run_hand_over_calls(s);
     {
       std::lock_guard<std::mutex> lock(e.mu);
       set_slot(s, me, 0);
       j = next_live(s, me);
       if (j < 0) {
+        // A call asked for since is made before the host may delete the
+        // context, seeing no task run.
+        if (s->attention.load(std::memory_order_relaxed) & kHandOverCalls) run_hand_over_calls(s);
         s->active = false;
         e.parked.notify_all();
       }
@@ -320,9 +349,8 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
 
 // The executor thread: starts the tasks the host asks for and waits while
 // none is live.
-void executor_loop() {
+uint32_t executor_loop(void*) {
   Executor& e = executor();
-  e.threadId = plat::thread_current_id();
   e.tsanMain = tsan_fiber_current();
   for (;;) {
     std::shared_ptr<Session> s;
@@ -367,8 +395,16 @@ std::shared_ptr<Session> host_session(SystemContext* ctx) {
   s->ctx = ctx;
   e.sessions.push_back(s);
   if (!e.started) {
-    std::thread(executor_loop).detach();
-    e.started = true;
+    // Its identifier is known before it runs, so that even the first task's
+    // taskThreadId, written right after this, names it.
+    uint32_t id = 0;
+    const uint32_t thread = plat::thread_create(executor_loop, nullptr, &id);
+    if (thread != 0) {
+      e.threadId = id;
+      plat::thread_resume(thread);
+      plat::thread_close(thread);
+      e.started = true;
+    }
   }
   return s;
 }
@@ -377,6 +413,8 @@ std::shared_ptr<Session> host_session(SystemContext* ctx) {
 // next hand-over. A task that blocks longer (a command that waits for the
 // host's thread, which is deleting) keeps the context: its memory stays.
 constexpr auto kDeletePatience = std::chrono::seconds(5);
+// How often that wait looks for sends to the deleting thread.
+constexpr auto kServeSlice = std::chrono::milliseconds(10);
 
 // The execution manager's part of MRVVAL_Delete: the context's session is
 // doomed and taken out of the executor's hands. Returns once no task of it
@@ -387,7 +425,7 @@ int32_t on_delete(SystemContext* ctx) {
   debug_forget(ctx);
   std::shared_ptr<Session> s = session_locked(e, ctx);
   if (s == nullptr) return 1;
-  s->doomed.store(true, std::memory_order_release);
+  s->attention.fetch_or(kDoomed, std::memory_order_release);
   if (s->queued) {  // a start the executor has not picked up: it never will
     std::erase_if(e.starts, [&](const auto& st) { return st.first == s; });
     s->queued = false;
@@ -398,7 +436,21 @@ int32_t on_delete(SystemContext* ctx) {
     s->cv.notify_all();
   }
   const bool own = plat::thread_current_id() == e.threadId.load();
-  const bool parked = !own && e.parked.wait_for(lock, kDeletePatience, [&] { return !s->active; });
+  bool parked = false;
+  if (!own) {
+    // The running task may wait for this thread (a send to its window, a box
+    // it shows): those are served meanwhile, and the time a box is up does
+    // not count.
+    auto deadline = std::chrono::steady_clock::now() + kDeletePatience;
+    while (!(parked = e.parked.wait_for(lock, kServeSlice, [&] { return !s->active; })) &&
+           std::chrono::steady_clock::now() < deadline) {
+      lock.unlock();
+      const auto served = std::chrono::steady_clock::now();
+      plat::serve_sends_for(0);
+      deadline += std::chrono::steady_clock::now() - served;
+      lock.lock();
+    }
+  }
   std::erase(e.sessions, s);
   // Fibers still suspended in the session are never destroyed (that would
   // unwind them over the freed context): the session is kept with them.
@@ -754,6 +806,31 @@ void MRVEXEC_Wake(SystemContext* ctx) {
   s->cv.notify_all();
 }
 
+void MRVEXEC_AtHandOver(SystemContext* ctx, MRVEXEC_HandOverCall fn, int32_t a, int32_t b) {
+  if (fn == nullptr) return;
+  if (on_task_fiber(ctx)) {  // the running task itself
+    fn(ctx, a, b);
+    return;
+  }
+  Executor& e = executor();
+  {
+    std::lock_guard<std::mutex> lock(e.mu);
+    const std::shared_ptr<Session> s = session_locked(e, ctx);
+    if (s != nullptr && (s->active || s->queued)) {
+      {
+        std::lock_guard<std::mutex> calls_lock(s->calls_mu);
+        s->hostCalls.push_back({fn, {a, b}});
+        s->attention.fetch_or(kHandOverCalls, std::memory_order_release);
+      }
+      std::lock_guard<std::mutex> nap_lock(s->mu);  // a napping task wakes for it
+      s->woken = true;
+      s->cv.notify_all();
+      return;
+    }
+  }
+  fn(ctx, a, b);  // no task runs: only the host's thread could start one
+}
+
 void MRVEXEC_Closing(SystemContext* ctx) {
   Executor& e = executor();
   std::lock_guard<std::mutex> lock(e.mu);
@@ -761,7 +838,7 @@ void MRVEXEC_Closing(SystemContext* ctx) {
 }
 
 int32_t MRVEXEC_SystemTask(SystemContext* ctx) {
-  plat::sleep_ms(20);
+  plat::serve_sends_for(20);  // a task's box or send is served at once, not after the sleep
   plat::Message m;
   while (plat::peek_message(&m)) plat::dispatch_message(m);
   for (int32_t i = 0; i < MRV_TASKS; ++i) {

@@ -1,6 +1,6 @@
 // The client side of the mrv33 extension: starts the mrvls language server
 // for scenario sources and definition files and talks to it over its
-// standard input and output.
+// standard input and output, and runs mrvdap for the debugger type mrv33.
 'use strict';
 const vscode = require('vscode');
 const { LanguageClient, TransportKind } = require('vscode-languageclient/node');
@@ -29,6 +29,16 @@ function activate(context) {
       fileEvents: vscode.workspace.createFileSystemWatcher('**/*.{def,DEF,so,SNA,sna,SNB,snb}'),
     },
   };
+  // The debugger type mrv33: mrvdap speaks the Debug Adapter Protocol on its
+  // standard input and output.
+  context.subscriptions.push(
+    vscode.debug.registerDebugAdapterDescriptorFactory('mrv33', {
+      createDebugAdapterDescriptor() {
+        const path = vscode.workspace.getConfiguration('mrv33').get('debugger.path') || 'mrvdap';
+        return new vscode.DebugAdapterExecutable(path, []);
+      },
+    }),
+  );
   client = new LanguageClient('mrv33', 'mrv33 language server', serverOptions(), clientOptions);
   context.subscriptions.push(
     vscode.commands.registerCommand('mrv33.restartServer', async () => {

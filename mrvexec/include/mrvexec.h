@@ -82,6 +82,14 @@ MRV_API void MRVEXEC_Wake(SystemContext* ctx);
  * starting tasks cannot outlive the close. The live tasks the host ends
  * itself. Safe from any thread; lasts as long as the context. */
 MRV_API void MRVEXEC_Closing(SystemContext* ctx);
+/* A call of the host's that reads what tasks write (the viewer's variable
+ * dumps): made as fn(ctx, a, b) where no task of ctx runs beside it, at the
+ * running task's next hand-over or nap, on the executor thread (a napping
+ * task is woken for it), or at once on the calling thread when no task of
+ * ctx runs or the caller is the running task. Calls are made in the order
+ * asked; those still waiting when the context is deleted are not made. */
+typedef void (*MRVEXEC_HandOverCall)(SystemContext* ctx, int32_t a, int32_t b);
+MRV_API void MRVEXEC_AtHandOver(SystemContext* ctx, MRVEXEC_HandOverCall fn, int32_t a, int32_t b);
 /* One turn of the host's loop: sleeps 20 ms, dispatches the calling thread's
  * pending window messages; 1 while any task is live, 0 when none is. */
 MRV_API int32_t MRVEXEC_SystemTask(SystemContext* ctx);

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -12,6 +13,8 @@
 #include "mrvexec.h"
 #include "mrvshare.h"
 #include "platform/clock.h"
+#include "platform/thread.h"
+#include "platform/window.h"
 #include "processes.h"
 #include "support.h"
 
@@ -160,6 +163,32 @@ TEST(Tasks, WaitingTasksUseNoCore) {
   EXPECT_EQ(reports(s), (Lines{"1", "1"}));
 }
 
+// Waits up to 30 s, looking every millisecond, until no task of ctx is live.
+bool all_ended(SystemContext* ctx) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    bool live = false;
+    for (int t = 0; t < MRV_TASKS; ++t) live = live || mrv::task_live(ctx, t);
+    if (!live) return true;
+    if (std::chrono::steady_clock::now() > limit) return false;
+    plat::sleep_ms(1);
+  }
+}
+
+// The very first task of the process (ctest runs each test in a process of
+// its own) finds the executor thread's identifier in its slot as soon as the
+// host's start returns, though the executor thread was started by that start.
+TEST(Tasks, TheFirstTasksSlotNamesItsThreadAtOnce) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(TESTCMD:THREAD());\n");
+  ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+  ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  const uint32_t id = s.ctx->taskThreadId[0];
+  ASSERT_TRUE(all_ended(s.ctx));
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(reports(s), (Lines{std::to_string(id)}));
+}
+
 // One process runs any number of contexts one after another, all on the one
 // executor thread: a thousand contexts created, run and deleted leave the
 // thread count where the first run left it.
@@ -223,16 +252,80 @@ TEST(Tasks, DeletingTheContextAbandonsALiveTask) {
   EXPECT_EQ(reports(s), (Lines{"\"next\""}));
 }
 
-// Waits up to 30 s, looking every millisecond, until no task of ctx is live.
-bool all_ended(SystemContext* ctx) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (;;) {
-    bool live = false;
-    for (int t = 0; t < MRV_TASKS; ++t) live = live || mrv::task_live(ctx, t);
-    if (!live) return true;
-    if (std::chrono::steady_clock::now() > limit) return false;
-    plat::sleep_ms(1);
-  }
+// The running task waits in a send to a window of the thread that deletes
+// its context (as a task's error box asks the host's window): the delete
+// serves the send meanwhile, so the task reaches its next hand-over, is
+// abandoned and the context freed at once, not after the delete's patience.
+std::atomic<int> g_sends_served{0};
+intptr_t count_sends(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam) {
+  if (msg == plat::WM_USER) ++g_sends_served;
+  return plat::def_window_proc(hwnd, msg, wparam, lparam);
+}
+
+TEST(Tasks, DeletingTheContextServesTheRunningTasksSendToTheDeletingThread) {
+  ASSERT_TRUE(plat::register_class("TasksSendTarget", count_sends));
+  const uint32_t hwnd = plat::create_window("TasksSendTarget", "", 0, plat::Rect{0, 0, 8, 8});
+  ASSERT_NE(hwnd, 0u);
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "TESTCMD:SHOW(\"sends\");\nTESTCMD:SEND(" + std::to_string(hwnd) +
+                       ");\nTESTCMD:SHOW(\"never\");\n");
+  ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+  ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  // This thread does not pump: the send waits, however slowly a loaded
+  // machine got the task there (it sends right after the report).
+  ASSERT_TRUE(mrvtest::eventually([&] { return !reports(s).empty(); }));
+  plat::sleep_ms(200);
+  const auto start = std::chrono::steady_clock::now();
+  MRVVAL_Delete(s.ctx);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(reports(s), (Lines{"\"sends\""}));
+  s.ctx = nullptr;
+  EXPECT_EQ(g_sends_served.load(), 1);
+  EXPECT_LT(took, std::chrono::seconds(3));  // the patience is 5 s
+}
+
+// A call of the host's is made where no task writes beside it: while a task
+// counts in a loop, on the executor thread at its hand-over (the count does
+// not move during the call); once no task runs, at once on the host's own.
+struct HandOverSeen {
+  std::atomic<int> calls{0};
+  uint32_t thread = 0;
+  uint32_t before = 0, after = 0;
+  int32_t a = 0, b = 0;
+} g_hand_over;
+
+void note_hand_over(SystemContext* ctx, int32_t a, int32_t b) {
+  const FAQ& count = MRV_CELLS(&ctx->commonVars)[ctx->commonVars.base];  // $0
+  g_hand_over.thread = plat::thread_current_id();
+  g_hand_over.before = count.word1;
+  plat::sleep_ms(50);
+  g_hand_over.after = count.word1;
+  g_hand_over.a = a;
+  g_hand_over.b = b;
+  ++g_hand_over.calls;
+}
+
+TEST(Tasks, TheHostsCallIsMadeWhereNoTaskWritesBesideIt) {
+  Scenario s({"testcmd.so"});
+  s.source("MAIN", "$0 = 1;\nTESTCMD:SHOW(\"counts\");\nTESTCMD:LOOP(-1) { $0 = $0 + 1; };\n");
+  ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+  ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+  ASSERT_TRUE(mrvtest::eventually([&] { return !reports(s).empty(); }));
+  MRVEXEC_AtHandOver(s.ctx, note_hand_over, 6, 7);
+  ASSERT_TRUE(mrvtest::eventually([&] { return g_hand_over.calls.load() == 1; }));
+  EXPECT_EQ(g_hand_over.thread, s.ctx->taskThreadId[0]);
+  EXPECT_EQ(g_hand_over.before, g_hand_over.after);
+  EXPECT_NE(g_hand_over.before, 0u);
+  EXPECT_EQ(g_hand_over.a, 6);
+  EXPECT_EQ(g_hand_over.b, 7);
+
+  mrv::set_flags(s.ctx->taskFlags[0], TASK_END);
+  MRVEXEC_Wake(s.ctx);
+  ASSERT_TRUE(all_ended(s.ctx));
+  MRVEXEC_AtHandOver(s.ctx, note_hand_over, 8, 0);
+  EXPECT_EQ(g_hand_over.calls.load(), 2);  // made before the return
+  EXPECT_EQ(g_hand_over.thread, plat::thread_current_id());
+  EXPECT_EQ(g_hand_over.a, 8);
 }
 
 // The host starts tasks as fast as it can while the tasks it started end at

@@ -205,6 +205,21 @@ inline void count_up(uint32_t& w) {
 inline FAQ& sysvar(SystemContext* ctx, int32_t n) {
   return *MRV_SYSVAR(ctx, n);
 }
+/* A copy of a system variable's cell, which the main thread may be writing
+ * (an input or window record): its gates word1 and word2 first, then its
+ * data words, so that the copy holds one whole record. The type and set
+ * count are only ever written while no task runs beside the writer. */
+inline FAQ load_cell(const FAQ& c) {
+  FAQ v;
+  v.type = c.type;
+  v.setCount = c.setCount;
+  v.word1 = load_gate(c.word1);
+  v.word2 = load_gate(c.word2);
+  v.word3 = load_data(c.word3);
+  v.word4 = load_data(c.word4);
+  v.word5 = load_data(c.word5);
+  return v;
+}
 /* Whether task t is live (its slot's handle is the gate of its fields). */
 inline bool task_live(const SystemContext* ctx, int32_t t) {
   return t >= 0 && t < MRV_TASKS && load_gate(ctx->taskThread[t]) != 0;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "internal.h"
 #include "platform/dialog.h"
 
 namespace plat {
@@ -98,6 +99,7 @@ Backends& backends() {
       r->windows = windows != nullptr ? windows() : nullptr;
       if (r->windows != nullptr && dialogs != nullptr) {
         r->dialogs = dialogs();
+        claim_video_thread();  // SDL's video was started here: its calls stay on this thread
       } else {
         std::fprintf(stderr, "no display could be opened; running headless\n");
       }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "backend.h"
+#include "internal.h"
 #include "platform/text.h"
 
 namespace plat {
@@ -123,7 +124,9 @@ void json_string(std::string& out, const std::string& s) {
 
 class Dialogs {
  public:
-  int32_t show(const char* text, const char* caption, uint32_t flags) {
+  // `nobody`: no person can be asked (the video thread has gone), so the
+  // box takes a scripted answer or its safe default.
+  int32_t show(const char* text, const char* caption, uint32_t flags, bool nobody) {
     const bool graphical = window_backend().graphical();  // started before the lock
     std::lock_guard<std::mutex> lock(mu_);
     if (!loaded_) load(graphical);
@@ -131,10 +134,14 @@ class Dialogs {
     std::string utext = cp932_to_utf8(text ? text : "");
     std::string ucap = cp932_to_utf8(caption ? caption : "");
     std::fprintf(stderr, "\n[%s]\n%s\n(%s)\n", ucap.c_str(), utext.c_str(), set.prompt);
-    int32_t answer =
-        scripted_ ? from_queue(set)
-                  : dialog_backend().show(ucap, utext, set.prompt, set.ids,
-                                          default_button(set, flags), safe_default(set), flags);
+    int32_t answer;
+    if (scripted_)
+      answer = from_queue(set);
+    else if (nobody)
+      answer = safe_default(set);
+    else
+      answer = dialog_backend().show(ucap, utext, set.prompt, set.ids, default_button(set, flags),
+                                     safe_default(set), flags);
     if (!has(set, answer)) answer = safe_default(set);  // a box closed without a choice
     std::fprintf(stderr, "-> %s\n", kAnswerNames[answer]);
     std::fflush(stderr);
@@ -219,8 +226,20 @@ Dialogs& dialogs() {
 
 }  // namespace
 
+// A box raised off the video thread is shown by the video thread, which owns
+// the display; the raiser waits for the answer (serving its own sends).
 int32_t message_box(uint32_t owner, const char* text, const char* caption, uint32_t flags) {
-  return dialogs().show(text, caption, flags);
+  window_backend();  // chosen before any box: the thread that starts it shows them
+  int32_t answer = 0;
+  switch (call_on_video_thread([&] { answer = dialogs().show(text, caption, flags, false); })) {
+    case VideoCall::kDone:
+      return answer;
+    case VideoCall::kCallerRuns:
+      return dialogs().show(text, caption, flags, false);
+    case VideoCall::kGone:
+      break;
+  }
+  return dialogs().show(text, caption, flags, true);
 }
 
 void dialog_reset() {

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@
 #include "backend.h"
 #include "handles.h"
 #include "internal.h"
+#include "platform/clock.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -38,7 +40,8 @@ struct Queue;
 
 struct SendItem {
   Message m{};
-  bool destroy = false;  // a destroy routed to the owning thread
+  bool destroy = false;        // a destroy routed to the owning thread
+  std::function<void()> call;  // else a call run by the owning thread (a box)
   intptr_t result = 0;
   bool done = false;
   std::shared_ptr<Queue> reply_to;
@@ -164,6 +167,9 @@ bool serve_sends(State& s, Queue& q, std::unique_lock<std::mutex>& lock) {
     if (item->destroy) {
       destroy_here(item->m.hwnd);
       r = 1;
+    } else if (item->call) {
+      item->call();
+      r = 1;
     } else if (proc) {
       r = proc(item->m.hwnd, item->m.msg, item->m.wparam, item->m.lparam);
     }
@@ -175,9 +181,26 @@ bool serve_sends(State& s, Queue& q, std::unique_lock<std::mutex>& lock) {
   return any;
 }
 
+// Queues `item` for the thread of `owner` and waits until it has been
+// served, meanwhile serving the sends addressed to this thread (two threads
+// sending to each other do not lock up). Its result; 0 when the owner ended
+// first.
+intptr_t hand_over(State& s, Queue& owner, const std::shared_ptr<SendItem>& item,
+                   std::unique_lock<std::mutex>& lock) {
+  auto me = my_queue(s);
+  if (!me) me = std::make_shared<Queue>();  // only to wait for the answer on
+  item->reply_to = me;
+  owner.sends.push_back(item);
+  owner.cv.notify_all();
+  while (!item->done) {
+    if (serve_sends(s, *me, lock)) continue;
+    me->cv.wait(lock);
+  }
+  return item->result;
+}
+
 // Sends to the owner of `hwnd`: directly on the own thread, otherwise queued
-// for the owner while this thread goes on serving sends addressed to it (two
-// threads sending to each other do not lock up).
+// for the owner.
 intptr_t send(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam, bool destroy) {
   State& s = st();
   std::unique_lock<std::mutex> lock(s.mu);
@@ -194,19 +217,10 @@ intptr_t send(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_t lparam, bo
   }
   auto owner = queue_of(s, w->tid);
   if (!owner) return 0;
-  auto me = my_queue(s);
-  if (!me) me = std::make_shared<Queue>();  // only to wait for the answer on
   auto item = std::make_shared<SendItem>();
   item->m = Message{hwnd, msg, wparam, lparam};
   item->destroy = destroy;
-  item->reply_to = me;
-  owner->sends.push_back(item);
-  owner->cv.notify_all();
-  while (!item->done) {
-    if (serve_sends(s, *me, lock)) continue;
-    me->cv.wait(lock);
-  }
-  return item->result;
+  return hand_over(s, *owner, item, lock);
 }
 
 // Destroys a window of the calling thread: WM_DESTROY to it, then its
@@ -697,6 +711,38 @@ bool on_video_thread() {
   State& s = st();
   std::lock_guard<std::mutex> lock(s.mu);
   return s.video_tid != 0 && s.video_tid == thread_current_id();
+}
+
+void claim_video_thread() {
+  State& s = st();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (s.video_tid == 0 && my_queue(s)) s.video_tid = thread_current_id();
+}
+
+VideoCall call_on_video_thread(std::function<void()> fn) {
+  State& s = st();
+  std::unique_lock<std::mutex> lock(s.mu);
+  if (s.video_tid == 0 || s.video_tid == thread_current_id()) return VideoCall::kCallerRuns;
+  auto video = queue_of(s, s.video_tid);
+  if (!video) return VideoCall::kGone;
+  auto item = std::make_shared<SendItem>();
+  item->call = std::move(fn);
+  return hand_over(s, *video, item, lock) != 0 ? VideoCall::kDone : VideoCall::kGone;
+}
+
+void serve_sends_for(uint32_t ms) {
+  State& s = st();
+  std::unique_lock<std::mutex> lock(s.mu);
+  auto q = my_queue(s);
+  if (!q) {
+    lock.unlock();
+    sleep_ms(ms);
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  do serve_sends(s, *q, lock);
+  while (q->cv.wait_until(lock, deadline) != std::cv_status::timeout);
+  serve_sends(s, *q, lock);
 }
 
 // What a person does reaches the window as injected input does.

@@ -13,6 +13,8 @@
 #include "mrvtask.h"
 #include "mrvval.h"
 #include "platform/memory.h"
+#include "platform/thread.h"
+#include "platform/window.h"
 #include "sindra.h"
 
 namespace {
@@ -249,6 +251,19 @@ __attribute__((visibility("default"))) int32_t MRV_HANDOVER(SystemContext* ctx, 
   for (int32_t n = number_arg(ctx, args, 1, 0); n > 0; --n) {
     if (!MRVEXEC_WaitTask(ctx)) return 0;
   }
+  return 1;
+}
+
+// THREAD(): the identifier of the thread the task runs on.
+__attribute__((visibility("default"))) int32_t MRV_THREAD(SystemContext* ctx, VarTable* args) {
+  return MRVFAQ_Number(ctx, &MRV_CELLS(args)[0], 1, static_cast<int32_t>(plat::thread_current_id()),
+                       0);
+}
+
+// SEND(window): sends the window WM_USER and waits for its procedure, as a
+// command that asks a window of the host something does.
+__attribute__((visibility("default"))) int32_t MRV_SEND(SystemContext* ctx, VarTable* args) {
+  plat::send_message(static_cast<uint32_t>(number_arg(ctx, args, 1, 0)), plat::WM_USER, 0, 0);
   return 1;
 }
 

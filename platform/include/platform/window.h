@@ -4,9 +4,11 @@
 //
 // Windows of a class registered as shown appear on the display when the
 // graphical backend is in use (MRV_BACKEND=sdl|headless; by default SDL when
-// DISPLAY or WAYLAND_DISPLAY is set): those of the first thread that creates
-// one, the video thread, whose peek_message and wait_message also read the
-// display's events and present the pictures that changed. Everything else
+// DISPLAY or WAYLAND_DISPLAY is set): those of the video thread, the thread
+// that started the backend (backend_name or the first window), whose
+// peek_message and wait_message also read the display's events and present
+// the pictures that changed. A message box raised by another thread is
+// shown by the video thread too, served like a send to it. Everything else
 // behaves the same in both backends.
 //
 // A send to a window of another thread waits until that thread pumps its
@@ -119,6 +121,10 @@ PLAT_API intptr_t send_message(uint32_t hwnd, uint32_t msg, uintptr_t wparam, in
 PLAT_API bool peek_message(Message* out);
 // Waits up to `timeout_ms` for a message or a pending send to arrive.
 PLAT_API bool wait_message(uint32_t timeout_ms);
+// Sleeps for `ms` milliseconds while serving the sends addressed to the
+// calling thread as they arrive (0: serves those waiting and returns).
+// Posted messages stay queued.
+PLAT_API void serve_sends_for(uint32_t ms);
 PLAT_API intptr_t dispatch_message(const Message& m);
 
 // Cursor in screen coordinates and the window under it.
