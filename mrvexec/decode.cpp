@@ -24,6 +24,7 @@
 #include "internal.h"
 #include "mrvcode.h"
 #include "mrvtask.h"
+#include "platform/dynlib.h"
 
 namespace mrvexec {
 
@@ -58,12 +59,31 @@ struct Arg {
   };
 };
 
+// Standard commands whose effect runs in place of the call (see in_place).
+enum class InPlace : uint8_t {
+  None,
+  For,
+  If,
+  While,
+  Loop,
+  Switch,
+  Case,
+  Abs,
+  GetBit,
+  SetRect,
+  SetRectWord,
+  GetRectWord
+};
+constexpr int32_t kInPlaceArgs = 4;  // the most arguments of any of them
+
 struct Call {
   const char* site;
   const char* lib;
   const char* cmd;
   int32_t count;
   Command fn;                // found at the first call
+  InPlace inPlace;           // set with fn when it is the standard library's own
+  uint8_t word;              // SetRectWord, GetRectWord: the rectangle's word (0..3)
   const char* blockCode[2];  // the first and the else block's code, or null
   const List* block[2];      // their decoded lists
   Arg* args;                 // count of them
@@ -448,6 +468,7 @@ bool eval(SystemContext* ctx, const Expr* e, FAQ* out);
 [[gnu::always_inline]] inline bool operand(SystemContext* ctx, const Expr* e, FAQ* out);
 
 bool resolve_computed(SystemContext* ctx, const Var& v, VarRef* ref);
+int32_t run_list(SystemContext* ctx, const List* list);
 
 // The table and index of a variable reference; the work of a computed number
 // or a subscript in a function of its own.
@@ -534,48 +555,97 @@ FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
   return ok;
 }
 
-// Runs the call's command with its arguments in the cells; the command's
-// nested code finds the call in the task's slot until it returns.
+// One argument of a call into its cell (zero before).
+bool fill_arg(SystemContext* ctx, const Arg& a, FAQ& cell) {
+  bool ok = true;
+  if (a.kind == Arg::ByRef) {
+    VarRef ref;
+    ok = resolve(ctx, a.var, &ref);
+    cell.type = TYPE_VARIABLE;
+    cell.word1 = ref.table.cells;
+    cell.word2 = static_cast<uint32_t>(ref.table.count);
+    cell.word3 = static_cast<uint32_t>(ref.table.base);
+    cell.word4 = static_cast<uint32_t>(ref.index);
+  } else if (a.kind == Arg::Omitted) {
+    cell.type = TYPE_OMITTED;
+  } else {
+    ok = operand(ctx, a.expr, &cell);
+  }
+  cell.word5 = MRV_WORD(a.start);
+  return ok;
+}
+
+InPlace in_place_kind(SystemContext* ctx, const Call* c, uint8_t* word);
+
+// Runs the call's command with its arguments in cells 1..count; the
+// command's nested code finds the call in the task's slot until it returns.
+bool invoke(SystemContext* ctx, Call* c, const CallCells& frame, FAQ* result) {
+  FAQ* cells = frame.cells;
+  cells[0].word5 = MRV_WORD(c->site);
+  cells[0].type = TYPE_NUMBER;  // the count + 1, as MRVFAQ_Number makes it
+  cells[0].word1 = static_cast<uint32_t>(c->count + 1);
+  cells[c->count + 1].type = TYPE_OMITTED;  // the terminator (after 26 arguments, the 28th cell)
+  if (c->fn == nullptr) c->fn = find_command(ctx, c->site, c->lib, c->cmd);
+  if (c->fn == nullptr) return false;
+  before_command(ctx, c->lib, c->cmd, cells, c->count);
+  VarTable args{MRV_WORD(cells), MRV_FRAME_CELLS, 0};
+  const void* saved = *frame.running;
+  *frame.running = c;
+  const bool ok = c->fn(ctx, &args) != 0;
+  *frame.running = saved;
+  if (ok) std::memcpy(result, &cells[0], sizeof(FAQ));
+  return ok;
+}
+
+enum class Done : uint8_t { Yes, Failed, Declined };
+Done in_place(SystemContext* ctx, const Call* c, FAQ* a, FAQ* result);
+
+// A call of a standard command run in place: the arguments into cells of
+// its own, then the command's effect; when the effect declines (an
+// argument of another kind, a trace, a debugger stepping) the arguments go
+// into real cells and the command runs as any other.
+[[gnu::noinline]] bool call_in_place(SystemContext* ctx, Call* c, FAQ* result) {
+  FAQ a[kInPlaceArgs + 1] = {};  // a[0] unused, as cell 0 of a call
+  bool ok = true;
+  for (int32_t i = 0; ok && i < c->count; ++i) ok = fill_arg(ctx, c->args[i], a[i + 1]);
+  if (ok && c->fn == nullptr) {  // the first call: is it one to run in place?
+    c->fn = find_command(ctx, c->site, c->lib, c->cmd);
+    ok = c->fn != nullptr;
+    if (ok) c->inPlace = in_place_kind(ctx, c, &c->word);
+  }
+  if (ok) {
+    constexpr uint32_t kWatching = EXEC_TRACE | EXEC_STEP | EXEC_STEP_OVER;
+    const Done done = c->inPlace != InPlace::None && (load_flags(ctx->execFlags) & kWatching) == 0
+                          ? in_place(ctx, c, a, result)
+                          : Done::Declined;
+    if (done == Done::Declined) {
+      CallCells frame;
+      ok = push_cells(ctx, &frame);
+      if (ok) {
+        std::memcpy(&frame.cells[1], &a[1], sizeof(FAQ) * static_cast<std::size_t>(c->count));
+        std::memset(static_cast<void*>(&a[1]), 0, sizeof(FAQ) * static_cast<std::size_t>(c->count));
+        ok = invoke(ctx, c, frame, result);
+        pop_cells(ctx, frame, c->count);
+      }
+    } else {
+      ok = done == Done::Yes;
+    }
+  }
+  for (int32_t i = 1; i <= c->count; ++i) release(ctx, &a[i]);
+  return ok;
+}
+
 [[gnu::noinline]] bool call(SystemContext* ctx, Call* c, FAQ* result) {
+  if (c->inPlace != InPlace::None || (c->fn == nullptr && c->count <= kInPlaceArgs)) {
+    return call_in_place(ctx, c, result);
+  }
   CallCells frame;
   if (!push_cells(ctx, &frame)) return false;
   FAQ* cells = frame.cells;
   cells[0].word5 = MRV_WORD(c->site);
   bool ok = true;
-  for (int32_t i = 0; ok && i < c->count; ++i) {
-    const Arg& a = c->args[i];
-    FAQ& cell = cells[i + 1];
-    if (a.kind == Arg::ByRef) {
-      VarRef ref;
-      ok = resolve(ctx, a.var, &ref);
-      cell.type = TYPE_VARIABLE;
-      cell.word1 = ref.table.cells;
-      cell.word2 = static_cast<uint32_t>(ref.table.count);
-      cell.word3 = static_cast<uint32_t>(ref.table.base);
-      cell.word4 = static_cast<uint32_t>(ref.index);
-    } else if (a.kind == Arg::Omitted) {
-      cell.type = TYPE_OMITTED;
-    } else {
-      ok = operand(ctx, a.expr, &cell);
-    }
-    cell.word5 = MRV_WORD(a.start);
-  }
-  if (ok) {
-    cells[0].type = TYPE_NUMBER;  // the count + 1, as MRVFAQ_Number makes it
-    cells[0].word1 = static_cast<uint32_t>(c->count + 1);
-    cells[c->count + 1].type = TYPE_OMITTED;  // the terminator (after 26 arguments, the 28th cell)
-    if (c->fn == nullptr) c->fn = find_command(ctx, c->site, c->lib, c->cmd);
-    ok = c->fn != nullptr;
-    if (ok) {
-      before_command(ctx, c->lib, c->cmd, cells, c->count);
-      VarTable args{MRV_WORD(cells), MRV_FRAME_CELLS, 0};
-      const void* saved = *frame.running;
-      *frame.running = c;
-      ok = c->fn(ctx, &args) != 0;
-      *frame.running = saved;
-      if (ok) std::memcpy(result, &cells[0], sizeof(FAQ));
-    }
-  }
+  for (int32_t i = 0; ok && i < c->count; ++i) ok = fill_arg(ctx, c->args[i], cells[i + 1]);
+  if (ok) ok = invoke(ctx, c, frame, result);
   pop_cells(ctx, frame, c->count);
   return ok;
 }
@@ -661,6 +731,303 @@ int32_t run_list(SystemContext* ctx, const List* list) {
     if (!ok) return 0;
     ++s;
   }
+}
+
+// ---- Standard commands run in place ----
+// At a call site bound to the standard library's own For, If, While, Loop,
+// Switch, Case, Abs, GetBit or rectangle command, and while nothing traces
+// or steps, the call's effect is carried out here, without argument cells,
+// the command's check and a fresh statement loop for its blocks. Each effect
+// does what the command does, step for step and through the same value
+// manager calls, so values, setCounts, reports, the block depth and the
+// turns stay the same; whatever it does not take plainly (an argument of
+// another kind, a variable outside its table, a result out of range) it
+// declines before it has changed anything, and the command runs instead.
+
+struct InPlaceName {
+  const char* name;  // the command, as the library exports it after "MRV_"
+  InPlace kind;
+  uint8_t word;
+  int32_t count;  // the arguments its plain signature takes
+};
+constexpr InPlaceName kInPlace[] = {
+    {"FOR", InPlace::For, 0, 4},
+    {"IF", InPlace::If, 0, 1},
+    {"WHILE", InPlace::While, 0, 1},
+    {"LOOP", InPlace::Loop, 0, 1},
+    {"SWITCH", InPlace::Switch, 0, 1},
+    {"CASE", InPlace::Case, 0, 1},
+    {"ABS", InPlace::Abs, 0, 1},
+    {"GETBIT", InPlace::GetBit, 0, 2},
+    {"SETRECT", InPlace::SetRect, 0, 4},
+    {"SETRECTXPOS", InPlace::SetRectWord, 0, 2},
+    {"SETRECTYPOS", InPlace::SetRectWord, 1, 2},
+    {"SETRECTXSIZE", InPlace::SetRectWord, 2, 2},
+    {"SETRECTYSIZE", InPlace::SetRectWord, 3, 2},
+    {"GETRECTXPOS", InPlace::GetRectWord, 0, 1},
+    {"GETRECTYPOS", InPlace::GetRectWord, 1, 1},
+    {"GETRECTXSIZE", InPlace::GetRectWord, 2, 1},
+    {"GETRECTYSIZE", InPlace::GetRectWord, 3, 1},
+};
+
+// What runs in place of the call's command: only a function of the standard
+// library that lists it (MRVSTD_InPlace), so a title's own library keeps its
+// own commands of the same names.
+InPlace in_place_kind(SystemContext* ctx, const Call* c, uint8_t* word) {
+  const uint32_t module = find_library(ctx, c->lib);  // loaded already: found without a report
+  if (module == 0) return InPlace::None;
+  using Names = const char* const* (*)();
+  const auto listed = reinterpret_cast<Names>(plat::lib_symbol(module, "MRVSTD_InPlace"));
+  if (listed == nullptr) return InPlace::None;
+  for (const InPlaceName& k : kInPlace) {
+    if (k.count != c->count) continue;
+    bool named = false;
+    for (const char* const* n = listed(); *n != nullptr; ++n)
+      named = named || std::strcmp(*n, k.name) == 0;
+    char symbol[32];
+    std::snprintf(symbol, sizeof symbol, "MRV_%s", k.name);
+    if (named && reinterpret_cast<void*>(c->fn) == plat::lib_symbol(module, symbol)) {
+      *word = k.word;
+      return k.kind;
+    }
+  }
+  return InPlace::None;
+}
+
+// A block command's frame: the task's block depth one deeper while it runs
+// (nothing steps over, so the debugger's bits stay as they are).
+class Depth {
+ public:
+  explicit Depth(SystemContext* ctx) : depth_(ctx->blockDepth[ctx->currentTask]) { ++depth_; }
+  ~Depth() { --depth_; }
+  Depth(const Depth&) = delete;
+  Depth& operator=(const Depth&) = delete;
+
+ private:
+  uint32_t& depth_;
+};
+
+// One of the call's blocks; an absent block counts as run.
+bool run_block(SystemContext* ctx, const Call* c, int k) {
+  return c->block[k] == nullptr || run_list(ctx, c->block[k]) != 0;
+}
+
+// What a loop does after a run of its body, by the task's request bits.
+enum class Next : uint8_t { Fail, Leave, Again };
+Next after_body(SystemContext* ctx, int32_t t) {
+  const uint32_t flags = load_flags(ctx->taskFlags[t]);
+  if ((flags & TASK_END) != 0) return Next::Fail;
+  if ((flags & TASK_BREAK) != 0) {
+    clear_flags(ctx->taskFlags[t], TASK_BREAK);
+    return Next::Leave;
+  }
+  return (flags & TASK_RETURN) != 0 ? Next::Leave : Next::Again;
+}
+
+// The empty result of a block command, as stored once into cell 0.
+Done null_result(FAQ* result) {
+  *result = FAQ{};
+  result->setCount = 1;
+  return Done::Yes;
+}
+// A number result of a value command from an integer in the number range.
+Done int_result(FAQ* result, int64_t n) {
+  if (n < -MRVINT_MAX || n > MRVINT_MAX) return Done::Declined;  // the command reports it
+  *result = FAQ{};
+  result->type = TYPE_NUMBER;
+  result->setCount = 1;
+  result->word1 = MRVINT_Word(n);
+  return Done::Yes;
+}
+int32_t int_of(const FAQ& v) {
+  return static_cast<int32_t>(MRVINT_Value(&v));  // what MRVFAQ_Int gives for a number
+}
+
+// A variable's value: the cell when it lies in its table, else what the value
+// manager gives (or reports).
+bool get_value(SystemContext* ctx, VarTable* table, int32_t index, FAQ* out) {
+  if (const FAQ* cell = cell_of(table, index)) {
+    *out = *cell;
+    return true;
+  }
+  return MRVVAL_Get(ctx, table, index, out) != 0;
+}
+
+uint32_t FAQ::*const kRectWord[] = {&FAQ::word1, &FAQ::word2, &FAQ::word3, &FAQ::word4};
+
+Done run_for(SystemContext* ctx, const Call* c, FAQ* a, FAQ* result) {
+  if (a[1].type != TYPE_VARIABLE || a[2].type != TYPE_NUMBER || a[3].type != TYPE_NUMBER ||
+      a[4].type != TYPE_NUMBER) {
+    return Done::Declined;
+  }
+  const int32_t t = ctx->currentTask;
+  VarTable table{a[1].word1, static_cast<int32_t>(a[1].word2), static_cast<int32_t>(a[1].word3)};
+  const int32_t index = static_cast<int32_t>(a[1].word4);
+  FAQ start = a[2], end = a[3], step = a[4];
+  const bool descending = int_of(step) < 0;
+  MRVVAL_Clear(ctx, &table, index);
+  if (!MRVVAL_Set(ctx, &table, index, &start)) return Done::Failed;
+  Depth depth(ctx);
+  for (;;) {
+    FAQ v{};
+    if (!get_value(ctx, &table, index, &v)) return Done::Failed;
+    int32_t cmp = 0;
+    if (!MRVINT_Compare(&v, &end, &cmp) && !MRVFAQ_Comp(ctx, &v, &end, &cmp)) return Done::Failed;
+    if (descending ? cmp < 0 : cmp > 0) break;
+    if (!run_block(ctx, c, 0)) return Done::Failed;
+    const Next next = after_body(ctx, t);
+    if (next == Next::Fail) return Done::Failed;
+    if (next == Next::Leave) break;
+    if (!get_value(ctx, &table, index, &v)) return Done::Failed;
+    if (!MRVINT_Sum(&v, &step, 1) && !MRVFAQ_Add(ctx, &v, &step)) return Done::Failed;
+    if (FAQ* cell = cell_of(&table, index)) {
+      v.setCount = static_cast<uint16_t>(v.setCount + 1);
+      *cell = v;
+    } else if (!MRVVAL_Set(ctx, &table, index, &v)) {
+      return Done::Failed;
+    }
+  }
+  return null_result(result);
+}
+
+Done run_while(SystemContext* ctx, const Call* c, FAQ* result) {
+  // The condition was taken once as the argument; the loop takes it again
+  // before every pass, as the command does through MRVEXEC_Calc.
+  const int32_t t = ctx->currentTask;
+  Depth depth(ctx);
+  for (;;) {
+    FAQ v{};
+    const bool ok = operand(ctx, c->args[0].expr, &v);
+    const bool cond = v.word1 != 0;
+    release(ctx, &v);
+    if (!ok) return Done::Failed;
+    if (!cond) break;
+    if (!run_block(ctx, c, 0)) return Done::Failed;
+    const Next next = after_body(ctx, t);
+    if (next == Next::Fail) return Done::Failed;
+    if (next == Next::Leave) break;
+  }
+  return null_result(result);
+}
+
+Done run_loop(SystemContext* ctx, const Call* c, int32_t count, FAQ* result) {
+  const int32_t t = ctx->currentTask;
+  Depth depth(ctx);
+  while (count != 0) {
+    if (!run_block(ctx, c, 0)) return Done::Failed;
+    const Next next = after_body(ctx, t);
+    if (next == Next::Fail) return Done::Failed;
+    if (next == Next::Leave) break;
+    if (count > 0) --count;
+  }
+  return null_result(result);
+}
+
+// Exchanges two cells, each store counted.
+void exchange(FAQ* x, FAQ* y) {
+  FAQ vx = *x, vy = *y;
+  vy.setCount = static_cast<uint16_t>(vy.setCount + 1);
+  *x = vy;
+  vx.setCount = static_cast<uint16_t>(vx.setCount + 1);
+  *y = vx;
+}
+
+// Switch: the value goes into the task's register (#180 + task) while the
+// body runs; an enclosing Switch's value waits in the argument meanwhile.
+Done run_switch(SystemContext* ctx, const Call* c, FAQ* value, FAQ* result) {
+  const int32_t t = ctx->currentTask;
+  const int32_t reg = 180 + t;
+  if (cell_of(&ctx->systemVars, reg) == nullptr) return Done::Declined;
+  Depth depth(ctx);
+  exchange(cell_of(&ctx->systemVars, reg), value);
+  if (!run_block(ctx, c, 0)) return Done::Failed;
+  FAQ* cell = cell_of(&ctx->systemVars, reg);
+  FAQ gone;
+  if (cell == nullptr)
+    return MRVVAL_Get(ctx, &ctx->systemVars, reg, &gone) ? Done::Yes : Done::Failed;
+  exchange(cell, value);
+  clear_flags(ctx->taskFlags[t], TASK_BREAK);
+  return null_result(result);
+}
+
+Done run_case(SystemContext* ctx, const Call* c, FAQ* value, FAQ* result) {
+  const FAQ* reg = cell_of(&ctx->systemVars, 180 + ctx->currentTask);
+  if (reg == nullptr) return Done::Declined;
+  FAQ v = *reg;
+  int32_t cmp = 0;
+  if (!MRVINT_Compare(&v, value, &cmp) && !MRVFAQ_Comp(ctx, &v, value, &cmp)) return Done::Failed;
+  Depth depth(ctx);
+  if (cmp == 0 && !run_block(ctx, c, 0)) return Done::Failed;
+  return null_result(result);
+}
+
+// The effect of the call's command on its arguments a[1..count].
+Done in_place(SystemContext* ctx, const Call* c, FAQ* a, FAQ* result) {
+  const int32_t t = ctx->currentTask;
+  if (t < 0 || t >= MRV_TASKS) return Done::Declined;
+  switch (c->inPlace) {
+    case InPlace::None:
+      break;
+    case InPlace::For:
+      return run_for(ctx, c, a, result);
+    case InPlace::If: {
+      if (a[1].type != TYPE_NUMBER) break;
+      Depth depth(ctx);
+      if (!run_block(ctx, c, a[1].word1 != 0 ? 0 : 1)) return Done::Failed;
+      return null_result(result);
+    }
+    case InPlace::While:
+      if (a[1].type != TYPE_NUMBER) break;
+      return run_while(ctx, c, result);
+    case InPlace::Loop:
+      if (a[1].type != TYPE_NUMBER) break;
+      return run_loop(ctx, c, int_of(a[1]), result);
+    case InPlace::Switch:
+      return run_switch(ctx, c, &a[1], result);
+    case InPlace::Case:
+      return run_case(ctx, c, &a[1], result);
+    case InPlace::Abs:
+      if (a[1].type != TYPE_NUMBER) break;
+      *result = a[1];  // the argument's words and count go on into the result
+      result->word1 &= 0x7FFFFFFFu;
+      result->setCount = static_cast<uint16_t>(result->setCount + 1);
+      return Done::Yes;
+    case InPlace::GetBit: {
+      if (a[1].type != TYPE_NUMBER || a[2].type != TYPE_NUMBER) break;
+      const int32_t bit = int_of(a[2]);
+      if (bit < 0 || bit > 55) return int_result(result, 1);
+      const uint32_t w = bit < 28 ? a[1].word1 : a[1].word2;
+      return int_result(result, (w >> (bit < 28 ? bit : bit - 28)) & 1);
+    }
+    case InPlace::SetRect:
+      for (int i = 1; i <= 4; ++i) {
+        if (a[i].type != TYPE_NUMBER) return Done::Declined;
+      }
+      *result = FAQ{};
+      result->type = TYPE_RECT;
+      result->setCount = 1;
+      result->word1 = static_cast<uint32_t>(int_of(a[1]));
+      result->word2 = static_cast<uint32_t>(int_of(a[2]));
+      result->word3 = static_cast<uint32_t>(int_of(a[3]));
+      result->word4 = static_cast<uint32_t>(int_of(a[4]));
+      return Done::Yes;
+    case InPlace::SetRectWord: {
+      if (a[1].type != TYPE_VARIABLE || a[2].type != TYPE_NUMBER) break;
+      VarTable table{a[1].word1, static_cast<int32_t>(a[1].word2),
+                     static_cast<int32_t>(a[1].word3)};
+      FAQ* cell = cell_of(&table, static_cast<int32_t>(a[1].word4));
+      if (cell == nullptr || cell->type != TYPE_RECT) break;
+      FAQ r = *cell;
+      r.*kRectWord[c->word] = static_cast<uint32_t>(int_of(a[2]));
+      r.setCount = static_cast<uint16_t>(r.setCount + 1);
+      *cell = r;
+      return null_result(result);
+    }
+    case InPlace::GetRectWord:
+      if (a[1].type != TYPE_RECT) break;
+      return int_result(result, static_cast<int32_t>(a[1].*kRectWord[c->word]));
+  }
+  return Done::Declined;
 }
 
 const Call* running(SystemContext* ctx) {

@@ -187,6 +187,9 @@ bool string_units(SystemContext* ctx, const uint16_t* units, FAQ* result);
 // An operand's "!" and "-" prefixes; they apply to numbers only.
 bool prefixes(SystemContext* ctx, FAQ* result, bool negate, bool minus);
 
+// The module of the command library `name`, loaded into the first free slot
+// on first use; 0 after a report.
+uint32_t find_library(SystemContext* ctx, const char* name);
 // The command function of a call site: remembered, else found in its library
 // (loaded on first use) and remembered; null after a report.
 Command find_command(SystemContext* ctx, const char* site, const char* lib, const char* cmd);

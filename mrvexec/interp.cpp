@@ -9,10 +9,7 @@
 #include "platform/text.h"
 
 namespace mrvexec {
-namespace {
 
-// The module of the command library `name`, loaded into the first free slot
-// on first use; 0 after a report.
 uint32_t find_library(SystemContext* ctx, const char* name) {
   for (int i = 0; i < MRV_LIBRARIES; ++i) {
     char* slot = ctx->libName[i];
@@ -33,6 +30,8 @@ uint32_t find_library(SystemContext* ctx, const char* name) {
   }
   return report(ctx, MRV_CP932("拡張コマンド・ライブラリが20個以上使用されています。"));
 }
+
+namespace {
 
 // Appends `text` to the line in `out` (capacity `cap`), cut after the last
 // whole character that fits.

@@ -52,3 +52,16 @@ bool arg_text(SystemContext* ctx, VarTable* args, int32_t i, char* buf, std::siz
 }
 
 }  // namespace standard
+
+// The commands whose effect the execution manager may carry out itself at a
+// call site bound to this library's own function, while nothing traces or
+// steps: the engine mirrors what each of them does, so a change to one of
+// these commands' behaviour must be made there too (the decoded form's
+// differential test compares both).
+extern "C" MRV_API const char* const* MRVSTD_InPlace() {
+  static const char* const kNames[] = {
+      "FOR",          "IF",          "WHILE",       "LOOP",         "SWITCH",       "CASE",
+      "ABS",          "GETBIT",      "SETRECT",     "SETRECTXPOS",  "SETRECTYPOS",  "SETRECTXSIZE",
+      "SETRECTYSIZE", "GETRECTXPOS", "GETRECTYPOS", "GETRECTXSIZE", "GETRECTYSIZE", nullptr};
+  return kNames;
+}
