@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -358,30 +359,67 @@ void watch_title() {
 
 std::map<std::string, std::set<int>> g_breakpoints;  // by source path
 
+// The lines (from 1) on which a breakpoint can stop: where a statement
+// starts that follows another statement's ';' and a line change, the only
+// ones the compiler marks with their line. A block's first statement carries
+// its block's line and a file's first statement none; a line that only
+// continues a statement starts none. Comments (// to the end of the line)
+// and strings are skipped; a code page 932 lead byte takes its trail byte.
+std::set<int> statement_lines(const std::string& text) {
+  std::set<int> lines;
+  int line = 1;
+  char prev = 0;         // the last code byte so far (0: none yet)
+  bool changed = false;  // a line change since then
+  const auto lead = [](unsigned char c) { return (c >= 0x81 && c <= 0x9F) || c >= 0xE0; };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      ++line;
+      changed = true;
+      continue;
+    }
+    if (c == ' ' || c == '\t' || c == '\r') continue;
+    if (c == '/' && i + 1 < text.size() && text[i + 1] == '/') {
+      while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+      continue;
+    }
+    if (prev == ';' && changed && c != '}' && c != ';') lines.insert(line);
+    changed = false;
+    prev = static_cast<char>(c);
+    if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\n') ++line;
+        if (lead(static_cast<unsigned char>(text[i]))) ++i;
+      }
+    } else if (lead(c)) {
+      ++i;
+    }
+  }
+  return lines;
+}
+
 void set_breakpoints(const json& req) {
   const json& a = req["arguments"];
   const std::string path = a["source"].value("path", "");
   const std::string name = fs::path(path).filename().string();
   for (int line : g_breakpoints[path]) g_control.send(MRV_DEBUG_BREAK_CLEAR, line, name);
   g_breakpoints[path].clear();
-  std::vector<std::string> text;
-  std::ifstream in(path);
-  for (std::string l; std::getline(in, l);) text.push_back(l);
+  std::ifstream in(path, std::ios::binary);
+  const std::set<int> lines = statement_lines(
+      std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
   json out = json::array();
   for (const json& b : a.value("breakpoints", json::array())) {
     const int line = b.value("line", 0);
-    // A line that holds a statement: something before any comment.
-    bool code = false;
-    if (line >= 1 && line <= static_cast<int>(text.size())) {
-      const std::string& l = text[std::size_t(line - 1)];
-      const std::size_t s = l.find_first_not_of(" \t\r");
-      code = s != std::string::npos && l.compare(s, 2, "//") != 0 && l[s] != '}' && l[s] != '{';
-    }
-    if (code) {
+    json bp = {{"verified", lines.count(line) != 0}, {"line", line}};
+    if (lines.count(line) != 0) {
       g_control.send(MRV_DEBUG_BREAK_SET, line, name);
       g_breakpoints[path].insert(line);
+    } else {
+      bp["message"] =
+          "no statement starts on this line after another's end "
+          "(a block's first statement stops at its block's line)";
     }
-    out.push_back({{"verified", code}, {"line", line}});
+    out.push_back(std::move(bp));
   }
   respond(req, {{"breakpoints", out}});
 }

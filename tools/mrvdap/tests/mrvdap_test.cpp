@@ -325,6 +325,44 @@ TEST(Mrvdap, AWholeSessionWithTwoTasksInTwoFiles) {
   EXPECT_EQ(a.wait_exit(), 0);
 }
 
+// A breakpoint is verified only on a line where a statement stops: not on a
+// file's or a block's first statement, a closing brace, a continued
+// statement or a blank line; braces and ';' in strings and comments do not
+// count. Each verified line stops once, in order.
+TEST(Mrvdap, BreakpointsAreVerifiedWhereAStatementStops) {
+  Adapter a;
+  a.source("MRV",
+           "$B = 0;\n"
+           "If(1) {\n"
+           "  $A = 1;  // }; not code\n"
+           "  $A = \"{;\";\n"
+           "};\n"
+           "DebugMessage(\"x\",\n"
+           "  $A);\n"
+           "\n");
+  a.launch();
+  json lines = json::array();
+  for (int l = 1; l <= 8; ++l) lines.push_back({{"line", l}});
+  const json r =
+      a.request("setBreakpoints",
+                {{"source", {{"path", (a.title() / "MRV.SNA").string()}}}, {"breakpoints", lines}});
+  std::vector<int> verified;
+  for (const json& b : r["body"]["breakpoints"]) {
+    if (b.value("verified", false)) verified.push_back(b.value("line", 0));
+  }
+  EXPECT_EQ(verified, (std::vector<int>{2, 4, 6}));
+  a.request("configurationDone");
+  for (int l : verified) {
+    EXPECT_EQ(a.stopped(0), "breakpoint");
+    EXPECT_EQ(a.where(0), (std::pair<std::string, int>{"MRV.SNA", l}));
+    a.request("continue", {{"threadId", 0}});
+  }
+  EXPECT_EQ(a.wait_event("exited")["body"].value("exitCode", -1), 0);
+  EXPECT_EQ(a.output(), "x{;\n");
+  a.request("disconnect");
+  EXPECT_EQ(a.wait_exit(), 0);
+}
+
 // The ways a session ends before the title's end: the client terminates it
 // while a task is stopped, another task ends the title while one is stopped,
 // the client vanishes, the adapter is killed; and a title in which nothing
