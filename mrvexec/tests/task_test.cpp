@@ -271,8 +271,8 @@ TEST(Tasks, ATaskAssignsSystemVariablesWhileTheHostWritesInputThere) {
     const FAQ zero{TYPE_NUMBER, 1, 0, 0, 0, 0, 0};  // what "= 0" stores, counted once
     for (const FAQ* c : {&button, &key}) {
       EXPECT_EQ(std::memcmp(c, &zero, sizeof zero), 0)
-          << c->type << " " << c->setCount << " " << c->word1 << " " << c->word2 << " "
-          << c->word3 << " " << c->word4 << " " << c->word5;
+          << c->type << " " << c->setCount << " " << c->word1 << " " << c->word2 << " " << c->word3
+          << " " << c->word4 << " " << c->word5;
     }
     EXPECT_TRUE(s.boxes().empty());
   }
