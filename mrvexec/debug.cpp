@@ -2,6 +2,7 @@
 // statement, the files each task is in, and setting a stopped task's
 // variables. The host passes the requests of its tracer-control socket to
 // MRVEXEC_Debug; statement loops call debug_turn only while EXEC_DEBUG is set.
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include "internal.h"
 #include "mrvval.h"
+#include "platform/dialog.h"
 
 namespace mrvexec {
 namespace {
@@ -42,6 +44,8 @@ struct State {
 
 std::mutex g_mu;  // guards every State
 std::map<const SystemContext*, std::unique_ptr<State>> g_states;
+// The context whose error boxes go to its tracer: the last one attached.
+std::atomic<SystemContext*> g_box_context{nullptr};
 
 State& state(const SystemContext* ctx) {
   auto& s = g_states[ctx];
@@ -156,7 +160,62 @@ void resume(SystemContext* ctx, State& s, int32_t p, Mode mode) {
   }
 }
 
+// Each line of an error box to the tracer: "@X [caption]", then "@X line".
+void send_box(const char* text, const char* caption, uint32_t flags) {
+  SystemContext* ctx = g_box_context.load();
+  if (ctx == nullptr || (flags & plat::MB_ICONMASK) != plat::MB_ICONERROR) return;
+  MRVEXEC_SendTracer(ctx, ("@X [" + std::string(caption != nullptr ? caption : "") + "]").c_str());
+  const std::string all = text != nullptr ? text : "";
+  for (std::size_t at = 0; at <= all.size();) {
+    std::size_t end = all.find('\n', at);
+    if (end == std::string::npos) end = all.size();
+    MRVEXEC_SendTracer(ctx, ("@X " + all.substr(at, end - at)).c_str());
+    at = end + 1;
+  }
+}
+
+// "@R task 1|0" while a debugger is attached; sent under g_mu, so that the
+// records of a task's start and end never pass those of an attach.
+void send_task_record(SystemContext* ctx, const State& s, int32_t t, bool live) {
+  if (!s.attached) return;
+  char line[32];
+  std::snprintf(line, sizeof line, "@R %d %d", static_cast<int>(t), live ? 1 : 0);
+  MRVEXEC_SendTracer(ctx, line);
+}
+
+// A debugger holds (or no longer holds) a connection to the host.
+void set_attached(SystemContext* ctx, State& s, bool attached) {
+  if (s.attached == attached) return;
+  s.attached = attached;
+  g_debuggers.fetch_add(attached ? 1 : -1);
+  if (attached) {
+    g_box_context.store(ctx);
+    plat::set_box_watcher(&send_box);
+    // The debugger learns the tasks that already run.
+    for (int32_t t = 0; t < MRV_TASKS; ++t) {
+      if (task_live(ctx, t)) send_task_record(ctx, s, t, true);
+    }
+  } else {
+    SystemContext* mine = ctx;
+    g_box_context.compare_exchange_strong(mine, nullptr);
+  }
+}
+
 }  // namespace
+
+std::atomic<int> g_debuggers{0};
+
+void debug_task_record(SystemContext* ctx, int32_t t, bool begins) {
+  if (t < 0 || t >= MRV_TASKS) return;
+  std::lock_guard lock(g_mu);
+  State& s = state(ctx);
+  if (!begins) {
+    // What the debugger asked of the slot goes with its task.
+    s.task[t] = TaskState{};
+    update_flag(ctx, s);
+  }
+  send_task_record(ctx, s, t, begins);
+}
 
 void send_stop_record(SystemContext* ctx, int32_t t, const char* reason) {
   char line[MRV_PATH + 64];
@@ -224,7 +283,14 @@ void debug_leave_file(SystemContext* ctx, int32_t t) {
 
 void debug_forget(const SystemContext* ctx) {
   std::lock_guard lock(g_mu);
-  g_states.erase(ctx);
+  const auto it = g_states.find(ctx);
+  if (it == g_states.end()) return;
+  if (it->second->attached) {
+    g_debuggers.fetch_sub(1);
+    SystemContext* mine = const_cast<SystemContext*>(ctx);
+    g_box_context.compare_exchange_strong(mine, nullptr);
+  }
+  g_states.erase(it);
 }
 
 }  // namespace mrvexec
@@ -255,7 +321,8 @@ extern "C" int32_t MRVEXEC_Debug(SystemContext* ctx, int32_t code, int32_t p, co
       case MRV_DEBUG_STOP:
         if (code == MRV_DEBUG_SCENARIO_BREAK && (!s.attached || p < 0)) return 0;
         for (int32_t t = 0; t < MRV_TASKS; ++t) {
-          if ((p >= 0 && t != p) || s.task[t].stopped) continue;
+          // Every task means every live one: a slot's next task starts free.
+          if ((p >= 0 && t != p) || (p < 0 && !task_live(ctx, t)) || s.task[t].stopped) continue;
           s.task[t].mode = Mode::Stop;
           s.task[t].reason = code == MRV_DEBUG_SCENARIO_BREAK ? "debugbreak"
                              : arg.empty()                    ? "pause"
@@ -299,11 +366,11 @@ extern "C" int32_t MRVEXEC_Debug(SystemContext* ctx, int32_t code, int32_t p, co
         s.task[p].assignment = arg;
         break;
       case MRV_DEBUG_ATTACH:
-        s.attached = p != 0;
+        set_attached(ctx, s, p != 0);
         break;
       case MRV_DEBUG_RELEASE:
         bps.clear();
-        s.attached = false;
+        set_attached(ctx, s, false);
         resume(ctx, s, -1, Mode::Run);
         break;
       default:

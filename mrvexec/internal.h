@@ -242,6 +242,21 @@ void debug_enter_file(SystemContext* ctx, int32_t t, const char* file, uint32_t 
 void debug_leave_file(SystemContext* ctx, int32_t t);
 // The context is deleted: its breakpoints and task files go.
 void debug_forget(const SystemContext* ctx);
+// Contexts a debugger is attached to (MRV_DEBUG_ATTACH), in this process.
+extern std::atomic<int> g_debuggers;
+// "@R task 1" / "@R task 0" for an attached debugger; the end also drops
+// what the debugger asked of the slot.
+void debug_task_record(SystemContext* ctx, int32_t t, bool begins);
+// A task starts or ends: nothing but one test while no debugger is attached
+// and nothing waits to stop.
+inline void debug_task_begins(SystemContext* ctx, int32_t t) {
+  if (g_debuggers.load(std::memory_order_relaxed) != 0) debug_task_record(ctx, t, true);
+}
+inline void debug_task_ends(SystemContext* ctx, int32_t t) {
+  if (g_debuggers.load(std::memory_order_relaxed) != 0 ||
+      (load_flags(ctx->execFlags) & EXEC_DEBUG) != 0)
+    debug_task_record(ctx, t, false);
+}
 
 // The decoded form of code blocks (decode.cpp).
 struct Program;

@@ -305,9 +305,11 @@ ctxlib::fiber task_body(Session* s, ctxlib::fiber&& caller) {
   receive(s, std::move(caller));
   stop_if_doomed(s);
   SystemContext* ctx = s->ctx;
+  debug_task_begins(ctx, ctx->currentTask);
   const int32_t r = MRVEXEC_File(ctx, ctx->taskFile[ctx->currentTask]);
   (void)r;  // the exit code of the task: nobody reads it
   const int me = ctx->currentTask;
+  debug_task_ends(ctx, me);
   while (MRVVAL_GetLocal(ctx, me)->base > 0) MRVVAL_DeleteLocal(ctx, me);
   if (ctx->superTask == me) ctx->superTask = -1;
   MRVVAL_Clear(ctx, &ctx->systemVars, 180 + me);

@@ -170,4 +170,56 @@ TEST(Debug, AHeldTaskEndsWhenToldAndDebugBreakStopsForAnAttachedDebugger) {
   EXPECT_EQ(reports(s), (Lines{"1"}));
 }
 
+// An attached debugger hears of every task that starts and ends ("@R") and
+// of every line of an error box ("@X"); without one, of neither. Attaching
+// names the tasks that already run; after the release nothing more comes.
+TEST(Debug, AnAttachedDebuggerHearsOfTasksAndErrorBoxes) {
+  const auto only = [](const Lines& r, char kind) {
+    Lines out;
+    for (const std::string& l : r) {
+      if (l.size() > 1 && l[0] == '@' && l[1] == kind) out.push_back(l);
+    }
+    return out;
+  };
+  for (const bool attached : {false, true}) {
+    SCOPED_TRACE(attached ? "attached" : "alone");
+    Scenario s({"testcmd.so", "standard.so"});
+    s.source("MAIN", "TaskStart(1, \"SUB\");\nTESTCMD:SHOW(1);\n");
+    s.source("SUB", "TESTCMD:SHOW(2);\n$Z = $Y == 1;\n");  // NULL compared: an error box
+    if (attached) {
+      ASSERT_EQ(MRVEXEC_Debug(s.ctx, MRV_DEBUG_ATTACH, 1, nullptr), 1);
+    }
+    ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+    ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+    ASSERT_TRUE(s.finish(10000));
+    const Lines r = records(s);
+    const Lines tasks = only(r, 'R'), box = only(r, 'X');
+    if (!attached) {
+      EXPECT_TRUE(tasks.empty() && box.empty()) << r.size();
+      continue;
+    }
+    ASSERT_EQ(tasks.size(), 4u);
+    const auto at = [&](const char* l) { return std::find(tasks.begin(), tasks.end(), l); };
+    EXPECT_LT(at("@R 0 1"), at("@R 1 1"));  // task 1 starts from task 0
+    EXPECT_LT(at("@R 1 1"), at("@R 1 0"));
+    EXPECT_NE(at("@R 0 0"), tasks.end());
+    ASSERT_GE(box.size(), 2u);
+    EXPECT_EQ(box[0].rfind("@X [", 0), 0u);  // the caption first
+    EXPECT_NE(std::find(box.begin(), box.end(), "@X 指定された2つのFAQの型が異なっています。"),
+              box.end());
+  }
+
+  // A pause of every task while none runs holds no task started later.
+  Debugged d(true);
+  ASSERT_TRUE(d.ask(MRV_DEBUG_STOP, -1));
+  ASSERT_TRUE(d.ask(MRV_DEBUG_BREAK_SET, 7, "MAIN"));
+  d.start();
+  d.expect("@S 0 7 breakpoint " + d.main);
+  ASSERT_TRUE(d.ask(MRV_DEBUG_ATTACH, 1));
+  EXPECT_EQ(only(records(d.s), 'R'), (Lines{"@R 0 1"}));  // the stopped task
+  ASSERT_TRUE(d.ask(MRV_DEBUG_RELEASE, 0));
+  ASSERT_TRUE(d.s.finish(10000));
+  EXPECT_EQ(only(records(d.s), 'R'), (Lines{"@R 0 1"}));
+}
+
 }  // namespace

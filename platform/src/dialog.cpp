@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -228,7 +229,16 @@ Dialogs& dialogs() {
 
 // A box raised off the video thread is shown by the video thread, which owns
 // the display; the raiser waits for the answer (serving its own sends).
+namespace {
+std::atomic<BoxWatcher> g_box_watcher{nullptr};
+}  // namespace
+
+void set_box_watcher(BoxWatcher watcher) {
+  g_box_watcher.store(watcher);
+}
+
 int32_t message_box(uint32_t owner, const char* text, const char* caption, uint32_t flags) {
+  if (const BoxWatcher watch = g_box_watcher.load()) watch(text, caption, flags);
   window_backend();  // chosen before any box: the thread that starts it shows them
   int32_t answer = 0;
   switch (call_on_video_thread([&] { answer = dialogs().show(text, caption, flags, false); })) {

@@ -131,7 +131,7 @@ struct Variable {
 struct Session {
   std::mutex mu;
   std::condition_variable cv;
-  std::set<int> tasks{0};                       // threads the client knows
+  std::set<int> tasks;                          // threads the client knows
   std::map<int, std::vector<json>> frames;      // of a stack query in progress
   std::map<int, bool> stackDone;                // "@E task" seen
   std::vector<std::vector<Variable>> listings;  // the viewer's listings, each after its "@C"
@@ -171,13 +171,15 @@ std::string type_name(const std::string& label) {
   return it != names.end() ? it->second : label;
 }
 
-void new_task(int t) {
-  bool added;
+// A task starts or ends ("@R", or a stop of a task not yet seen): a thread
+// event when that changes what the client knows.
+void task_seen(int t, bool live) {
+  bool changed;
   {
     std::lock_guard lock(g.mu);
-    added = g.tasks.insert(t).second;
+    changed = live ? g.tasks.insert(t).second : g.tasks.erase(t) != 0;
   }
-  if (added) event("thread", {{"reason", "started"}, {"threadId", t}});
+  if (changed) event("thread", {{"reason", live ? "started" : "exited"}, {"threadId", t}});
 }
 
 void on_tracer(const std::string& record) {
@@ -185,7 +187,7 @@ void on_tracer(const std::string& record) {
   int t = 0, n = 0, at = 0, ok = 0;
   char word[32];
   if (std::sscanf(line.c_str(), "@S %d %d %31s %n", &t, &n, word, &at) == 3 && at > 0) {
-    new_task(t);
+    task_seen(t, true);
     const std::string why = word;
     if (why == "entry" && !g.stopOnEntry) return;  // the adapter's own stop
     json body = {{"threadId", t}, {"allThreadsStopped", false}};
@@ -207,6 +209,14 @@ void on_tracer(const std::string& record) {
          {"line", ok},
          {"column", 1},
          {"source", {{"name", fs::path(path).filename().string()}, {"path", path}}}});
+    return;
+  }
+  if (std::sscanf(line.c_str(), "@R %d %d", &t, &ok) == 2) {
+    task_seen(t, ok != 0);
+    return;
+  }
+  if (line.rfind("@X ", 0) == 0) {  // a line of an error box
+    event("output", {{"category", "stderr"}, {"output", line.substr(3) + "\n"}});
     return;
   }
   if (std::sscanf(line.c_str(), "@E %d", &t) == 1) {

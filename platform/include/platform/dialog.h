@@ -50,6 +50,12 @@ enum : int32_t {
 // handle or 0; it is recorded but does not change the answer.
 PLAT_API int32_t message_box(uint32_t owner, const char* text, const char* caption, uint32_t flags);
 
+// Told of every box before it shows, on the thread that asks for it (null:
+// nobody). The debugger's side of the engine passes error boxes on to the
+// tracer this way.
+using BoxWatcher = void (*)(const char* text, const char* caption, uint32_t flags);
+PLAT_API void set_box_watcher(BoxWatcher watcher);
+
 // Re-reads MRV_DIALOG_ANSWERS and MRV_DIALOG_LOG (tests change them between
 // cases; the process otherwise reads them once).
 PLAT_API void dialog_reset();

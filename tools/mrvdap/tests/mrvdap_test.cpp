@@ -23,13 +23,15 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-// MRV opens its window and starts task 1 on SUB, which goes into INNER.
+// MRV opens its window and starts task 1 on SUB, which goes into INNER; its
+// last line fails (NULL compared with a number) with an error box.
 constexpr char kMrv[] =
     "MRVWIN:OPEN(320, 200, \"dap\");\n"
     "$A = 1;\n"
     "TaskStart(1, \"SUB\");\n"
     "$A = $A + 1;\n"
-    "DebugMessage(\"main \", $A);\n";
+    "DebugMessage(\"main \", $A);\n"
+    "$Z = $Y == 1;\n";
 constexpr char kSub[] =
     "$B = 2;\n"
     "$B = $B + 1;\n"
@@ -136,11 +138,21 @@ class Adapter {
              (thread < 0 || m["body"].value("threadId", -1) == thread);
     });
   }
-  std::string output() {
+  // The next stop of a thread; its reason.
+  std::string stopped(int thread) {
+    return wait_event("stopped", thread)["body"].value("reason", "");
+  }
+  // The next thread event of a thread; its reason (started, exited).
+  std::string thread_event(int thread) {
+    return wait_event("thread", thread)["body"].value("reason", "");
+  }
+  // The output events' texts of one category.
+  std::string output(const std::string& category = "stdout") {
     std::lock_guard lock(mu_);
     std::string out;
     for (const json& m : messages_) {
-      if (m.value("event", "") == "output") out += m["body"].value("output", "");
+      if (m.value("event", "") == "output" && m["body"].value("category", "") == category)
+        out += m["body"].value("output", "");
     }
     return out;
   }
@@ -256,8 +268,10 @@ TEST(Mrvdap, AWholeSessionWithTwoTasksInTwoFiles) {
   a.breakpoint("MRV.SNA", 4);
   a.breakpoint("SUB.SNA", 2);
   a.request("configurationDone");
-  a.wait_event("stopped", 0);
-  a.wait_event("stopped", 1);
+  EXPECT_EQ(a.thread_event(0), "started");
+  EXPECT_EQ(a.thread_event(1), "started");
+  EXPECT_EQ(a.stopped(0), "breakpoint");
+  EXPECT_EQ(a.stopped(1), "breakpoint");
   const json threads = a.request("threads")["body"]["threads"];
   ASSERT_EQ(threads.size(), 2u) << threads.dump();
   EXPECT_EQ(threads[1]["name"], "Task 1");
@@ -268,32 +282,42 @@ TEST(Mrvdap, AWholeSessionWithTwoTasksInTwoFiles) {
   EXPECT_EQ(v.value("value", ""), "1");
   EXPECT_EQ(v.value("type", ""), "number");
   EXPECT_EQ(a.set_variable(0, 0, "$A", "41")["body"].value("value", ""), "41");
+  v = a.variable(0, 2, "#0");  // the records' tag
+  EXPECT_EQ(v.value("value", ""), "1171");
+  EXPECT_EQ(v.value("type", ""), "number");
   a.request("next", {{"threadId", 0}});
-  a.wait_event("stopped", 0);
+  EXPECT_EQ(a.stopped(0), "step");
   EXPECT_EQ(a.where(0), (std::pair<std::string, int>{"MRV.SNA", 5}));
 
   a.request("next", {{"threadId", 1}});
-  a.wait_event("stopped", 1);
+  EXPECT_EQ(a.stopped(1), "step");
   EXPECT_EQ(a.where(1), (std::pair<std::string, int>{"SUB.SNA", 3}));
   a.request("stepIn", {{"threadId", 1}});
-  a.wait_event("stopped", 1);
+  EXPECT_EQ(a.stopped(1), "step");
   const json nested = a.request("stackTrace", {{"threadId", 1}})["body"]["stackFrames"];
   ASSERT_EQ(nested.size(), 2u) << nested.dump();
   EXPECT_EQ(nested[0].value("line", 0), 1);
   EXPECT_EQ(fs::path(nested[1]["source"].value("path", "")).filename(), "SUB.SNA");
   EXPECT_EQ(nested[1].value("line", 0), 3);
   a.request("stepOut", {{"threadId", 1}});
-  a.wait_event("stopped", 1);
+  EXPECT_EQ(a.stopped(1), "step");
   EXPECT_EQ(a.where(1), (std::pair<std::string, int>{"SUB.SNA", 4}));
   EXPECT_EQ(a.variable(1, 0, "$B").value("value", ""), "3");
 
   a.request("continue", {{"threadId", 1}});
+  EXPECT_EQ(a.thread_event(1), "exited");
+  EXPECT_NE(a.output().find("sub  3\n"), std::string::npos) << a.output();
   a.request("continue", {{"threadId", 0}});
+  EXPECT_EQ(a.thread_event(0), "exited");
   const json exited = a.wait_event("exited");
   EXPECT_EQ(exited["body"].value("exitCode", -1), 0);
   a.wait_event("terminated");
   EXPECT_NE(a.output().find("main  42\n"), std::string::npos) << a.output();
-  EXPECT_NE(a.output().find("sub  3\n"), std::string::npos) << a.output();
+  // The error box of MRV's last line, line by line.
+  const std::string box = a.output("stderr");
+  EXPECT_NE(box.find("\n【タスク】\t0\n【行番号】\t6\n"), std::string::npos) << box;
+  EXPECT_NE(box.find("【内容】\t指定された2つのFAQの型が異なっています。\n"), std::string::npos)
+      << box;
   a.request("disconnect");
   EXPECT_EQ(a.wait_exit(), 0);
 }
