@@ -259,9 +259,9 @@ intptr_t main_window_proc(uint32_t hwnd, uint32_t msg, uintptr_t wparam, intptr_
       return 1;
     }
     case plat::WM_KEYUP:
-      if (sysvar(ctx, MRV_SV_KEY_DATA).type == TYPE_NUMBER)
+      if (mrv::load_type(sysvar(ctx, MRV_SV_KEY_DATA)) == TYPE_NUMBER)
         mrv::store_data(sysvar(ctx, MRV_SV_KEY_DATA).word2, 0);
-      if (sysvar(ctx, MRV_SV_KEY).type == TYPE_NUMBER)
+      if (mrv::load_type(sysvar(ctx, MRV_SV_KEY)) == TYPE_NUMBER)
         mrv::store_gate(sysvar(ctx, MRV_SV_KEY).word2, 0);
       return 1;
     case kCommand:

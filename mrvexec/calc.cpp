@@ -75,10 +75,14 @@ bool get(SystemContext* ctx, VarRef* ref, FAQ* out) {
   return MRVVAL_Get(ctx, &ref->table, ref->index, out) != 0;
 }
 bool set(SystemContext* ctx, VarRef* ref, FAQ* value) {
-  if (FAQ* c = cell_of(&ref->table, ref->index)) {
-    value->setCount = static_cast<uint16_t>(value->setCount + 1);
-    *c = *value;
-    return true;
+  // A system variable is stored by MRVVAL_Set, in the order the main thread,
+  // which writes input there while tasks run, reads it.
+  if (ref->table.cells != ctx->systemVars.cells) {
+    if (FAQ* c = cell_of(&ref->table, ref->index)) {
+      value->setCount = static_cast<uint16_t>(value->setCount + 1);
+      *c = *value;
+      return true;
+    }
   }
   return MRVVAL_Set(ctx, &ref->table, ref->index, value) != 0;
 }
@@ -180,9 +184,13 @@ bool step_variable(SystemContext* ctx, uint8_t op, VarRef* ref) {
 }
 
 bool assign(SystemContext* ctx, VarRef* ref, FAQ* v, FAQ* result) {
-  // As MRVVAL_Clear: the index is checked against the count alone.
+  // As MRVVAL_Clear: the index is checked against the count alone. An old
+  // value that owns nothing is left for the store to overwrite, so that no
+  // cleared cell shows in between (the main thread reads input records).
   if (ref->index >= 0 && ref->index < ref->table.count) {
-    if (FAQ* c = cell_of(&ref->table, ref->index)) release(ctx, c);
+    if (FAQ* c = cell_of(&ref->table, ref->index); c != nullptr && owns(c->type)) {
+      MRVFAQ_Clear(ctx, c);
+    }
   }
   if (!set(ctx, ref, v)) {
     release(ctx, v);  // nobody took it

@@ -776,9 +776,10 @@ Done in_place(SystemContext* ctx, const Call* c, FAQ* a, FAQ* result);
     MRVFAQ_Clear(ctx, &v);
     return false;
   }
-  if (e->var.fixed && !owns(v.type)) {
+  if (e->var.fixed && e->var.token != TOK_SYSVAR && !owns(v.type)) {
     // What assign() does for a value that owns nothing and a cell in the
-    // table whose old value owns nothing either.
+    // table whose old value owns nothing either. A system variable, which
+    // the main thread writes beside the tasks, is stored by assign().
     FAQ* c = cell_of(&ref.table, ref.index);
     if (c != nullptr && !owns(c->type)) {
       v.setCount = static_cast<uint16_t>(v.setCount + 1);

@@ -159,7 +159,12 @@ int32_t MRVVAL_Set(SystemContext* ctx, VarTable* table, int32_t index, FAQ* valu
     return mrvval::report(ctx, MRV_CP932("設定しようとしている変数(%s)は存在しません。"),
                           ctx->msgBuf2);
   }
-  std::memcpy(&MRV_CELLS(table)[i], value, sizeof(FAQ));
+  FAQ& cell = MRV_CELLS(table)[i];
+  if (table->cells == ctx->systemVars.cells) {
+    mrv::store_cell(cell, *value);  // the main thread writes input there while tasks run
+  } else {
+    std::memcpy(&cell, value, sizeof(FAQ));
+  }
   return 1;
 }
 

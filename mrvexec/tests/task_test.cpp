@@ -230,6 +230,54 @@ TEST(Tasks, AWaitLastsItsTimeAcrossTheWrapOfTheTickCounter) {
   EXPECT_EQ(reports(s), (Lines{"1"}));
 }
 
+// A task keeps assigning the left button's record and the key word while the
+// host writes presses and keys into them, as its window procedure does: the
+// task's stores are whole against the host's (ThreadSanitizer reports any
+// plain one), both in the decoded form and in the plain evaluator, and once
+// the host stops the cells hold exactly what the task stores. #199 (no role
+// for the host) tells the host how many passes the task has made.
+TEST(Tasks, ATaskAssignsSystemVariablesWhileTheHostWritesInputThere) {
+  for (const bool decoded : {true, false}) {
+    SCOPED_TRACE(decoded ? "decoded" : "plain");
+    if (!decoded) setenv("MRV_DECODE", "0", 1);
+    Scenario s({"testcmd.so"});
+    s.source("MAIN", "$0 = 0;\nTESTCMD:LOOP(-1) { #110 = 0; #2 = 0; $0 = $0 + 1; #199 = $0; };\n");
+    FAQ& button = mrv::sysvar(s.ctx, MRV_SV_LEFT_BUTTON);
+    FAQ& key = mrv::sysvar(s.ctx, MRV_SV_KEY);
+    const FAQ& passes = mrv::sysvar(s.ctx, 199);
+    auto passes_now = [&] { return mrv::load_cell(passes).word1; };
+    ASSERT_EQ(MRVVAL_CreateLocal(s.ctx, 0, nullptr), 1);
+    ASSERT_EQ(MRVEXEC_ExecuteTask(s.ctx, 0, "MAIN"), 0);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto in_time = [&] { return std::chrono::steady_clock::now() < limit; };
+    for (uint32_t i = 1; passes_now() < 2000 && in_time(); ++i) {
+      mrv::store_data(button.word3, i);  // a press at (i, i), then its release
+      mrv::store_data(button.word4, i);
+      mrv::set_gate(button.word1, MRV_BUTTON_HELD);
+      mrv::set_gate(button.word2, MRV_BUTTON_HELD);
+      mrv::clear_gate(button.word1, MRV_BUTTON_HELD);
+      mrv::store_data(mrv::sysvar(s.ctx, MRV_SV_KEY_DATA).word1, i);  // a key down, then up
+      mrv::store_gate(key.word1, i);
+      mrv::store_gate(key.word2, i);
+      if (mrv::load_type(key) == TYPE_NUMBER) mrv::store_gate(key.word2, 0);
+    }
+    const uint32_t stopped = passes_now();
+    while (passes_now() < stopped + 2 && in_time()) std::this_thread::yield();
+    mrv::set_flags(s.ctx->taskFlags[0], TASK_END);
+    MRVEXEC_Wake(s.ctx);
+    ASSERT_TRUE(all_ended(s.ctx));
+    unsetenv("MRV_DECODE");
+    EXPECT_GE(passes.word1, 2000u);
+    const FAQ zero{TYPE_NUMBER, 1, 0, 0, 0, 0, 0};  // what "= 0" stores, counted once
+    for (const FAQ* c : {&button, &key}) {
+      EXPECT_EQ(std::memcmp(c, &zero, sizeof zero), 0)
+          << c->type << " " << c->setCount << " " << c->word1 << " " << c->word2 << " " << c->word3
+          << " " << c->word4 << " " << c->word5;
+    }
+    EXPECT_TRUE(s.boxes().empty());
+  }
+}
+
 // A context deleted under a live task abandons it: the task never runs again
 // and the executor serves the next context.
 TEST(Tasks, DeletingTheContextAbandonsALiveTask) {

@@ -205,20 +205,37 @@ inline void count_up(uint32_t& w) {
 inline FAQ& sysvar(SystemContext* ctx, int32_t n) {
   return *MRV_SYSVAR(ctx, n);
 }
+/* The type and set count of a system variable's cell: only tasks write them
+ * (by store_cell), the main thread reads the type of an input record. */
+inline uint16_t load_type(const FAQ& c) {
+  return std::atomic_ref<const uint16_t>(c.type).load(std::memory_order_relaxed);
+}
 /* A copy of a system variable's cell, which the main thread may be writing
  * (an input or window record): its gates word1 and word2 first, then its
- * data words, so that the copy holds one whole record. The type and set
- * count are only ever written while no task runs beside the writer. */
+ * data words, so that the copy holds one whole record. */
 inline FAQ load_cell(const FAQ& c) {
   FAQ v;
-  v.type = c.type;
-  v.setCount = c.setCount;
+  v.type = load_type(c);
+  v.setCount = std::atomic_ref<const uint16_t>(c.setCount).load(std::memory_order_relaxed);
   v.word1 = load_gate(c.word1);
   v.word2 = load_gate(c.word2);
   v.word3 = load_data(c.word3);
   v.word4 = load_data(c.word4);
   v.word5 = load_data(c.word5);
   return v;
+}
+/* A store of v into a system variable's cell, which the main thread may be
+ * writing or reading beside it: type, set count and data words first, then
+ * the gates word2 and word1, so that a reader that sees the new gate (word1
+ * is loaded first) sees the rest of v too. */
+inline void store_cell(FAQ& c, const FAQ& v) {
+  std::atomic_ref<uint16_t>(c.type).store(v.type, std::memory_order_relaxed);
+  std::atomic_ref<uint16_t>(c.setCount).store(v.setCount, std::memory_order_relaxed);
+  store_data(c.word3, v.word3);
+  store_data(c.word4, v.word4);
+  store_data(c.word5, v.word5);
+  store_gate(c.word2, v.word2);
+  store_gate(c.word1, v.word1);
 }
 /* Whether task t is live (its slot's handle is the gate of its fields). */
 inline bool task_live(const SystemContext* ctx, int32_t t) {

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -52,7 +53,14 @@ void send_message(json m) {
   std::lock_guard lock(g_out_mu);
   m["seq"] = g_seq++;
   const std::string body = m.dump();
-  std::cout << "Content-Length: " << body.size() << "\r\n\r\n" << body << std::flush;
+  const std::string out = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  // Written whole, or not at all once the client has gone.
+  for (std::size_t done = 0; done < out.size();) {
+    const ssize_t n = write(STDOUT_FILENO, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 void event(const std::string& name, json body = json::object()) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -83,6 +84,8 @@ class Adapter {
     reader_ = std::thread([this] { read_all(); });
   }
   ~Adapter() {
+    // A failed session shows its messages.
+    if (::testing::Test::HasFailure()) std::fprintf(stderr, "the session:\n%s", dump().c_str());
     close_input();
     if (pid_ > 0 && !waited_) {
       if (!mrvtest::eventually([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, 30000)) {
