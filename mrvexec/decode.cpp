@@ -97,6 +97,7 @@ struct Expr {
   uint8_t op;      // Binary: the operator; Read: OP_INC, OP_DEC or 0
   bool negate;     // "!" prefix
   bool minus;      // "-" prefix
+  bool intTree;    // Binary: an integer tree (see integer_tree)
   uint32_t word1;  // Number
   union {
     uint32_t word2;   // Number
@@ -185,6 +186,31 @@ void mark_leaf(Expr* e) {
   if (e->kind == Kind::Number) e->leaf = Leaf::Constant;
   if (e->kind == Kind::Read && e->var.fixed && e->op == 0 && e->var.token != TOK_SYSVAR)
     e->leaf = Leaf::Fixed;
+}
+
+// Operands and operators of an integer tree: integer constants, fixed
+// variables and operations on them that the integer arithmetic does inline.
+bool in_integer_tree(const Expr* e) {
+  return (e->leaf == Leaf::Constant && e->word2 == 0) || e->leaf == Leaf::Fixed ||
+         (e->kind == Kind::Binary && e->intTree);
+}
+bool integer_op(uint8_t op) {
+  switch (op) {
+    case OP_ADD:
+    case OP_SUB:
+    case OP_MUL:
+    case OP_QUESTION:
+    case OP_MOD:
+    case OP_GT:
+    case OP_LT:
+    case OP_GE:
+    case OP_LE:
+    case OP_EQ:
+    case OP_NE:
+      return true;
+    default:
+      return false;
+  }
 }
 
 class Decoder {
@@ -347,6 +373,8 @@ const char* Decoder::binary(const char* p, const Expr** out) {
   b->leaf = Leaf::Operation;
   b->left = *out;
   p = rhs(b->op, p + 1, &b->right);
+  if (p != nullptr)
+    b->intTree = in_integer_tree(b->left) && in_integer_tree(b->right) && integer_op(b->op);
   *out = b;
   return p;
 }
@@ -512,7 +540,7 @@ int32_t run_list(SystemContext* ctx, const List* list);
 
 // The cell of a fixed variable, or null when it lies outside its table (a
 // local one in the task's current frame).
-FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
+[[gnu::always_inline]] inline FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
   const int32_t task = ctx->currentTask;
   if (v.token == TOK_LOCALVAR && (task < 0 || task >= MRV_TASKS)) return nullptr;
   const VarTable& t = v.token == TOK_SYSVAR   ? ctx->systemVars
@@ -546,8 +574,86 @@ FAQ* fixed_cell(SystemContext* ctx, const Var& v) {
   return eval(ctx, e, out);
 }
 
+// An integer tree whose operands are all plain integers, worked out on the
+// integer words alone. Such a tree reads and changes nothing, so when an
+// operand is anything else or a step leaves the number range the general
+// path takes the tree from the start. The words the value would keep come
+// from `*head`: the cell of the leftmost variable, kZero after a comparison
+// (a fresh truth value), or null (a constant: the target's own words stay).
+const FAQ kZero{};
+bool integer_tree(SystemContext* ctx, const Expr* e, uint32_t* w, const FAQ** head);
+[[gnu::always_inline]] inline bool integer_operand(SystemContext* ctx, const Expr* e, uint32_t* w,
+                                                   const FAQ** head) {
+  if (e->leaf == Leaf::Constant) {
+    *w = e->word1;
+    *head = nullptr;
+    return true;
+  }
+  if (e->leaf == Leaf::Fixed) {
+    const FAQ* c = fixed_cell(ctx, e->var);
+    if (c == nullptr || c->type != TYPE_NUMBER || c->word2 != 0) return false;
+    *w = c->word1;
+    *head = c;
+    return true;
+  }
+  return integer_tree(ctx, e, w, head);
+}
+bool integer_tree(SystemContext* ctx, const Expr* e, uint32_t* w, const FAQ** head) {
+  uint32_t a = 0, b = 0;
+  const FAQ* right = nullptr;
+  if (!integer_operand(ctx, e->left, &a, head) || !integer_operand(ctx, e->right, &b, &right)) {
+    return false;
+  }
+  constexpr uint32_t kSign = 0x80000000u, kMag = 0x7FFFFFFFu;
+  const auto value = [](uint32_t x) {
+    const int64_t m = x & 0x7FFFFFFF;
+    return (x & 0x80000000u) != 0 ? -m : m;
+  };
+  const uint32_t ma = a & kMag, mb = b & kMag;
+  switch (e->op) {
+    case OP_ADD:
+    case OP_SUB: {
+      const int64_t v = e->op == OP_ADD ? value(a) + value(b) : value(a) - value(b);
+      if (v < -MRVINT_MAX || v > MRVINT_MAX) return false;
+      *w = MRVINT_Word(v);
+      return true;
+    }
+    case OP_MUL: {
+      const uint64_t m = uint64_t{ma} * mb;
+      if (m > uint64_t{MRVINT_MAX}) return false;
+      *w = ((a ^ b) & kSign) | static_cast<uint32_t>(m);
+      return true;
+    }
+    case OP_QUESTION:
+      if (mb == 0 || ma > MRVINT_MAX || mb > MRVINT_MAX) return false;
+      *w = ((a ^ b) & kSign) | (ma / mb);
+      return true;
+    case OP_MOD:
+      if (mb == 0) return false;
+      *w = (a & kSign) | (ma % mb);
+      return true;
+    default: {  // a comparison
+      const int64_t x = value(a), y = value(b);
+      *w = truth_of(e->op, x > y ? 1 : x == y ? 0 : -1) ? 0x80000001u : 0u;
+      *head = &kZero;
+      return true;
+    }
+  }
+}
+
 // An operation: both operands, then the operator.
 [[gnu::noinline]] bool binary(SystemContext* ctx, const Expr* e, FAQ* out) {
+  if (e->intTree) {
+    uint32_t w = 0;
+    const FAQ* head = nullptr;
+    if (integer_tree(ctx, e, &w, &head)) {
+      if (head != nullptr) *out = *head;
+      out->type = TYPE_NUMBER;
+      out->word1 = w;
+      out->word2 = 0;
+      return true;
+    }
+  }
   if (!operand(ctx, e->left, out)) return false;
   FAQ r{};  // an empty value, as MRVFAQ_NULL makes it
   const bool ok = operand(ctx, e->right, &r) && apply_fast(ctx, e->op, out, &r);
@@ -844,16 +950,6 @@ int32_t int_of(const FAQ& v) {
   return static_cast<int32_t>(MRVINT_Value(&v));  // what MRVFAQ_Int gives for a number
 }
 
-// A variable's value: the cell when it lies in its table, else what the value
-// manager gives (or reports).
-bool get_value(SystemContext* ctx, VarTable* table, int32_t index, FAQ* out) {
-  if (const FAQ* cell = cell_of(table, index)) {
-    *out = *cell;
-    return true;
-  }
-  return MRVVAL_Get(ctx, table, index, out) != 0;
-}
-
 uint32_t FAQ::*const kRectWord[] = {&FAQ::word1, &FAQ::word2, &FAQ::word3, &FAQ::word4};
 
 Done run_for(SystemContext* ctx, const Call* c, FAQ* a, FAQ* result) {
@@ -869,9 +965,16 @@ Done run_for(SystemContext* ctx, const Call* c, FAQ* a, FAQ* result) {
   MRVVAL_Clear(ctx, &table, index);
   if (!MRVVAL_Set(ctx, &table, index, &start)) return Done::Failed;
   Depth depth(ctx);
+  // The variable's cell does not move while the loop runs; outside its
+  // table every read and store goes to the value manager, which reports.
+  FAQ* const cell = cell_of(&table, index);
   for (;;) {
     FAQ v{};
-    if (!get_value(ctx, &table, index, &v)) return Done::Failed;
+    if (cell != nullptr) {
+      v = *cell;
+    } else if (!MRVVAL_Get(ctx, &table, index, &v)) {
+      return Done::Failed;
+    }
     int32_t cmp = 0;
     if (!MRVINT_Compare(&v, &end, &cmp) && !MRVFAQ_Comp(ctx, &v, &end, &cmp)) return Done::Failed;
     if (descending ? cmp < 0 : cmp > 0) break;
@@ -879,9 +982,13 @@ Done run_for(SystemContext* ctx, const Call* c, FAQ* a, FAQ* result) {
     const Next next = after_body(ctx, t);
     if (next == Next::Fail) return Done::Failed;
     if (next == Next::Leave) break;
-    if (!get_value(ctx, &table, index, &v)) return Done::Failed;
+    if (cell != nullptr) {
+      v = *cell;
+    } else if (!MRVVAL_Get(ctx, &table, index, &v)) {
+      return Done::Failed;
+    }
     if (!MRVINT_Sum(&v, &step, 1) && !MRVFAQ_Add(ctx, &v, &step)) return Done::Failed;
-    if (FAQ* cell = cell_of(&table, index)) {
+    if (cell != nullptr) {
       v.setCount = static_cast<uint16_t>(v.setCount + 1);
       *cell = v;
     } else if (!MRVVAL_Set(ctx, &table, index, &v)) {

@@ -151,7 +151,7 @@ TEST(Decode, RandomScenariosGiveTheSameTracesValuesAndCountsBothWays) {
   std::mt19937 g = mrvtest::generator(3030);
   int ran = 0;
   for (int i = 0; i < 80; ++i) {
-    const std::string prelude = "$R = SETRECT(1, 2, 3, 4);\n$A = 1;\n$1 = 2;\n";
+    const std::string prelude = "$R = SETRECT(1, 2, 3, 4);\n$A = 1;\n$1 = 2;\n$C = 0 - 7;\n";
     const std::string main = prelude + "TESTCMD:START(1, \"TASK\");\n" + statements(g, 3, 6);
     const std::string task = prelude + statements(g, 2, 4);
     const std::string sub = "$B = $A * 2;\n" + statements(g, 1, 2, false) + "RETURN($B);\n";
@@ -169,3 +169,34 @@ TEST(Decode, RandomScenariosGiveTheSameTracesValuesAndCountsBothWays) {
 }
 
 }  // namespace
+
+// Integer operations on negative, zero and positive operands, with the
+// number range's edge: the decoded integer arithmetic against the plain one.
+TEST(Decode, IntegerOperationsGiveTheSameValuesBothWays) {
+  static const char* const kOps[] = {"+", "-", "*", "?", "%", ">", "<", ">=", "<=", "==", "!="};
+  for (const char* op : kOps) {
+    const std::string o = std::string(" ") + op + " ";
+    const std::string main =
+        "$A = 0 - 7;\n$B = 3;\n$C = 0;\n$D = 0 - 2;\n$E = 999999999;\n"
+        "$1 = $A" +
+        o + "$B;\n$2 = $B" + o + "$A;\n$3 = $C" + o +
+        "$D;\n"
+        "$4 = $D" +
+        o + "$D;\n$5 = $A" + o + "2;\n$6 = 5" + o +
+        "$D;\n"
+        "$7 = $A" +
+        o + "$B" + o + "$D;\n$8 = $E" + o +
+        "$E;\n"
+        "$9 = $C" +
+        o + "$C;\n$10 = ($A < $B)" + o +
+        "$D;\n"
+        "$11 = $E" +
+        o + "$D;\n$12 = $A" + o + "$C;\n";
+    for (const bool traced : {true, false}) {
+      const Outcome plain = run(main, "", "", false, traced);
+      const Outcome decoded = run(main, "", "", true, traced);
+      EXPECT_EQ(decoded.values, plain.values) << main;
+      EXPECT_EQ(decoded.boxes, plain.boxes) << main;
+    }
+  }
+}
