@@ -363,6 +363,31 @@ TEST(Mrvdap, BreakpointsAreVerifiedWhereAStatementStops) {
   EXPECT_EQ(a.wait_exit(), 0);
 }
 
+// The scenario's own DebugBreak stops its task (as a pause that says so);
+// pause stops a task that loops; terminate closes the title that never ends.
+TEST(Mrvdap, DebugBreakAndPauseStopATaskAndTerminateEndsALoop) {
+  Adapter a;
+  a.source("MRV",
+           "MRVWIN:OPEN(320, 200, \"dap\");\n"
+           "DebugBreak(0);\n"
+           "$A = 1;\n"
+           "Loop(-1) { Wait(10); };\n");
+  a.launch();
+  a.request("configurationDone");
+  const json stop = a.wait_event("stopped", 0)["body"];
+  EXPECT_EQ(stop.value("reason", ""), "pause");
+  EXPECT_EQ(stop.value("description", ""), "DebugBreak");
+  EXPECT_EQ(a.where(0), (std::pair<std::string, int>{"MRV.SNA", 3}));
+  a.request("continue", {{"threadId", 0}});
+  a.request("pause", {{"threadId", 0}});
+  EXPECT_EQ(a.stopped(0), "pause");
+  EXPECT_EQ(a.variable(0, 0, "$A").value("value", ""), "1");
+  a.request("terminate");
+  EXPECT_EQ(a.wait_event("exited")["body"].value("exitCode", -1), 0);
+  a.request("disconnect");
+  EXPECT_EQ(a.wait_exit(), 0);
+}
+
 // The ways a session ends before the title's end: the client terminates it
 // while a task is stopped, another task ends the title while one is stopped,
 // the client vanishes, the adapter is killed; and a title in which nothing
