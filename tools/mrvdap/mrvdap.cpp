@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -148,6 +149,11 @@ struct Session {
   bool stopOnEntry = false;
   bool launched = false;
   bool ended = false;
+  // Where the launched title's first task stopped before its first
+  // statement (MRV_STOP_ON_ENTRY), once it has.
+  bool entered = false;
+  std::string entryPath;
+  int entryLine = 0;
 };
 
 Session g;
@@ -198,6 +204,13 @@ void on_tracer(const std::string& record) {
   if (std::sscanf(line.c_str(), "@S %d %d %31s %n", &t, &n, word, &at) == 3 && at > 0) {
     task_seen(t, true);
     const std::string why = word;
+    if (why == "entry") {
+      std::lock_guard lock(g.mu);
+      g.entered = true;
+      g.entryPath = source_path(line.substr(std::size_t(at)));
+      g.entryLine = n;
+      g.cv.notify_all();
+    }
     if (why == "entry" && !g.stopOnEntry) return;  // the adapter's own stop
     json body = {{"threadId", t}, {"allThreadsStopped", false}};
     if (why == "debugbreak") {
@@ -360,11 +373,11 @@ void watch_title() {
 std::map<std::string, std::set<int>> g_breakpoints;  // by source path
 
 // The lines (from 1) on which a breakpoint can stop: where a statement
-// starts that follows another statement's ';' and a line change, the only
-// ones the compiler marks with their line. A block's first statement carries
-// its block's line and a file's first statement none; a line that only
-// continues a statement starts none. Comments (// to the end of the line)
-// and strings are skipped; a code page 932 lead byte takes its trail byte.
+// starts after a line change that follows another statement's ';' or the
+// file's start, the only ones the compiler marks with their line. A block's
+// first statement carries its block's line, a statement on the file's first
+// line none; a line that only continues a statement starts none. Comments (// to the end of the
+// line) and strings are skipped; a code page 932 lead byte takes its trail byte.
 std::set<int> statement_lines(const std::string& text) {
   std::set<int> lines;
   int line = 1;
@@ -383,7 +396,7 @@ std::set<int> statement_lines(const std::string& text) {
       while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
       continue;
     }
-    if (prev == ';' && changed && c != '}' && c != ';') lines.insert(line);
+    if ((prev == ';' || prev == 0) && changed && c != '}' && c != ';') lines.insert(line);
     changed = false;
     prev = static_cast<char>(c);
     if (c == '"') {
@@ -485,6 +498,38 @@ void close_title() {
   g.cv.wait_for(lock, kCloseTime, [] { return g.ended; });
 }
 
+// Lets the launched title go from its stop before the first statement; a
+// breakpoint on that statement stops it there instead, since the stop
+// already holds the statement the breakpoint would have held.
+void let_title_start() {
+  std::string path;
+  int line = 0;
+  {
+    std::unique_lock lock(g.mu);
+    // Not stopped yet (or never): the request cancels the stop to come.
+    if (!g.cv.wait_for(lock, kAnswerTime, [] { return g.entered || g.ended; }) || !g.entered) {
+      lock.unlock();
+      g_control.send(MRV_DEBUG_CONTINUE, 0);
+      return;
+    }
+    path = g.entryPath;
+    line = g.entryLine;
+  }
+  const auto same = [](const fs::path& a, const fs::path& b) {
+    std::string x = a.stem().string(), y = b.stem().string();
+    for (std::string* s : {&x, &y})
+      for (char& c : *s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return x == y;
+  };
+  for (const auto& [file, lines] : g_breakpoints) {
+    if (same(file, path) && lines.count(line) != 0) {
+      event("stopped", {{"threadId", 0}, {"allThreadsStopped", false}, {"reason", "breakpoint"}});
+      return;
+    }
+  }
+  g_control.send(MRV_DEBUG_CONTINUE, 0);
+}
+
 // False when the session is over.
 bool handle(const json& req) {
   const std::string cmd = req.value("command", "");
@@ -514,8 +559,8 @@ bool handle(const json& req) {
   } else if (cmd == "setBreakpoints") {
     set_breakpoints(req);
   } else if (cmd == "configurationDone") {
-    if (g.launched && !g.stopOnEntry) g_control.send(MRV_DEBUG_CONTINUE, 0);
     respond(req);
+    if (g.launched && !g.stopOnEntry) let_title_start();
   } else if (cmd == "threads") {
     json threads = json::array();
     std::lock_guard lock(g.mu);

@@ -326,12 +326,13 @@ TEST(Mrvdap, AWholeSessionWithTwoTasksInTwoFiles) {
 }
 
 // A breakpoint is verified only on a line where a statement stops: not on a
-// file's or a block's first statement, a closing brace, a continued
+// comment, a block's first statement, a closing brace, a continued
 // statement or a blank line; braces and ';' in strings and comments do not
 // count. Each verified line stops once, in order.
 TEST(Mrvdap, BreakpointsAreVerifiedWhereAStatementStops) {
   Adapter a;
   a.source("MRV",
+           "// the first statement follows a line change\n"
            "$B = 0;\n"
            "If(1) {\n"
            "  $A = 1;  // }; not code\n"
@@ -342,7 +343,7 @@ TEST(Mrvdap, BreakpointsAreVerifiedWhereAStatementStops) {
            "\n");
   a.launch();
   json lines = json::array();
-  for (int l = 1; l <= 8; ++l) lines.push_back({{"line", l}});
+  for (int l = 1; l <= 9; ++l) lines.push_back({{"line", l}});
   const json r =
       a.request("setBreakpoints",
                 {{"source", {{"path", (a.title() / "MRV.SNA").string()}}}, {"breakpoints", lines}});
@@ -350,7 +351,7 @@ TEST(Mrvdap, BreakpointsAreVerifiedWhereAStatementStops) {
   for (const json& b : r["body"]["breakpoints"]) {
     if (b.value("verified", false)) verified.push_back(b.value("line", 0));
   }
-  EXPECT_EQ(verified, (std::vector<int>{2, 4, 6}));
+  EXPECT_EQ(verified, (std::vector<int>{2, 3, 5, 7}));
   a.request("configurationDone");
   for (int l : verified) {
     EXPECT_EQ(a.stopped(0), "breakpoint");
