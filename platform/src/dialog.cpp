@@ -227,8 +227,6 @@ Dialogs& dialogs() {
 
 }  // namespace
 
-// A box raised off the video thread is shown by the video thread, which owns
-// the display; the raiser waits for the answer (serving its own sends).
 namespace {
 std::atomic<BoxWatcher> g_box_watcher{nullptr};
 }  // namespace
@@ -237,6 +235,8 @@ void set_box_watcher(BoxWatcher watcher) {
   g_box_watcher.store(watcher);
 }
 
+// A box raised off the video thread is shown by the video thread, which owns
+// the display; the raiser waits for the answer (serving its own sends).
 int32_t message_box(uint32_t owner, const char* text, const char* caption, uint32_t flags) {
   if (const BoxWatcher watch = g_box_watcher.load()) watch(text, caption, flags);
   window_backend();  // chosen before any box: the thread that starts it shows them
