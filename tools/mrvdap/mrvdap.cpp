@@ -310,12 +310,6 @@ std::vector<Variable> query_variables(int code, int t) {
 
 pid_t g_child = -1;
 
-std::string own_dir() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
-}
-
 bool start_title(const json& args, std::string* why) {
   const std::string program = args.value("program", "");
   if (program.empty() || !fs::is_directory(program)) {
@@ -324,7 +318,7 @@ bool start_title(const json& args, std::string* why) {
   }
   g_program = fs::absolute(program).lexically_normal().string();
   const std::string scenario = args.value("scenario", "mrv");
-  const std::string host = own_dir() + "/mrv33";
+  const std::string host = plat::program_dir() + "/mrv33";
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
   if (args.contains("env") && args["env"].is_object()) {
